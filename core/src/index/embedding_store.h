@@ -1,0 +1,69 @@
+// EmbeddingStore: the embeddings of an index, position i belonging to stored
+// document i, laid out for the dense scan.
+//
+// Embeddings may have any length. While every stored embedding has the same
+// length (the common case) they are kept in blocks of kBlock documents
+// interleaved by dimension, so that a scan can load one dimension of kBlock
+// documents with one contiguous read; otherwise each embedding is kept on its
+// own.
+//
+// Thread safety: const methods may run concurrently; mutation needs exclusive
+// access. Ownership: the store owns copies of all values given to it.
+#ifndef VESK_CORE_INDEX_EMBEDDING_STORE_H_
+#define VESK_CORE_INDEX_EMBEDDING_STORE_H_
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace vesk {
+
+class EmbeddingStore {
+ public:
+  static constexpr size_t kBlock = 16;
+
+  EmbeddingStore() = default;
+
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+  // Length of the embedding at `pos`. REQUIRES: pos < size().
+  size_t length(size_t pos) const;
+  // Copies the embedding at `pos` into a new vector. REQUIRES: pos < size().
+  std::vector<float> get(size_t pos) const;
+
+  void reserve(size_t count);
+  // Appends a copy of `values` at position size().
+  void append(std::span<const float> values);
+  // Replaces the embedding at `pos` by a copy of `values`. REQUIRES: pos < size().
+  void replace(size_t pos, std::span<const float> values);
+  // Removes the given positions (strictly increasing, each < size()); later
+  // embeddings move down and keep their relative order.
+  void erase(std::span<const size_t> positions);
+  void clear();
+
+  // When every stored embedding has the same length, returns true and sets
+  // *dim to it (also for an empty store, with *dim 0).
+  bool uniform(size_t* dim) const;
+
+  // Interleaved blocks; valid only while uniform(). Block b holds positions
+  // [b * kBlock, b * kBlock + kBlock) as dim rows of kBlock floats: value i of
+  // position b * kBlock + j is at block(b)[i * kBlock + j]. Lanes past size()
+  // in the last block hold zeros.
+  const float* block(size_t b) const;
+  size_t block_count() const;
+
+  // The embedding at `pos` as a contiguous span; valid only while !uniform().
+  std::span<const float> row(size_t pos) const;
+
+ private:
+  // See embedding_store.cc for the representation.
+  size_t size_ = 0;
+  size_t dim_ = 0;
+  bool uniform_ = true;
+  std::vector<float> blocks_;              // uniform layout
+  std::vector<std::vector<float>> rows_;   // mixed layout
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_INDEX_EMBEDDING_STORE_H_

@@ -1,0 +1,51 @@
+// A batch of embeddings laid out back to back in one buffer, the form in which
+// callers hand embeddings to Index::add_documents. Embedding i occupies
+// values[offsets[i] .. offsets[i + 1]); embeddings may have any length.
+//
+// Thread safety: plain value.
+#ifndef VESK_CORE_MODELS_EMBEDDING_BATCH_H_
+#define VESK_CORE_MODELS_EMBEDDING_BATCH_H_
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace vesk {
+
+class EmbeddingBatch {
+ public:
+  EmbeddingBatch() : offsets_{0} {}
+
+  size_t size() const { return offsets_.size() - 1; }
+  std::span<const float> operator[](size_t i) const {
+    return {values_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]};
+  }
+
+  void reserve(size_t embeddings, size_t values) {
+    offsets_.reserve(embeddings + 1);
+    values_.reserve(values);
+  }
+  void append(std::span<const float> embedding) {
+    values_.insert(values_.end(), embedding.begin(), embedding.end());
+    offsets_.push_back(values_.size());
+  }
+  // Appends one embedding of `length` values and returns where to write them.
+  float* append_uninitialized(size_t length) {
+    values_.resize(values_.size() + length);
+    offsets_.push_back(values_.size());
+    return values_.data() + values_.size() - length;
+  }
+  // Drops the last embedding (used when a conversion fails half way).
+  void pop_back() {
+    offsets_.pop_back();
+    values_.resize(offsets_.back());
+  }
+
+ private:
+  std::vector<float> values_;
+  std::vector<size_t> offsets_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_MODELS_EMBEDDING_BATCH_H_

@@ -1,0 +1,21 @@
+// Inner products of float32 vectors with a fixed, reproducible operation order.
+//
+// Thread safety: pure functions.
+#ifndef VESK_CORE_UTILS_VECTOR_H_
+#define VESK_CORE_UTILS_VECTOR_H_
+
+#include <span>
+
+#include "utils/status.h"
+
+namespace vesk {
+
+// sum_{i = 0..n-1} a[i] * b[i]: each product rounded to float32 and added to a
+// float32 running sum that starts at -0.0, strictly in increasing i, never
+// fused or reassociated. Fails with Internal "Vector length mismatch:
+// len(a)=<a.size()> != len(b)=<b.size()>" when the lengths differ.
+Result<float> dot_product(std::span<const float> a, std::span<const float> b);
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_UTILS_VECTOR_H_
