@@ -1,0 +1,69 @@
+// The ".vesk" binary container: a 12-byte header followed by the JSON
+// document of a SerializedIndex, scrambled byte by byte.
+//
+// Layout (integers unsigned little-endian):
+//   offset 0   4 bytes  magic "VESK"
+//   offset 4   4 bytes  format version, 1
+//   offset 8   4 bytes  payload length N
+//   offset 12  N bytes  xor_transform(JSON document)
+//
+// The scramble is not encryption: it only keeps the payload from being
+// plain text. Containers are portable between builds that share the
+// scramble constant.
+//
+// Thread safety: every function here is pure; distinct calls may run
+// concurrently. Ownership: results are new buffers owned by the caller;
+// inputs are only read.
+#ifndef VESK_CORE_UTILS_BINARY_H_
+#define VESK_CORE_UTILS_BINARY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "models/serialized_index.h"
+#include "utils/status.h"
+
+namespace vesk {
+
+inline constexpr size_t kBinaryHeaderSize = 12;
+inline constexpr uint32_t kBinaryFormatVersion = 1;
+
+// The one-byte scramble constant of the container format.
+uint8_t scramble_byte();
+
+// Returns a buffer of the same length as `data` whose byte i is
+// data[i] ^ scramble_byte() ^ (i mod 255). Applying it twice gives back the
+// input; an empty input gives an empty output.
+std::vector<uint8_t> xor_transform(std::span<const uint8_t> data);
+
+// Same transform, applied in place to `data`. `offset` is the position of
+// data[0] within the scrambled stream (so a stream may be done in pieces).
+void xor_transform_in_place(std::span<uint8_t> data, size_t offset = 0);
+
+// Why a container could not be read. to_string() gives the message text.
+struct BinaryError {
+  enum class Kind { TooShort, InvalidMagic, UnsupportedVersion, Truncated, JsonParse };
+  Kind kind;
+  uint32_t version = 0;    // the version found, for UnsupportedVersion
+  std::string json_error;  // the JSON reader's message, for JsonParse
+  std::string to_string() const;
+};
+
+// Writes the container for `index`. Never fails for a document shorter than
+// 2^32 bytes; a longer JSON payload cannot be described by the length field
+// and fails with InvalidArgument. The result is allocated once, at its exact
+// final size.
+Result<std::string> serialize_to_binary(const SerializedIndex& index);
+
+// Reads a container. On success returns true and fills *out (replacing its
+// contents); on failure returns false, fills *error and leaves *out in an
+// unspecified but valid state. Bytes after the declared payload are ignored.
+bool deserialize_from_binary(std::string_view data, SerializedIndex* out, BinaryError* error);
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_UTILS_BINARY_H_
