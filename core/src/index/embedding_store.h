@@ -5,7 +5,11 @@
 // length (the common case) they are kept in blocks of kBlock documents
 // interleaved by dimension, so that a scan can load one dimension of kBlock
 // documents with one contiguous read; otherwise each embedding is kept on its
-// own.
+// own. The store switches layout by itself: to per-embedding rows when an
+// embedding of another length arrives, back to blocks when a change (replace,
+// erase, clear) leaves a single length. append and replace cost O(length)
+// (amortised) unless they switch layout, which costs O(total size); erase moves
+// each later embedding once per call.
 //
 // Thread safety: const methods may run concurrently; mutation needs exclusive
 // access. Ownership: the store owns copies of all values given to it.
@@ -13,6 +17,7 @@
 #define VESK_CORE_INDEX_EMBEDDING_STORE_H_
 
 #include <cstddef>
+#include <map>
 #include <span>
 #include <vector>
 
@@ -57,11 +62,23 @@ class EmbeddingStore {
 
  private:
   // See embedding_store.cc for the representation.
+
+  // Address of value 0 of position `pos` in the interleaved blocks; value i is
+  // kBlock floats further on per step. Uniform mode only.
+  float* lane(size_t pos);
+  const float* lane(size_t pos) const;
+  void WriteLane(size_t pos, std::span<const float> values);
+  void ToMixed();
+  // Returns to uniform mode when at most one length remains.
+  void MaybeToUniform();
+  void DropLength(size_t len);
+
   size_t size_ = 0;
   size_t dim_ = 0;
   bool uniform_ = true;
-  std::vector<float> blocks_;              // uniform layout
-  std::vector<std::vector<float>> rows_;   // mixed layout
+  std::vector<float> blocks_;               // uniform layout
+  std::vector<std::vector<float>> rows_;    // mixed layout
+  std::map<size_t, size_t> length_counts_;  // mixed layout: length -> rows
 };
 
 }  // namespace vesk
