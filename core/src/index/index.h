@@ -101,9 +101,17 @@ class Index {
   Status deserialize(const SerializedIndex& data);
 
  private:
-  // Keeps the keyword index in step with the documents: absent while there
-  // are no documents, present otherwise.
+  // Builds the keyword index from scratch over the current documents, or
+  // drops it when there are none.
   void rebuild_keyword_index();
+  // The keyword index, built over the current documents when the slot is
+  // absent; every change then keeps it in step incrementally.
+  KeywordIndex* keyword_index();
+  // Dense search over the documents that have an embedding.
+  Result<std::vector<QueryResultDocumentInfo>> semantic_search(
+      std::span<const float> query_embedding, uint64_t top_k) const;
+  // Marks the embedding at `pos` as given (after an upsert).
+  void set_embedding_present(size_t pos);
 
   std::string name_;
   VeskModel model_;
@@ -111,6 +119,11 @@ class Index {
   std::string version_;
   DocumentTable docs_;
   EmbeddingStore embeddings_;
+  // Documents loaded from a SerializedIndex without embeddings have an empty
+  // placeholder in embeddings_ and a set bit here until they are upserted.
+  // Both are empty while every document has its embedding.
+  std::vector<bool> missing_;
+  size_t missing_embeddings_ = 0;
   std::unique_ptr<KeywordIndex> keyword_index_;
   std::string created_at_;
   std::string updated_at_;

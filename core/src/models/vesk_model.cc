@@ -12,8 +12,6 @@ std::string_view vesk_model_id(VeskModel model) {
   return model == VeskModel::MiniLm ? "vesk-minilm" : "vesk-mediumlm";
 }
 
-uint64_t vesk_model_dimension(VeskModel model) {
-  return model == VeskModel::MiniLm ? 384 : 1024;
-}
+uint64_t vesk_model_dimension(VeskModel model) { return model == VeskModel::MiniLm ? 384 : 1024; }
 
 }  // namespace vesk

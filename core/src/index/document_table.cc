@@ -1,0 +1,63 @@
+#include "index/document_table.h"
+
+#include <functional>
+#include <utility>
+
+namespace vesk {
+
+DocumentTable::DocumentTable() : first_position_(0, IdHash{&docs_}, IdEqual{&docs_}) {}
+
+size_t DocumentTable::IdHash::operator()(std::string_view id) const {
+  return std::hash<std::string_view>()(id);
+}
+
+size_t DocumentTable::find(std::string_view id) const {
+  auto it = first_position_.find(id);
+  return it == first_position_.end() ? kNotFound : *it;
+}
+
+void DocumentTable::reserve(size_t count) {
+  docs_.reserve(count);
+  first_position_.reserve(count);
+}
+
+void DocumentTable::append(DocumentInfo doc) {
+  docs_.push_back(std::move(doc));
+  // insert() keeps an existing entry, so a repeated id keeps its first position.
+  first_position_.insert(docs_.size() - 1);
+}
+
+void DocumentTable::replace(size_t pos, DocumentInfo doc) { docs_[pos] = std::move(doc); }
+
+void DocumentTable::erase(std::span<const size_t> positions) {
+  if (positions.empty()) return;
+  size_t out = positions.front();
+  size_t next = 0;
+  for (size_t in = positions.front(); in < docs_.size(); ++in) {
+    if (next < positions.size() && positions[next] == in) {
+      ++next;
+      continue;
+    }
+    docs_[out++] = std::move(docs_[in]);
+  }
+  docs_.resize(out);
+  rebuild_ids();
+}
+
+void DocumentTable::assign(std::vector<DocumentInfo> docs) {
+  docs_ = std::move(docs);
+  rebuild_ids();
+}
+
+void DocumentTable::clear() {
+  first_position_.clear();
+  docs_.clear();
+}
+
+void DocumentTable::rebuild_ids() {
+  first_position_.clear();
+  first_position_.reserve(docs_.size());
+  for (size_t pos = 0; pos < docs_.size(); ++pos) first_position_.insert(pos);
+}
+
+}  // namespace vesk
