@@ -1,0 +1,309 @@
+#include "hybridsearch/keywordsearch.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+
+#include "default_tokenizer.h"
+#include "embedder.h"
+#include "utils/keyword.h"
+
+namespace vesk {
+
+// Layout. Every document lives in a slot whose number never changes while the
+// document is stored; `order` maps positions to slots and each slot records
+// its position, so erasing renumbers positions without touching postings.
+// Postings are keyed by token dimension and hold, per document containing it,
+// the slot, the term frequency and the document length, which is all a query
+// needs. Each of a document's terms remembers where its posting sits, so a
+// posting is removed in constant time by moving the last posting of the list
+// into its place.
+//
+// Scores are computed at query time from tf, length and the current average
+// length with bm25::term_weight and bm25::idf, the functions the BM25 engine
+// uses, and are summed per document in query-token order. That matches a
+// freshly built engine bit for bit: a term the document lacks would add
+// exactly 0.0 there and is skipped here.
+struct KeywordIndex::Rep {
+  struct Term {
+    uint32_t hash;
+    uint32_t tf;
+    uint32_t posting;  // index of this document's entry in postings[hash]
+  };
+  struct Posting {
+    uint32_t slot;
+    uint32_t tf;
+    uint32_t length;
+    uint32_t term;  // index of the matching Term in slots[slot].terms
+  };
+  struct Slot {
+    uint32_t position = 0;
+    uint32_t length = 0;   // number of tokens
+    bool indexed = false;  // searchable text non-empty: counts in N
+    std::vector<Term> terms;
+  };
+
+  Rep()
+      : tokenizer(bm25::DefaultTokenizerBuilder()
+                      .normalization(true)
+                      .stemming(true)
+                      .stopwords(true)
+                      .language(bm25::Language::English)
+                      .build()) {}
+
+  uint32_t new_slot();
+  void insert(uint32_t slot, const DocumentInfo& doc);
+  void remove(uint32_t slot);
+
+  bm25::DefaultTokenizer tokenizer;
+  std::vector<Slot> slots;
+  std::vector<uint32_t> free_slots;
+  std::vector<uint32_t> order;  // position -> slot
+  std::unordered_map<uint32_t, std::vector<Posting>> postings;
+  uint64_t total_tokens = 0;
+  uint64_t indexed_docs = 0;
+  std::vector<uint32_t> hash_scratch;
+};
+
+uint32_t KeywordIndex::Rep::new_slot() {
+  if (!free_slots.empty()) {
+    uint32_t slot = free_slots.back();
+    free_slots.pop_back();
+    return slot;
+  }
+  assert(slots.size() < UINT32_MAX);
+  slots.emplace_back();
+  return static_cast<uint32_t>(slots.size() - 1);
+}
+
+void KeywordIndex::Rep::insert(uint32_t slot, const DocumentInfo& doc) {
+  Slot& s = slots[slot];
+  s.terms.clear();
+  s.length = 0;
+  s.indexed = false;
+  const std::string text = collect_document_text(doc);
+  if (text.empty()) return;
+
+  hash_scratch.clear();
+  tokenizer.for_each_token(text, [this](std::string_view token) {
+    hash_scratch.push_back(bm25::TokenEmbedder::embed(token));
+  });
+  s.indexed = true;
+  s.length = static_cast<uint32_t>(hash_scratch.size());
+  ++indexed_docs;
+  total_tokens += s.length;
+
+  // Term frequencies per dimension: colliding tokens count together.
+  std::sort(hash_scratch.begin(), hash_scratch.end());
+  for (size_t i = 0; i < hash_scratch.size();) {
+    size_t j = i + 1;
+    while (j < hash_scratch.size() && hash_scratch[j] == hash_scratch[i]) ++j;
+    const uint32_t hash = hash_scratch[i];
+    const uint32_t tf = static_cast<uint32_t>(j - i);
+    std::vector<Posting>& list = postings[hash];
+    const uint32_t term = static_cast<uint32_t>(s.terms.size());
+    s.terms.push_back(Term{hash, tf, static_cast<uint32_t>(list.size())});
+    list.push_back(Posting{slot, tf, s.length, term});
+    i = j;
+  }
+}
+
+void KeywordIndex::Rep::remove(uint32_t slot) {
+  Slot& s = slots[slot];
+  for (const Term& term : s.terms) {
+    auto it = postings.find(term.hash);
+    assert(it != postings.end());
+    std::vector<Posting>& list = it->second;
+    if (term.posting + 1 != list.size()) {
+      const Posting moved = list.back();
+      list[term.posting] = moved;
+      slots[moved.slot].terms[moved.term].posting = term.posting;
+    }
+    list.pop_back();
+    if (list.empty()) postings.erase(it);
+  }
+  if (s.indexed) {
+    --indexed_docs;
+    total_tokens -= s.length;
+  }
+  s.terms.clear();
+  s.length = 0;
+  s.indexed = false;
+}
+
+KeywordIndex::KeywordIndex() : rep_(std::make_unique<Rep>()) {}
+
+KeywordIndex::~KeywordIndex() = default;
+
+std::unique_ptr<KeywordIndex> KeywordIndex::build(std::span<const DocumentInfo> docs) {
+  auto index = std::make_unique<KeywordIndex>();
+  index->rep_->slots.reserve(docs.size());
+  index->rep_->order.reserve(docs.size());
+  for (const DocumentInfo& doc : docs) index->append(doc);
+  return index;
+}
+
+size_t KeywordIndex::size() const { return rep_->order.size(); }
+
+void KeywordIndex::append(const DocumentInfo& doc) {
+  const uint32_t slot = rep_->new_slot();
+  rep_->slots[slot].position = static_cast<uint32_t>(rep_->order.size());
+  rep_->order.push_back(slot);
+  rep_->insert(slot, doc);
+}
+
+void KeywordIndex::replace(size_t pos, const DocumentInfo& doc) {
+  assert(pos < rep_->order.size());
+  const uint32_t slot = rep_->order[pos];
+  rep_->remove(slot);
+  rep_->insert(slot, doc);
+}
+
+void KeywordIndex::erase(std::span<const size_t> positions) {
+  if (positions.empty()) return;
+  std::vector<uint32_t>& order = rep_->order;
+  for (size_t i = 0; i < positions.size(); ++i) {
+    assert(positions[i] < order.size());
+    assert(i == 0 || positions[i - 1] < positions[i]);
+    const uint32_t slot = order[positions[i]];
+    rep_->remove(slot);
+    rep_->free_slots.push_back(slot);
+  }
+  // Close the gaps in one pass and renumber the documents that moved.
+  size_t write = positions[0];
+  size_t next = 0;
+  for (size_t read = positions[0]; read < order.size(); ++read) {
+    if (next < positions.size() && positions[next] == read) {
+      ++next;
+      continue;
+    }
+    const uint32_t slot = order[read];
+    order[write] = slot;
+    rep_->slots[slot].position = static_cast<uint32_t>(write);
+    ++write;
+  }
+  order.resize(write);
+}
+
+namespace {
+
+// Per-thread score accumulator indexed by slot. Between searches every score
+// is 0.0 and every flag clear. (A contribution can round to 0.0 when a term
+// is held by nearly all of millions of documents, so the flag, not the score,
+// marks a candidate.)
+struct Accumulator {
+  std::vector<float> scores;
+  std::vector<uint8_t> seen;
+};
+
+thread_local Accumulator tls_accumulator;
+
+// Restores the accumulator's touched entries to 0.0, also on unwinding.
+class AccumulatorReset {
+ public:
+  AccumulatorReset(Accumulator* acc, const std::vector<uint32_t>* touched)
+      : acc_(acc), touched_(touched) {}
+  ~AccumulatorReset() {
+    for (uint32_t slot : *touched_) {
+      acc_->scores[slot] = 0.0f;
+      acc_->seen[slot] = 0;
+    }
+  }
+
+ private:
+  Accumulator* acc_;
+  const std::vector<uint32_t>* touched_;
+};
+
+}  // namespace
+
+std::vector<QueryResultDocumentInfo> KeywordIndex::search(
+    std::string_view query, size_t top_k, std::span<const DocumentInfo> docs) const {
+  std::vector<QueryResultDocumentInfo> results;
+  if (top_k == 0 || trim_keyword_text(query).empty()) return results;
+  const Rep& rep = *rep_;
+  if (rep.indexed_docs == 0) return results;
+
+  // The query's dimensions in token order, repeats kept, each mapped to its
+  // distinct term.
+  struct QueryTerm {
+    uint32_t hash;
+    const std::vector<Rep::Posting>* postings;  // null when no document has it
+    float idf;
+  };
+  std::vector<QueryTerm> terms;
+  std::vector<uint32_t> sequence;
+  rep.tokenizer.for_each_token(query, [&](std::string_view token) {
+    const uint32_t hash = bm25::TokenEmbedder::embed(token);
+    uint32_t j = 0;
+    while (j < terms.size() && terms[j].hash != hash) ++j;
+    if (j == terms.size()) terms.push_back(QueryTerm{hash, nullptr, 0.0f});
+    sequence.push_back(j);
+  });
+  if (sequence.empty()) return results;
+
+  const float n_docs = static_cast<float>(rep.indexed_docs);
+  const float avgdl = bm25::average_length(rep.total_tokens, rep.indexed_docs);
+  const float k1 = bm25::Embedder::kK1;
+  const float b = bm25::Embedder::kB;
+  for (QueryTerm& term : terms) {
+    auto it = rep.postings.find(term.hash);
+    const float doc_freq = it == rep.postings.end() ? 0.0f : static_cast<float>(it->second.size());
+    if (it != rep.postings.end()) term.postings = &it->second;
+    term.idf = bm25::idf(n_docs, doc_freq);
+  }
+
+  // Term at a time, in query order, so each document's sum is formed in the
+  // same order as the engine's.
+  Accumulator& acc = tls_accumulator;
+  if (acc.scores.size() < rep.slots.size()) {
+    acc.scores.resize(rep.slots.size(), 0.0f);
+    acc.seen.resize(rep.slots.size(), 0);
+  }
+  std::vector<uint32_t> touched;
+  AccumulatorReset reset(&acc, &touched);
+  for (uint32_t j : sequence) {
+    const QueryTerm& term = terms[j];
+    if (term.postings == nullptr) continue;
+    for (const Rep::Posting& p : *term.postings) {
+      const float weight =
+          bm25::term_weight(k1, b, static_cast<float>(p.tf), static_cast<float>(p.length), avgdl);
+      const float contribution = term.idf * weight;
+      if (!acc.seen[p.slot]) {
+        acc.seen[p.slot] = 1;
+        touched.push_back(p.slot);
+      }
+      float& sum = acc.scores[p.slot];
+      sum = sum + contribution;
+    }
+  }
+
+  struct Candidate {
+    float score;
+    uint32_t position;
+  };
+  std::vector<Candidate> candidates;
+  candidates.reserve(touched.size());
+  for (uint32_t slot : touched)
+    candidates.push_back(Candidate{acc.scores[slot], rep.slots[slot].position});
+
+  auto better = [](const Candidate& x, const Candidate& y) {
+    if (x.score != y.score) return x.score > y.score;
+    return x.position < y.position;
+  };
+  const size_t taken = std::min(top_k, candidates.size());
+  std::partial_sort(candidates.begin(), candidates.begin() + taken, candidates.end(), better);
+
+  results.reserve(taken);
+  for (size_t i = 0; i < taken; ++i) {
+    const size_t pos = candidates[i].position;
+    if (pos >= docs.size()) continue;
+    const DocumentInfo& doc = docs[pos];
+    results.push_back(QueryResultDocumentInfo{doc.id, doc.text, doc.metadata, candidates[i].score});
+  }
+  return results;
+}
+
+}  // namespace vesk
