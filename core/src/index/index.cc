@@ -74,6 +74,11 @@ Result<AddCounts> Index::add_documents(std::vector<DocumentInfo> docs,
   const bool upsert = options == nullptr || options->upsert.value_or(true);
 
   AddCounts counts;
+  if (docs.empty()) {
+    updated_at_ = now_iso();
+    return counts;
+  }
+  KeywordIndex* keywords = keyword_index();
   docs_.reserve(docs_.size() + docs.size());
   embeddings_.reserve(docs_.size() + docs.size());
   for (size_t i = 0; i < docs.size(); ++i) {
@@ -83,13 +88,13 @@ Result<AddCounts> Index::add_documents(std::vector<DocumentInfo> docs,
       docs_.replace(pos, std::move(docs[i]));
       embeddings_.replace(pos, (*embeddings)[i]);
       set_embedding_present(pos);
-      keyword_index()->replace(pos, docs_[pos]);
+      keywords->replace(pos, docs_[pos]);
       ++counts.updated;
     } else {
       docs_.append(std::move(docs[i]));
       embeddings_.append((*embeddings)[i]);
       if (missing_embeddings_ > 0) missing_.push_back(false);
-      keyword_index()->append(docs_[docs_.size() - 1]);
+      keywords->append(docs_[docs_.size() - 1]);
       ++counts.added;
     }
   }
