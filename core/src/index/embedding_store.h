@@ -53,7 +53,8 @@ class EmbeddingStore {
   // Interleaved blocks; valid only while uniform(). Block b holds positions
   // [b * kBlock, b * kBlock + kBlock) as dim rows of kBlock floats: value i of
   // position b * kBlock + j is at block(b)[i * kBlock + j]. Lanes past size()
-  // in the last block hold zeros.
+  // in the last block hold zeros. Blocks are contiguous: block(b + 1) is
+  // block(b) + kBlock * dim, so a run of blocks can be scanned from block(b).
   const float* block(size_t b) const;
   size_t block_count() const;
 

@@ -1,0 +1,190 @@
+// Portable kernels (scalar and SSE2, the x86-64 baseline), run-time kernel
+// choice and the subnormal guard. Wider kernels live in dense_kernels_avx2.cc
+// and dense_kernels_avx512.cc, compiled with their own target flags.
+
+#include "hybridsearch/dense_kernels.h"
+
+#include <atomic>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#define VESK_DENSE_X86 1
+#else
+#define VESK_DENSE_X86 0
+#endif
+
+namespace vesk {
+
+namespace {
+
+constexpr size_t kLanes = 16;
+
+}  // namespace
+
+namespace dense_internal {
+
+void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, const float* query,
+                       float* scores) {
+  for (size_t b = 0; b < block_count; ++b) {
+    const float* blk = blocks + b * kLanes * dim;
+    float acc[kLanes];
+    for (size_t j = 0; j < kLanes; ++j) acc[j] = -0.0f;
+    for (size_t i = 0; i < dim; ++i) {
+      const float q = query[i];
+      for (size_t j = 0; j < kLanes; ++j) {
+        const float product = q * blk[i * kLanes + j];
+        acc[j] = acc[j] + product;
+      }
+    }
+    for (size_t j = 0; j < kLanes; ++j) scores[b * kLanes + j] = acc[j];
+  }
+}
+
+#if VESK_DENSE_X86
+void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
+                     float* scores) {
+  const size_t stride = kLanes * dim;  // floats per block
+  size_t b = 0;
+  // Two blocks at a time: eight independent running sums of four lanes each.
+  for (; b + 2 <= block_count; b += 2) {
+    const float* p0 = blocks + b * stride;
+    const float* p1 = p0 + stride;
+    __m128 a0 = _mm_set1_ps(-0.0f), a1 = a0, a2 = a0, a3 = a0;
+    __m128 c0 = a0, c1 = a0, c2 = a0, c3 = a0;
+    for (size_t i = 0; i < dim; ++i) {
+      const __m128 q = _mm_set1_ps(query[i]);
+      const float* r0 = p0 + i * kLanes;
+      const float* r1 = p1 + i * kLanes;
+      a0 = _mm_add_ps(a0, _mm_mul_ps(q, _mm_loadu_ps(r0)));
+      a1 = _mm_add_ps(a1, _mm_mul_ps(q, _mm_loadu_ps(r0 + 4)));
+      a2 = _mm_add_ps(a2, _mm_mul_ps(q, _mm_loadu_ps(r0 + 8)));
+      a3 = _mm_add_ps(a3, _mm_mul_ps(q, _mm_loadu_ps(r0 + 12)));
+      c0 = _mm_add_ps(c0, _mm_mul_ps(q, _mm_loadu_ps(r1)));
+      c1 = _mm_add_ps(c1, _mm_mul_ps(q, _mm_loadu_ps(r1 + 4)));
+      c2 = _mm_add_ps(c2, _mm_mul_ps(q, _mm_loadu_ps(r1 + 8)));
+      c3 = _mm_add_ps(c3, _mm_mul_ps(q, _mm_loadu_ps(r1 + 12)));
+    }
+    float* out = scores + b * kLanes;
+    _mm_storeu_ps(out, a0);
+    _mm_storeu_ps(out + 4, a1);
+    _mm_storeu_ps(out + 8, a2);
+    _mm_storeu_ps(out + 12, a3);
+    _mm_storeu_ps(out + 16, c0);
+    _mm_storeu_ps(out + 20, c1);
+    _mm_storeu_ps(out + 24, c2);
+    _mm_storeu_ps(out + 28, c3);
+  }
+  if (b < block_count) {
+    const float* p0 = blocks + b * stride;
+    __m128 a0 = _mm_set1_ps(-0.0f), a1 = a0, a2 = a0, a3 = a0;
+    for (size_t i = 0; i < dim; ++i) {
+      const __m128 q = _mm_set1_ps(query[i]);
+      const float* r0 = p0 + i * kLanes;
+      a0 = _mm_add_ps(a0, _mm_mul_ps(q, _mm_loadu_ps(r0)));
+      a1 = _mm_add_ps(a1, _mm_mul_ps(q, _mm_loadu_ps(r0 + 4)));
+      a2 = _mm_add_ps(a2, _mm_mul_ps(q, _mm_loadu_ps(r0 + 8)));
+      a3 = _mm_add_ps(a3, _mm_mul_ps(q, _mm_loadu_ps(r0 + 12)));
+    }
+    float* out = scores + b * kLanes;
+    _mm_storeu_ps(out, a0);
+    _mm_storeu_ps(out + 4, a1);
+    _mm_storeu_ps(out + 8, a2);
+    _mm_storeu_ps(out + 12, a3);
+  }
+}
+#else
+void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
+                     float* scores) {
+  ScoreBlocksScalar(blocks, block_count, dim, query, scores);
+}
+#endif
+
+}  // namespace dense_internal
+
+namespace {
+
+DenseKernel BestSupported() {
+  if (dense_kernel_supported(DenseKernel::kAvx512)) return DenseKernel::kAvx512;
+  if (dense_kernel_supported(DenseKernel::kAvx2)) return DenseKernel::kAvx2;
+  return DenseKernel::kSse2;
+}
+
+std::atomic<DenseKernel>& Forced() {
+  static std::atomic<DenseKernel> forced{DenseKernel::kAuto};
+  return forced;
+}
+
+}  // namespace
+
+bool dense_kernel_supported(DenseKernel kernel) {
+  switch (kernel) {
+    case DenseKernel::kAuto:
+    case DenseKernel::kScalar:
+    case DenseKernel::kSse2:
+      return true;
+#if VESK_DENSE_X86
+    case DenseKernel::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    case DenseKernel::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+#endif
+    default:
+      return false;
+  }
+}
+
+DenseKernel active_dense_kernel() {
+  const DenseKernel forced = Forced().load(std::memory_order_relaxed);
+  if (forced != DenseKernel::kAuto) return forced;
+  static const DenseKernel best = BestSupported();
+  return best;
+}
+
+BlockScorer dense_block_scorer(DenseKernel kernel) {
+  if (kernel == DenseKernel::kAuto) kernel = active_dense_kernel();
+  if (!dense_kernel_supported(kernel)) return nullptr;
+  switch (kernel) {
+    case DenseKernel::kScalar:
+      return &dense_internal::ScoreBlocksScalar;
+    case DenseKernel::kSse2:
+      return &dense_internal::ScoreBlocksSse2;
+#if VESK_DENSE_X86
+    case DenseKernel::kAvx2:
+      return &dense_internal::ScoreBlocksAvx2;
+    case DenseKernel::kAvx512:
+      return &dense_internal::ScoreBlocksAvx512;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+bool force_dense_kernel(DenseKernel kernel) {
+  if (!dense_kernel_supported(kernel)) return false;
+  Forced().store(kernel, std::memory_order_relaxed);
+  return true;
+}
+
+#if VESK_DENSE_X86
+namespace {
+constexpr unsigned kFlushToZero = 0x8000;       // MXCSR.FTZ
+constexpr unsigned kDenormalsAreZero = 0x0040;  // MXCSR.DAZ
+}  // namespace
+
+ScopedExactSubnormals::ScopedExactSubnormals() : saved_(_mm_getcsr()), changed_(false) {
+  if (saved_ & (kFlushToZero | kDenormalsAreZero)) {
+    _mm_setcsr(saved_ & ~(kFlushToZero | kDenormalsAreZero));
+    changed_ = true;
+  }
+}
+
+ScopedExactSubnormals::~ScopedExactSubnormals() {
+  if (changed_) _mm_setcsr(saved_);
+}
+#else
+ScopedExactSubnormals::ScopedExactSubnormals() : saved_(0), changed_(false) {}
+ScopedExactSubnormals::~ScopedExactSubnormals() {}
+#endif
+
+}  // namespace vesk

@@ -1,0 +1,75 @@
+// Dense scoring kernels: inner products of one query with every document of a
+// run of interleaved blocks (see EmbeddingStore), one SIMD lane per document.
+//
+// Every kernel computes, for each lane, the same value as dot_product: the
+// running sum starts at -0.0 and takes one rounded product per dimension in
+// increasing index order. Lanes of different documents are independent, so
+// vectorising across documents changes nothing in any single sum; scores are
+// bit-identical between kernels. Kernels never fuse multiply and add.
+//
+// The kernel used by embedding_search is picked once from the CPU's features
+// (AVX-512F, else AVX2, else SSE2); tests can force any supported kernel.
+//
+// Thread safety: kernels are pure. The forced-kernel setting is an atomic
+// process-wide value, meant for tests and benchmarks.
+#ifndef VESK_CORE_HYBRIDSEARCH_DENSE_KERNELS_H_
+#define VESK_CORE_HYBRIDSEARCH_DENSE_KERNELS_H_
+
+#include <cstddef>
+
+namespace vesk {
+
+// Scores the `block_count` consecutive blocks of kBlock (16) documents at
+// `blocks`, each block `dim` rows of 16 floats. Writes 16 scores per block to
+// `scores` (block b, lane j at scores[b * 16 + j]), padding lanes included.
+// `query` holds `dim` floats.
+using BlockScorer = void (*)(const float* blocks, size_t block_count, size_t dim,
+                             const float* query, float* scores);
+
+enum class DenseKernel { kAuto, kScalar, kSse2, kAvx2, kAvx512 };
+
+// True when `kernel` can run on this CPU (kAuto, kScalar and kSse2 always).
+bool dense_kernel_supported(DenseKernel kernel);
+
+// The scorer for `kernel`, or nullptr when it is not supported here. kAuto
+// names the forced kernel if one is set, else the widest supported one.
+BlockScorer dense_block_scorer(DenseKernel kernel = DenseKernel::kAuto);
+
+// Makes kAuto resolve to `kernel` from now on (kAuto restores the CPU-based
+// choice). Returns false and changes nothing when `kernel` is unsupported.
+bool force_dense_kernel(DenseKernel kernel);
+
+// The kernel that kAuto currently resolves to (never kAuto).
+DenseKernel active_dense_kernel();
+
+// While alive, makes sure subnormal inputs and results are neither flushed to
+// zero nor treated as zero (clears MXCSR FTZ and DAZ, which a library built
+// with fast-math may have set), restoring the previous mode on destruction.
+class ScopedExactSubnormals {
+ public:
+  ScopedExactSubnormals();
+  ~ScopedExactSubnormals();
+  ScopedExactSubnormals(const ScopedExactSubnormals&) = delete;
+  ScopedExactSubnormals& operator=(const ScopedExactSubnormals&) = delete;
+
+ private:
+  unsigned saved_;
+  bool changed_;
+};
+
+namespace dense_internal {
+// Implementations, defined in dense_kernels*.cc. The AVX ones may only be
+// called when the CPU has the matching features.
+void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, const float* query,
+                       float* scores);
+void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
+                     float* scores);
+void ScoreBlocksAvx2(const float* blocks, size_t block_count, size_t dim, const float* query,
+                     float* scores);
+void ScoreBlocksAvx512(const float* blocks, size_t block_count, size_t dim, const float* query,
+                       float* scores);
+}  // namespace dense_internal
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_HYBRIDSEARCH_DENSE_KERNELS_H_

@@ -1,0 +1,252 @@
+#include "hybridsearch/embeddingsearch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hybridsearch/dense_kernels.h"
+#include "utils/vector.h"
+
+namespace vesk {
+namespace {
+
+using Vecs = std::vector<std::vector<float>>;
+
+std::vector<DocumentInfo> Docs(size_t n) {
+  std::vector<DocumentInfo> docs;
+  for (size_t i = 0; i < n; ++i) {
+    docs.push_back({"d" + std::to_string(i), "text " + std::to_string(i), std::nullopt});
+  }
+  return docs;
+}
+
+EmbeddingStore Store(const Vecs& rows) {
+  EmbeddingStore store;
+  for (const auto& r : rows) store.append(r);
+  return store;
+}
+
+std::vector<std::string> Ids(const std::vector<QueryResultDocumentInfo>& got) {
+  std::vector<std::string> ids;
+  for (const auto& d : got) ids.push_back(d.id);
+  return ids;
+}
+
+// The definition: score every pair with dot_product, stable sort, cut.
+std::vector<std::pair<size_t, float>> Reference(const Vecs& rows, size_t pairs,
+                                                const std::vector<float>& q, size_t top_k) {
+  std::vector<std::pair<size_t, float>> all;
+  for (size_t p = 0; p < pairs; ++p) all.push_back({p, dot_product(q, rows[p]).value()});
+  std::stable_sort(all.begin(), all.end(),
+                   [](const auto& a, const auto& b) { return a.second > b.second; });
+  if (all.size() > top_k) all.resize(top_k);
+  return all;
+}
+
+// Runs every test case once per kernel the CPU supports (and once for the
+// mixed-length path where it applies) and restores automatic choice after.
+class EmbeddingSearchTest : public ::testing::TestWithParam<DenseKernel> {
+ protected:
+  void SetUp() override {
+    if (!force_dense_kernel(GetParam())) GTEST_SKIP() << "kernel not supported on this CPU";
+  }
+  void TearDown() override { force_dense_kernel(DenseKernel::kAuto); }
+};
+
+TEST_P(EmbeddingSearchTest, ScoresAndCopiesDocuments) {
+  auto docs = Docs(2);
+  docs[1].metadata = Metadata{{"k", "v"}, {"a", ""}};
+  const EmbeddingStore store = Store({{4, 5, 6}, {1, 0, 0}});
+  const std::vector<float> q = {1, 2, 3};
+  auto r = embedding_search(docs, store, q, 10);
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r.value().size(), 2u);
+  EXPECT_EQ(r.value()[0].id, "d0");
+  EXPECT_EQ(r.value()[0].text, "text 0");
+  EXPECT_EQ(r.value()[0].score, 32.0f);
+  EXPECT_FALSE(r.value()[0].metadata.has_value());
+  EXPECT_EQ(r.value()[1].score, 1.0f);
+  EXPECT_EQ(r.value()[1].metadata, docs[1].metadata);
+}
+
+TEST_P(EmbeddingSearchTest, EmptyInputs) {
+  const std::vector<float> q = {1, 2};
+  auto none = embedding_search({}, Store({{1, 2}}), q, 5);
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none.value().empty());
+  auto docs = Docs(3);
+  auto no_embeddings = embedding_search(docs, EmbeddingStore(), q, 5);
+  ASSERT_TRUE(no_embeddings.ok());
+  EXPECT_TRUE(no_embeddings.value().empty());
+}
+
+TEST_P(EmbeddingSearchTest, EmptyVectorsScoreNegativeZeroInStorageOrder) {
+  auto docs = Docs(20);
+  const EmbeddingStore store = Store(Vecs(20));
+  auto r = embedding_search(docs, store, {}, 100);
+  ASSERT_TRUE(r.ok());
+  ASSERT_EQ(r.value().size(), 20u);
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_EQ(r.value()[i].id, "d" + std::to_string(i));
+    EXPECT_EQ(r.value()[i].score, 0.0f);
+    EXPECT_TRUE(std::signbit(r.value()[i].score));
+  }
+}
+
+TEST_P(EmbeddingSearchTest, TiesKeepStorageOrderAndSignedZerosTie) {
+  auto docs = Docs(6);
+  // Scores: 1, 2, 1, +0, -0, 2.
+  const EmbeddingStore store = Store({{1, 0}, {2, 0}, {1, 0}, {0, 5}, {-0.0f, -7}, {2, 0}});
+  const std::vector<float> q = {1, 0};
+  auto r = embedding_search(docs, store, q, 6);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(Ids(r.value()), (std::vector<std::string>{"d1", "d5", "d0", "d2", "d3", "d4"}));
+  // The cut falls inside a run of equal scores: the earlier one stays.
+  auto cut = embedding_search(docs, store, q, 3);
+  EXPECT_EQ(Ids(cut.value()), (std::vector<std::string>{"d1", "d5", "d0"}));
+}
+
+TEST_P(EmbeddingSearchTest, NegativeAndInfiniteScores) {
+  auto docs = Docs(4);
+  const float inf = std::numeric_limits<float>::infinity();
+  const EmbeddingStore store = Store({{-0.5f}, {0.0f}, {-inf}, {inf}});
+  const std::vector<float> q = {1};
+  auto r = embedding_search(docs, store, q, 10);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(Ids(r.value()), (std::vector<std::string>{"d3", "d1", "d0", "d2"}));
+}
+
+TEST_P(EmbeddingSearchTest, LengthMismatchFailsEvenWithTopKZero) {
+  auto docs = Docs(3);
+  const EmbeddingStore store = Store({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
+  const std::vector<float> q = {1, 2, 3, 4};
+  for (size_t top_k : {size_t{0}, size_t{1}, size_t{10}}) {
+    auto r = embedding_search(docs, store, q, top_k);
+    ASSERT_FALSE(r.ok());
+    EXPECT_TRUE(r.status().IsInternal());
+    EXPECT_EQ(r.status().message(), "Vector length mismatch: len(a)=4 != len(b)=3");
+  }
+}
+
+TEST_P(EmbeddingSearchTest, NanFailsUnlessSingleEntry) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> q = {1, 1};
+  auto one_doc = Docs(1);
+  auto single = embedding_search(one_doc, Store({{nan, 1}}), q, 5);
+  ASSERT_TRUE(single.ok());
+  ASSERT_EQ(single.value().size(), 1u);
+  EXPECT_TRUE(std::isnan(single.value()[0].score));
+
+  auto docs = Docs(40);
+  Vecs rows(40, std::vector<float>{1, 2});
+  rows[33] = {std::numeric_limits<float>::infinity(), 0};  // inf * 0 + ... = NaN
+  const std::vector<float> q2 = {0, 1};
+  for (size_t top_k : {size_t{0}, size_t{1}, size_t{40}}) {
+    auto r = embedding_search(docs, Store(rows), q2, top_k);
+    ASSERT_FALSE(r.ok()) << top_k;
+    EXPECT_TRUE(r.status().IsInternal());
+  }
+}
+
+TEST_P(EmbeddingSearchTest, OnlyPairedPositionsTakePart) {
+  // More documents than embeddings: d2 has no embedding.
+  auto docs = Docs(3);
+  const std::vector<float> q = {1};
+  auto r = embedding_search(docs, Store({{1}, {2}}), q, 10);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(Ids(r.value()), (std::vector<std::string>{"d1", "d0"}));
+
+  // More embeddings than documents: the extra ones are neither scored nor
+  // checked (a NaN or a wrong length there changes nothing).
+  auto two = Docs(2);
+  auto extra = embedding_search(
+      two, Store({{1}, {2}, {std::numeric_limits<float>::quiet_NaN()}, {5, 5}}), q, 10);
+  ASSERT_TRUE(extra.ok());
+  EXPECT_EQ(Ids(extra.value()), (std::vector<std::string>{"d1", "d0"}));
+}
+
+TEST_P(EmbeddingSearchTest, MatchesStableSortOnRandomData) {
+  std::mt19937 rng(99);
+  for (size_t dim : {size_t{1}, size_t{3}, size_t{384}}) {
+    for (size_t n : {size_t{2}, size_t{17}, size_t{1000}, size_t{2500}}) {
+      // Few distinct values so that many scores tie.
+      Vecs rows(n, std::vector<float>(dim));
+      for (auto& r : rows)
+        for (float& v : r) v = static_cast<float>(static_cast<int>(rng() % 5) - 2) * 0.25f;
+      std::vector<float> q(dim);
+      for (float& v : q) v = static_cast<float>(static_cast<int>(rng() % 7) - 3);
+      const EmbeddingStore store = Store(rows);
+      const size_t doc_count = n - n / 7;  // some embeddings without a document
+      auto docs = Docs(doc_count);
+      for (size_t top_k : {size_t{1}, size_t{10}, n / 2, n + 5}) {
+        auto r = embedding_search(docs, store, q, top_k);
+        ASSERT_TRUE(r.ok());
+        const auto want = Reference(rows, doc_count, q, top_k);
+        ASSERT_EQ(r.value().size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+          ASSERT_EQ(r.value()[i].id, "d" + std::to_string(want[i].first))
+              << "dim " << dim << " n " << n << " top_k " << top_k << " rank " << i;
+          ASSERT_EQ(r.value()[i].score, want[i].second);
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EmbeddingSearchTest,
+                         ::testing::Values(DenseKernel::kScalar, DenseKernel::kSse2,
+                                           DenseKernel::kAvx2, DenseKernel::kAvx512),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case DenseKernel::kScalar:
+                               return std::string("Scalar");
+                             case DenseKernel::kSse2:
+                               return std::string("Sse2");
+                             case DenseKernel::kAvx2:
+                               return std::string("Avx2");
+                             default:
+                               return std::string("Avx512");
+                           }
+                         });
+
+// Mixed lengths use the per-row path.
+TEST(EmbeddingSearchMixedTest, FirstMismatchInStorageOrder) {
+  auto docs = Docs(4);
+  const std::vector<float> q = {1, 2, 3};
+  auto r = embedding_search(docs, Store({{1, 2, 3}, {1, 2, 3, 4, 5}, {1, 2}, {1, 2, 3}}), q, 0);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.status().message(), "Vector length mismatch: len(a)=3 != len(b)=5");
+
+  // A differing length past the last document does not count.
+  auto two = Docs(2);
+  auto ok = embedding_search(two, Store({{4, 5, 6}, {0, 0, 1}, {1}}), q, 5);
+  ASSERT_TRUE(ok.ok());
+  EXPECT_EQ(Ids(ok.value()), (std::vector<std::string>{"d0", "d1"}));
+  EXPECT_EQ(ok.value()[0].score, 32.0f);
+}
+
+TEST(EmbeddingSearchMixedTest, SingleNanAndTies) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto one = Docs(1);
+  EmbeddingStore store = Store({{nan}, {1, 2}});  // mixed, only one pair
+  const std::vector<float> q = {1};
+  auto r = embedding_search(one, store, q, 1);
+  ASSERT_TRUE(r.ok());
+  EXPECT_TRUE(std::isnan(r.value().at(0).score));
+
+  // Mixed store, all paired rows of the query's length.
+  auto three = Docs(3);
+  auto ties = embedding_search(three, Store({{1}, {2}, {1}, {1, 1}}), q, 3);
+  ASSERT_TRUE(ties.ok());
+  EXPECT_EQ(Ids(ties.value()), (std::vector<std::string>{"d1", "d0", "d2"}));
+  auto with_nan = embedding_search(three, Store({{1}, {nan}, {1}, {1, 1}}), q, 3);
+  EXPECT_FALSE(with_nan.ok());
+}
+
+}  // namespace
+}  // namespace vesk

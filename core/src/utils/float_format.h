@@ -1,0 +1,18 @@
+// Plain decimal text of float32 values, for messages.
+//
+// Thread safety: pure functions.
+#ifndef VESK_CORE_UTILS_FLOAT_FORMAT_H_
+#define VESK_CORE_UTILS_FLOAT_FORMAT_H_
+
+#include <string>
+
+namespace vesk {
+
+// Returns the shortest decimal that reads back as `value` (as a float32),
+// written without exponent: "1.5", "-0.25", "2", "-0", "0.000001",
+// "100000000000000000000". Non-finite values give "NaN", "inf" and "-inf".
+std::string format_float_plain(float value);
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_UTILS_FLOAT_FORMAT_H_
