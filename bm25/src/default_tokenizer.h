@@ -5,13 +5,17 @@
 //
 // Thread safety: a built tokenizer is immutable and may be shared between
 // threads; get_stopwords is thread-safe. Ownership: a tokenizer owns its
-// stop-word set (the cache keeps its own copy) and its stemmer state.
+// stop-word set (the cache keeps its own copy). The Snowball stemmers (not
+// reentrant) and the ICU break iterator live per thread, created on a thread's
+// first use and freed when it exits, with the per-thread scratch buffers that
+// keep for_each_token free of per-term allocations.
 #ifndef VESK_BM25_DEFAULT_TOKENIZER_H_
 #define VESK_BM25_DEFAULT_TOKENIZER_H_
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -42,8 +46,9 @@ class FunctionRef<R(Args...)> {
  public:
   template <typename F>
   FunctionRef(F&& f)  // NOLINT: implicit by design
-      : obj_(const_cast<void*>(static_cast<const void*>(&f))),
-        call_([](void* o, Args... a) -> R { return (*static_cast<std::remove_reference_t<F>*>(o))(a...); }) {}
+      : obj_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* o, Args... a) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(o))(a...);
+        }) {}
   R operator()(Args... a) const { return call_(obj_, a...); }
 
  private:
@@ -70,7 +75,10 @@ class DefaultTokenizer final : public Tokenizer {
 
  private:
   friend class DefaultTokenizerBuilder;
+  friend struct DefaultTokenizerTestPeer;
   struct Rep;
+  // for_each_token; `general` forces the ICU path also for ASCII text (tests).
+  void run(std::string_view text, FunctionRef<void(std::string_view)> fn, bool general) const;
   explicit DefaultTokenizer(std::unique_ptr<Rep> rep);
   std::unique_ptr<Rep> rep_;
 };
@@ -78,10 +86,22 @@ class DefaultTokenizer final : public Tokenizer {
 class DefaultTokenizerBuilder {
  public:
   DefaultTokenizerBuilder() = default;
-  DefaultTokenizerBuilder& normalization(bool on) { normalization_ = on; return *this; }
-  DefaultTokenizerBuilder& stemming(bool on) { stemming_ = on; return *this; }
-  DefaultTokenizerBuilder& stopwords(bool on) { stopwords_ = on; return *this; }
-  DefaultTokenizerBuilder& language(Language language) { language_ = language; return *this; }
+  DefaultTokenizerBuilder& normalization(bool on) {
+    normalization_ = on;
+    return *this;
+  }
+  DefaultTokenizerBuilder& stemming(bool on) {
+    stemming_ = on;
+    return *this;
+  }
+  DefaultTokenizerBuilder& stopwords(bool on) {
+    stopwords_ = on;
+    return *this;
+  }
+  DefaultTokenizerBuilder& language(Language language) {
+    language_ = language;
+    return *this;
+  }
   // Never fails.
   DefaultTokenizer build() const;
 
