@@ -1,0 +1,91 @@
+// serializeToBinary / deserializeFromBinary.
+#include "utils.h"
+
+#include <string>
+#include <string_view>
+
+#include "models.h"
+#include "utils/binary.h"
+
+namespace vesk_core::utils {
+
+namespace {
+
+constexpr const char* kSerializeParams[] = {"index"};
+constexpr Signature kSerializeSignature{"serializeToBinary()", kSerializeParams, 1};
+
+PyObject* SerializeToBinary(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return Boundary([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!BindFastcall(kSerializeSignature, args, nargs, kwnames, bound)) return nullptr;
+    vesk::SerializedIndex index;
+    if (!LoadArgument(bound[0], "index", &index)) return nullptr;
+    vesk::Result<std::string> blob = vesk::serialize_to_binary(index);
+    if (!CheckStatus(blob.status())) return nullptr;
+    const std::string& bytes = blob.value();
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  });
+}
+
+constexpr const char* kDeserializeParams[] = {"blob"};
+constexpr Signature kDeserializeSignature{"deserializeFromBinary()", kDeserializeParams, 1};
+
+PyObject* DeserializeFromBinary(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return Boundary([&]() -> PyObject* {
+    PyObject* bound[1];
+    if (!BindFastcall(kDeserializeSignature, args, nargs, kwnames, bound)) return nullptr;
+    std::string_view blob;
+    if (!LoadArgument(bound[0], "blob", &blob)) return nullptr;
+    vesk::SerializedIndex index;
+    vesk::BinaryError error{};
+    if (!vesk::deserialize_from_binary(blob, &index, &error)) {
+      std::string message = error.to_string();
+      Ref text = Ref::steal(
+          PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      return nullptr;
+    }
+    return Caster<vesk::SerializedIndex>::Wrap(std::move(index));
+  });
+}
+
+template <typename Fn>
+PyCFunction AsCFunction(Fn* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef kSerializeDef = {
+    .ml_name = "serializeToBinary",
+    .ml_meth = AsCFunction(SerializeToBinary),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "serializeToBinary(index)\n--\n\n"
+        "Serialize a SerializedIndex into binary (.vesk file format).",
+};
+
+PyMethodDef kDeserializeDef = {
+    .ml_name = "deserializeFromBinary",
+    .ml_meth = AsCFunction(DeserializeFromBinary),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    .ml_doc =
+        "deserializeFromBinary(blob)\n--\n\n"
+        "Deserialize a binary blob into a SerializedIndex (Python object).",
+};
+
+PyObject* NewFunction(PyMethodDef* def, PyObject* module) {
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return nullptr;
+  return PyCMethod_New(def, module, module_name.get(), nullptr);
+}
+
+}  // namespace
+
+PyObject* NewSerializeToBinary(PyObject* module) { return NewFunction(&kSerializeDef, module); }
+
+PyObject* NewDeserializeFromBinary(PyObject* module) {
+  return NewFunction(&kDeserializeDef, module);
+}
+
+}  // namespace vesk_core::utils
