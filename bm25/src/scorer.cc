@@ -20,26 +20,40 @@ void Scorer::remove(DocumentId id) {
   embeddings_.erase(it);
 }
 
-float Scorer::score_(const SparseEmbedding& doc, const SparseEmbedding& query) const {
-  if (query.empty()) return 0.0f;
+std::vector<float> Scorer::query_idfs(const SparseEmbedding& query) const {
   const float n_docs = static_cast<float>(embeddings_.size());
-  float sum = 0.0f;
+  std::vector<float> idfs;
+  idfs.reserve(query.size());
   for (const TokenWeight& q : query) {
     auto set = inverted_token_index_.find(q.index);
     const float doc_freq =
         set == inverted_token_index_.end() ? 0.0f : static_cast<float>(set->second.size());
-    const float term_idf = idf(n_docs, doc_freq);
+    idfs.push_back(idf(n_docs, doc_freq));
+  }
+  return idfs;
+}
+
+float Scorer::score_with_idfs(const SparseEmbedding& doc, const SparseEmbedding& query,
+                              const std::vector<float>& idfs) {
+  float sum = 0.0f;
+  for (size_t i = 0; i < query.size(); ++i) {
+    const uint32_t index = query[i].index;
     float weight = 0.0f;
     for (const TokenWeight& d : doc) {
-      if (d.index == q.index) {
+      if (d.index == index) {
         weight = d.value;
         break;
       }
     }
-    const float contribution = term_idf * weight;
+    const float contribution = idfs[i] * weight;
     sum = sum + contribution;
   }
   return sum;
+}
+
+float Scorer::score_(const SparseEmbedding& doc, const SparseEmbedding& query) const {
+  if (query.empty()) return 0.0f;
+  return score_with_idfs(doc, query, query_idfs(query));
 }
 
 }  // namespace bm25

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "embedder.h"
 
@@ -41,6 +42,14 @@ class Scorer {
   // the first entry with its dimension, 0.0 when there is none. Only the
   // query's dimensions are used, not its values.
   float score_(const SparseEmbedding& doc, const SparseEmbedding& query) const;
+
+  // The idf of every entry of `query`, in order, for the current documents.
+  std::vector<float> query_idfs(const SparseEmbedding& query) const;
+
+  // score_(doc, query) given idfs == query_idfs(query); the same arithmetic
+  // without looking the document frequencies up again for every document.
+  static float score_with_idfs(const SparseEmbedding& doc, const SparseEmbedding& query,
+                               const std::vector<float>& idfs);
 
   // Number of documents (N).
   size_t size() const { return embeddings_.size(); }

@@ -75,10 +75,11 @@ std::vector<SearchResult> SearchEngine::search(std::string_view query, size_t li
   std::vector<Scored> scored;
   scored.reserve(candidates.size());
   const auto& embeddings = scorer_.embeddings();
+  const std::vector<float> idfs = scorer_.query_idfs(query_embedding);
   for (size_t id : candidates) {
     auto it = embeddings.find(id);
     if (it == embeddings.end()) continue;
-    scored.push_back(Scored{id, scorer_.score_(it->second, query_embedding)});
+    scored.push_back(Scored{id, Scorer::score_with_idfs(it->second, query_embedding, idfs)});
   }
 
   // Highest score first; ties in ascending id. Only the first `limit` pairs
