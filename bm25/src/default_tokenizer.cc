@@ -4,9 +4,11 @@
 #include <libstemmer.h>
 #include <unicode/rbbi.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
-#include <functional>
+#include <cstdint>
+#include <cstring>
 
 #include "stopwords.h"
 #include "word_break.h"
@@ -14,12 +16,117 @@
 namespace bm25 {
 namespace {
 
-struct StringHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+// A fast hash for short byte strings (words): 8 bytes per multiply.
+inline uint64_t hash_word(std::string_view s) {
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+  uint64_t h = s.size() * kMul;
+  const char* p = s.data();
+  size_t n = s.size();
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * kMul;
+  }
+  h ^= h >> 32;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  h ^= h >> 29;
+  return h;
+}
+
+// The tokenizer's stop-word set: the owned words of get_stopwords() in an
+// open-addressing table, looked up by string_view with the hash the stem
+// cache also uses, without allocating.
+class StopTable {
+ public:
+  StopTable() = default;
+  explicit StopTable(StopWordSet set) {
+    if (set.empty()) return;
+    size_t capacity = 16;
+    while (capacity < 2 * set.size()) capacity *= 2;
+    mask_ = capacity - 1;
+    slots_.assign(capacity, 0);
+    words_.reserve(set.size());
+    for (auto it = set.begin(); it != set.end();) {
+      std::string word = std::move(set.extract(it++).value());
+      const uint64_t h = hash_word(word);
+      size_t i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      max_length_ = std::max(max_length_, word.size());
+      words_.push_back(std::move(word));
+      hashes_.push_back(h);
+      slots_[i] = static_cast<uint32_t>(words_.size());
+    }
+  }
+
+  bool empty() const { return words_.empty(); }
+
+  bool contains(std::string_view word, uint64_t h) const {
+    if (word.size() > max_length_) return false;
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const uint32_t e = slots_[i];
+      if (e == 0) return false;
+      if (hashes_[e - 1] == h && words_[e - 1] == word) return true;
+    }
+  }
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<uint64_t> hashes_;
+  std::vector<uint32_t> slots_;  // 1 + index into words_, 0 when free
+  size_t mask_ = 0;
+  size_t max_length_ = 0;
 };
-// The tokenizer's own set: the same words, looked up by string_view.
-using LookupSet = std::unordered_set<std::string, StringHash, std::equal_to<>>;
+
+// Snowball stems of recent words, per thread and language: a direct-mapped
+// table (stems depend on the word and the language only). Words up to
+// kMaxCachedWord bytes are cached; a slot's strings keep their capacity.
+class StemCache {
+ public:
+  static constexpr size_t kSlots = 4096;
+  static constexpr size_t kMaxCachedWord = 32;
+
+  explicit StemCache(sb_stemmer* stemmer) : stemmer_(stemmer), slots_(kSlots) {}
+
+  std::string_view stem(std::string_view word, uint64_t h) {
+    if (word.size() > kMaxCachedWord) return run(word);
+    Slot& slot = slots_[h & (kSlots - 1)];
+    if (slot.used && slot.hash == h && slot.word == word) return slot.stem;
+    const std::string_view stem = run(word);
+    slot.used = true;
+    slot.hash = h;
+    slot.word.assign(word);
+    slot.stem.assign(stem);
+    return slot.stem;
+  }
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    bool used = false;
+    std::string word;
+    std::string stem;
+  };
+
+  std::string_view run(std::string_view word) {
+    if (word.size() > static_cast<size_t>(INT_MAX)) return word;
+    const sb_symbol* stem = sb_stemmer_stem(
+        stemmer_, reinterpret_cast<const sb_symbol*>(word.data()), static_cast<int>(word.size()));
+    if (stem == nullptr) return word;  // out of memory inside libstemmer: keep the word
+    return std::string_view(reinterpret_cast<const char*>(stem),
+                            static_cast<size_t>(sb_stemmer_length(stemmer_)));
+  }
+
+  sb_stemmer* stemmer_;
+  std::vector<Slot> slots_;
+};
 
 // Per-thread working state: libstemmer stemmers are not reentrant and ICU
 // break iterators hold their text, so each thread keeps its own, created on
@@ -31,6 +138,7 @@ struct Scratch {
   std::string segment;
   std::unique_ptr<icu::RuleBasedBreakIterator> iterator;
   std::array<sb_stemmer*, kLanguageCount> stemmers{};
+  std::array<std::unique_ptr<StemCache>, kLanguageCount> stem_caches;
   bool in_use = false;
 
   Scratch() = default;
@@ -42,10 +150,16 @@ struct Scratch {
     }
   }
 
-  sb_stemmer* stemmer(Language language) {
-    sb_stemmer*& slot = stemmers[static_cast<size_t>(language)];
-    if (slot == nullptr) slot = sb_stemmer_new(detail::stemmer_name(language), "UTF_8");
-    return slot;
+  // The stemmer of `language` behind its cache; nullptr if libstemmer lacks it.
+  StemCache* stem_cache(Language language) {
+    const auto i = static_cast<size_t>(language);
+    if (!stem_caches[i]) {
+      if (stemmers[i] == nullptr)
+        stemmers[i] = sb_stemmer_new(detail::stemmer_name(language), "UTF_8");
+      if (stemmers[i] == nullptr) return nullptr;
+      stem_caches[i] = std::make_unique<StemCache>(stemmers[i]);
+    }
+    return stem_caches[i].get();
   }
 
   icu::RuleBasedBreakIterator* word_iterator() {
@@ -87,7 +201,7 @@ struct DefaultTokenizer::Rep {
   bool stemming;
   bool stopwords;
   Language language;
-  LookupSet stop_words;
+  StopTable stop_words;
 };
 
 DefaultTokenizer::DefaultTokenizer(std::unique_ptr<Rep> rep) : rep_(std::move(rep)) {}
@@ -106,14 +220,7 @@ DefaultTokenizer DefaultTokenizerBuilder::build() const {
   rep->stemming = stemming_;
   rep->stopwords = stopwords_;
   rep->language = language_;
-  if (stopwords_) {
-    StopWordSet set = get_stopwords(language_, normalization_);
-    rep->stop_words.reserve(set.size());
-    for (auto it = set.begin(); it != set.end();) {
-      auto node = set.extract(it++);
-      rep->stop_words.insert(std::move(node.value()));
-    }
-  }
+  if (stopwords_) rep->stop_words = StopTable(get_stopwords(language_, normalization_));
   return DefaultTokenizer(std::move(rep));
 }
 
@@ -127,21 +234,17 @@ void DefaultTokenizer::run(std::string_view text, FunctionRef<void(std::string_v
   if (text.empty()) return;
   const Rep& rep = *rep_;
   Lease scratch;
-  sb_stemmer* stemmer = rep.stemming ? scratch->stemmer(rep.language) : nullptr;
+  StemCache* stems = rep.stemming ? scratch->stem_cache(rep.language) : nullptr;
+  const bool filter = !rep.stop_words.empty();
 
   auto emit = [&](std::string_view segment) {
-    if (!rep.stop_words.empty() && rep.stop_words.find(segment) != rep.stop_words.end()) return;
-    if (stemmer != nullptr && segment.size() <= static_cast<size_t>(INT_MAX)) {
-      const sb_symbol* stem =
-          sb_stemmer_stem(stemmer, reinterpret_cast<const sb_symbol*>(segment.data()),
-                          static_cast<int>(segment.size()));
-      if (stem != nullptr) {
-        fn(std::string_view(reinterpret_cast<const char*>(stem),
-                            static_cast<size_t>(sb_stemmer_length(stemmer))));
-        return;
-      }
+    if (!filter && stems == nullptr) {
+      fn(segment);
+      return;
     }
-    fn(segment);
+    const uint64_t h = hash_word(segment);
+    if (filter && rep.stop_words.contains(segment, h)) return;
+    fn(stems != nullptr ? stems->stem(segment, h) : segment);
   };
 
   std::string_view t = rep.normalization ? normalize(text, &scratch->normalized) : text;

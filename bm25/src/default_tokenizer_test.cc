@@ -3,6 +3,7 @@
 #include "default_tokenizer.h"
 
 #include <gtest/gtest.h>
+#include <libstemmer.h>
 #include <unicode/uchar.h>
 
 #include <cstring>
@@ -245,6 +246,51 @@ TEST(DefaultTokenizer, ReentrantCallbackOnSameThread) {
   });
   EXPECT_EQ(outer, plain.tokenize("Caf\u00e9s running dogs"));
   EXPECT_EQ(inner.size(), 3u * 4u);
+}
+
+// The per-thread stem cache never changes a stem: many distinct words (so
+// that slots collide and are reused), repeated, short and long, against a
+// stemmer used directly.
+TEST(DefaultTokenizer, StemCacheGivesTheStemmersOutput) {
+  for (Language language : {Language::English, Language::Russian}) {
+    sb_stemmer* direct =
+        sb_stemmer_new(language == Language::English ? "english" : "russian", "UTF_8");
+    ASSERT_NE(direct, nullptr);
+    auto stem = [&](const std::string& w) {
+      const sb_symbol* s = sb_stemmer_stem(direct, reinterpret_cast<const sb_symbol*>(w.data()),
+                                           static_cast<int>(w.size()));
+      return std::string(reinterpret_cast<const char*>(s), sb_stemmer_length(direct));
+    };
+    const DefaultTokenizer t = DefaultTokenizerBuilder()
+                                   .language(language)
+                                   .stopwords(false)
+                                   .normalization(language == Language::English)
+                                   .build();
+    const std::vector<std::string> suffixes = {"", "s", "ing", "ed", "ation", "ness", "ly", "ies"};
+    const std::vector<std::string> cyrillic = {"\u0430", "\u0438", "\u043e",
+                                               "\u043a", "\u0442", "\u043c"};
+    std::mt19937 rng(11);
+    std::vector<std::string> words;
+    for (int i = 0; i < 20000; ++i) {
+      std::string w;
+      const int len = 2 + static_cast<int>(rng() % (i % 50 == 0 ? 40 : 9));
+      for (int j = 0; j < len; ++j) {
+        w += language == Language::English ? std::string(1, char('a' + rng() % 26))
+                                           : cyrillic[rng() % cyrillic.size()];
+      }
+      words.push_back(w + (language == Language::English ? suffixes[rng() % suffixes.size()] : ""));
+    }
+    std::string text;
+    Tokens expected;
+    for (int round = 0; round < 3; ++round) {
+      for (size_t i = 0; i < words.size(); i += 1 + round) {
+        text += words[i] + " ";
+        expected.push_back(stem(words[i]));
+      }
+    }
+    EXPECT_EQ(t.tokenize(text), expected);
+    sb_stemmer_delete(direct);
+  }
 }
 
 // --- The ASCII path against the ICU path ----------------------------------
