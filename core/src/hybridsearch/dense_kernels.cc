@@ -1,5 +1,5 @@
 // Portable kernels (scalar and SSE2, the x86-64 baseline), run-time kernel
-// choice and the subnormal guard. Wider kernels live in dense_kernels_avx2.cc
+// choice. Wider kernels live in dense_kernels_avx2.cc
 // and dense_kernels_avx512.cc, compiled with their own target flags.
 
 #include "hybridsearch/dense_kernels.h"
@@ -165,26 +165,5 @@ bool force_dense_kernel(DenseKernel kernel) {
   Forced().store(kernel, std::memory_order_relaxed);
   return true;
 }
-
-#if VESK_DENSE_X86
-namespace {
-constexpr unsigned kFlushToZero = 0x8000;       // MXCSR.FTZ
-constexpr unsigned kDenormalsAreZero = 0x0040;  // MXCSR.DAZ
-}  // namespace
-
-ScopedExactSubnormals::ScopedExactSubnormals() : saved_(_mm_getcsr()), changed_(false) {
-  if (saved_ & (kFlushToZero | kDenormalsAreZero)) {
-    _mm_setcsr(saved_ & ~(kFlushToZero | kDenormalsAreZero));
-    changed_ = true;
-  }
-}
-
-ScopedExactSubnormals::~ScopedExactSubnormals() {
-  if (changed_) _mm_setcsr(saved_);
-}
-#else
-ScopedExactSubnormals::ScopedExactSubnormals() : saved_(0), changed_(false) {}
-ScopedExactSubnormals::~ScopedExactSubnormals() {}
-#endif
 
 }  // namespace vesk

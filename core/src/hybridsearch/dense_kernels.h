@@ -42,21 +42,6 @@ bool force_dense_kernel(DenseKernel kernel);
 // The kernel that kAuto currently resolves to (never kAuto).
 DenseKernel active_dense_kernel();
 
-// While alive, makes sure subnormal inputs and results are neither flushed to
-// zero nor treated as zero (clears MXCSR FTZ and DAZ, which a library built
-// with fast-math may have set), restoring the previous mode on destruction.
-class ScopedExactSubnormals {
- public:
-  ScopedExactSubnormals();
-  ~ScopedExactSubnormals();
-  ScopedExactSubnormals(const ScopedExactSubnormals&) = delete;
-  ScopedExactSubnormals& operator=(const ScopedExactSubnormals&) = delete;
-
- private:
-  unsigned saved_;
-  bool changed_;
-};
-
 namespace dense_internal {
 // Implementations, defined in dense_kernels*.cc. The AVX ones may only be
 // called when the CPU has the matching features.

@@ -5,6 +5,10 @@
 #include <cmath>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 namespace vesk {
 namespace {
 
@@ -36,6 +40,22 @@ TEST(DotProductTest, KeepsSubnormals) {
   EXPECT_GT(got, 0.0f);
   EXPECT_EQ(std::fpclassify(got), FP_SUBNORMAL);
 }
+
+#if defined(__x86_64__)
+// A caller running with flush-to-zero and denormals-are-zero (as left behind
+// by fast-math libraries) still gets exact subnormals, and keeps its mode.
+TEST(DotProductTest, KeepsSubnormalsUnderFlushToZeroMode) {
+  const unsigned saved = _mm_getcsr();
+  _mm_setcsr(saved | 0x8040);
+  const std::vector<float> a = {1e-20f, 1e-39f}, b = {1e-20f, 1.0f};
+  const float got = dot_product(a, b).value();
+  const unsigned mode = _mm_getcsr();
+  _mm_setcsr(saved);
+  EXPECT_EQ(mode & 0x8040u, 0x8040u);
+  EXPECT_EQ(std::fpclassify(got), FP_SUBNORMAL);
+  EXPECT_EQ(got, dot_product(a, b).value());
+}
+#endif
 
 TEST(DotProductTest, LengthMismatchIsInternal) {
   const std::vector<float> a = {1, 2, 3}, b = {1, 2, 3, 4};
