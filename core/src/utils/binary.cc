@@ -1,0 +1,147 @@
+#include "utils/binary.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "models/serialized_index_json.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr char kMagic[4] = {'V', 'E', 'S', 'K'};
+
+// The scramble byte is folded out of this word at run time.
+constexpr uint32_t kScrambleSeed = 0x9E3779B9u;
+
+uint8_t FoldSeed(uint32_t seed) {
+  uint32_t x = seed;
+  x ^= x >> 16;
+  x *= 0x7FEB352Du;
+  x ^= x >> 15;
+  return static_cast<uint8_t>(x ^ (x >> 8) ^ (x >> 16) ^ (x >> 24));
+}
+
+// Mask byte of every position modulo 255.
+const std::array<uint8_t, 255>& MaskTable() {
+  static const std::array<uint8_t, 255> table = [] {
+    std::array<uint8_t, 255> t{};
+    const uint8_t k = scramble_byte();
+    for (size_t j = 0; j < t.size(); ++j) t[j] = static_cast<uint8_t>(k ^ j);
+    return t;
+  }();
+  return table;
+}
+
+void ScrambleChunk(char* data, size_t size, size_t offset) {
+  xor_transform_in_place(std::span<uint8_t>(reinterpret_cast<uint8_t*>(data), size), offset);
+}
+
+void PutU32(char* p, uint32_t v) {
+  p[0] = static_cast<char>(v & 0xff);
+  p[1] = static_cast<char>((v >> 8) & 0xff);
+  p[2] = static_cast<char>((v >> 16) & 0xff);
+  p[3] = static_cast<char>((v >> 24) & 0xff);
+}
+
+uint32_t GetU32(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
+         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
+}
+
+}  // namespace
+
+uint8_t scramble_byte() {
+  static const uint8_t k = FoldSeed(kScrambleSeed);
+  return k;
+}
+
+void xor_transform_in_place(std::span<uint8_t> data, size_t offset) {
+  const std::array<uint8_t, 255>& mask = MaskTable();
+  size_t phase = offset % 255;
+  uint8_t* p = data.data();
+  size_t left = data.size();
+  while (left > 0) {
+    const size_t run = std::min(left, mask.size() - phase);
+    const uint8_t* m = mask.data() + phase;
+    for (size_t i = 0; i < run; ++i) p[i] ^= m[i];
+    p += run;
+    left -= run;
+    phase = 0;
+  }
+}
+
+std::vector<uint8_t> xor_transform(std::span<const uint8_t> data) {
+  std::vector<uint8_t> out(data.begin(), data.end());
+  xor_transform_in_place(out);
+  return out;
+}
+
+std::string BinaryError::to_string() const {
+  switch (kind) {
+    case Kind::TooShort:
+      return "binary data too short for header";
+    case Kind::InvalidMagic:
+      return "invalid magic number";
+    case Kind::UnsupportedVersion:
+      return "unsupported version: " + std::to_string(version);
+    case Kind::Truncated:
+      return "binary data truncated";
+    case Kind::JsonParse:
+      return "failed to parse JSON payload: " + json_error;
+  }
+  return "unknown binary error";
+}
+
+Result<std::string> serialize_to_binary(const SerializedIndex& index) {
+  std::string out;
+  out.reserve(kBinaryHeaderSize + serialized_index_json_bound(index));
+  out.append(kBinaryHeaderSize, '\0');
+  // The document goes straight after the header, scrambled chunk by chunk.
+  append_serialized_index_json(index, &out, &ScrambleChunk);
+  const size_t payload = out.size() - kBinaryHeaderSize;
+  if (payload > std::numeric_limits<uint32_t>::max()) {
+    return Status::InvalidArgument(
+        "serialized index too large for the binary container: " + std::to_string(payload) +
+        " bytes of JSON, at most 4294967295 allowed");
+  }
+  std::memcpy(out.data(), kMagic, 4);
+  PutU32(out.data() + 4, kBinaryFormatVersion);
+  PutU32(out.data() + 8, static_cast<uint32_t>(payload));
+  return out;
+}
+
+bool deserialize_from_binary(std::string_view data, SerializedIndex* out, BinaryError* error) {
+  if (data.size() < kBinaryHeaderSize) {
+    *error = BinaryError{BinaryError::Kind::TooShort, 0, {}};
+    return false;
+  }
+  if (std::memcmp(data.data(), kMagic, 4) != 0) {
+    *error = BinaryError{BinaryError::Kind::InvalidMagic, 0, {}};
+    return false;
+  }
+  const uint32_t version = GetU32(data.data() + 4);
+  if (version != kBinaryFormatVersion) {
+    *error = BinaryError{BinaryError::Kind::UnsupportedVersion, version, {}};
+    return false;
+  }
+  const size_t payload = GetU32(data.data() + 8);
+  if (data.size() - kBinaryHeaderSize < payload) {
+    *error = BinaryError{BinaryError::Kind::Truncated, 0, {}};
+    return false;
+  }
+  Result<SerializedIndex> parsed =
+      serialized_index_from_json(data.substr(kBinaryHeaderSize, payload), &ScrambleChunk);
+  if (!parsed.ok()) {
+    *error = BinaryError{BinaryError::Kind::JsonParse, 0, parsed.status().message()};
+    return false;
+  }
+  *out = std::move(parsed).value();
+  return true;
+}
+
+}  // namespace vesk
