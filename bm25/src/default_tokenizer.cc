@@ -251,8 +251,14 @@ void DefaultTokenizer::run(std::string_view text, FunctionRef<void(std::string_v
   // normalize() gives ASCII: the input itself when all its bytes are below
   // 0x7F, else the table's ASCII texts.
   if (!general && (rep.normalization || detail::is_ascii(t))) {
-    detail::ascii_lower(t, &scratch->lowered);
-    detail::for_each_ascii_word(std::string_view(scratch->lowered), emit);
+    std::string& lowered = scratch->lowered;
+    detail::for_each_ascii_word(t, [&](std::string_view segment, bool has_upper) {
+      if (has_upper) {
+        detail::ascii_lower(segment, &lowered);
+        segment = lowered;
+      }
+      emit(segment);
+    });
     return;
   }
   icu::RuleBasedBreakIterator* iterator = scratch->word_iterator();

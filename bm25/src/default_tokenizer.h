@@ -44,7 +44,7 @@ class FunctionRef;
 template <typename R, typename... Args>
 class FunctionRef<R(Args...)> {
  public:
-  template <typename F>
+  template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
   FunctionRef(F&& f)  // NOLINT: implicit by design
       : obj_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* o, Args... a) -> R {
           return (*static_cast<std::remove_reference_t<F>*>(o))(a...);

@@ -46,13 +46,14 @@ enum AsciiWordBits : uint8_t {
   kWbExtendNumLet = 4,  // ExtendNumLet: _
   kWbJoinsLetters = 8,  // MidLetter or MidNumLetQ: : . '
   kWbJoinsDigits = 16,  // MidNum or MidNumLetQ: , ; . '
+  kWbUpper = 32,        // A-Z (lowercasing changes them, nothing else)
   kWbWord = kWbLetter | kWbDigit | kWbExtendNumLet,
 };
 
 constexpr std::array<uint8_t, 128> make_ascii_word_bits() {
   std::array<uint8_t, 128> bits{};
   for (int c = 'a'; c <= 'z'; ++c) bits[c] = kWbLetter;
-  for (int c = 'A'; c <= 'Z'; ++c) bits[c] = kWbLetter;
+  for (int c = 'A'; c <= 'Z'; ++c) bits[c] = kWbLetter | kWbUpper;
   for (int c = '0'; c <= '9'; ++c) bits[c] = kWbDigit;
   bits['_'] = kWbExtendNumLet;
   bits[':'] = kWbJoinsLetters;                    // MidLetter
@@ -70,8 +71,11 @@ bool is_ascii(std::string_view text);
 // Writes `text` (ASCII) lowercased into *out.
 void ascii_lower(std::string_view text, std::string* out);
 
-// Calls fn(segment) for every annex segment of the ASCII `text` that holds a
-// letter or a digit, in order; segments are views of `text`.
+// Calls fn(segment, has_upper) for every annex segment of the ASCII `text`
+// that holds a letter or a digit, in order; segments are views of `text`, and
+// has_upper tells whether the segment holds a letter A-Z. Lowercasing does not
+// change segmentation in ASCII (A-Z and a-z are both ALetter), so the caller
+// lowercases only the segments it keeps.
 //
 // Why this is the annex on ASCII: ASCII has no Extend, Format, ZWJ,
 // Regional_Indicator, Hebrew_Letter, Katakana or Extended_Pictographic
@@ -88,36 +92,39 @@ inline void for_each_ascii_word(std::string_view text, Fn&& fn) {
   const size_t n = text.size();
   size_t i = 0;
   while (i < n) {
-    uint8_t cls = kAsciiWordBits[s[i] & 0x7F];
-    if (!(cls & kWbWord)) {
-      ++i;
-      continue;
-    }
+    // Skip to the next word character.
+    while (i < n && !(kAsciiWordBits[s[i] & 0x7F] & kWbWord)) ++i;
+    if (i == n) break;
     const size_t start = i;
-    bool alnum = (cls & (kWbLetter | kWbDigit)) != 0;
-    uint8_t prev = cls;
+    uint8_t prev = kAsciiWordBits[s[i] & 0x7F];
+    uint8_t seen = prev;
     ++i;
-    while (i < n) {
-      const uint8_t k = kAsciiWordBits[s[i] & 0x7F];
-      if (k & kWbWord) {
-        alnum |= (k & (kWbLetter | kWbDigit)) != 0;
+    for (;;) {
+      // Word characters never break between each other (WB5, WB8-WB10, WB13a/b).
+      uint8_t k;
+      while (i < n && ((k = kAsciiWordBits[s[i] & 0x7F]) & kWbWord)) {
+        seen |= k;
         prev = k;
         ++i;
-        continue;
       }
-      if ((k & (kWbJoinsLetters | kWbJoinsDigits)) && i + 1 < n) {
-        const uint8_t next = kAsciiWordBits[s[i + 1] & 0x7F];
-        const uint8_t joined = prev & next & (kWbLetter | kWbDigit);
-        if (((joined & kWbLetter) && (k & kWbJoinsLetters)) ||
-            ((joined & kWbDigit) && (k & kWbJoinsDigits))) {
-          prev = next;
-          i += 2;
-          continue;
-        }
+      if (i + 1 >= n) break;
+      // WB6/WB7 and WB11/WB12: one middle character between two letters or
+      // two digits stays inside the word.
+      k = kAsciiWordBits[s[i] & 0x7F];
+      const uint8_t next = kAsciiWordBits[s[i + 1] & 0x7F];
+      const uint8_t both = prev & next;
+      if (((both & kWbLetter) && (k & kWbJoinsLetters)) ||
+          ((both & kWbDigit) && (k & kWbJoinsDigits))) {
+        seen |= next;
+        prev = next;
+        i += 2;
+        continue;
       }
       break;
     }
-    if (alnum) fn(std::string_view(text.data() + start, i - start));
+    if (seen & (kWbLetter | kWbDigit)) {
+      fn(std::string_view(text.data() + start, i - start), (seen & kWbUpper) != 0);
+    }
   }
 }
 
