@@ -1,12 +1,18 @@
 #include "scorer.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace bm25 {
 
 void Scorer::upsert(DocumentId id, SparseEmbedding embedding) {
   remove(id);
-  for (const TokenWeight& entry : embedding) inverted_token_index_[entry.index].insert(id);
+  // Only `id` is added while this loop runs, so a set already holding it has
+  // it as its last element.
+  for (const TokenWeight& entry : embedding) {
+    std::vector<DocumentId>& set = inverted_token_index_[entry.index];
+    if (set.empty() || set.back() != id) set.push_back(id);
+  }
   embeddings_[id] = std::move(embedding);
 }
 
@@ -15,7 +21,9 @@ void Scorer::remove(DocumentId id) {
   if (it == embeddings_.end()) return;
   for (const TokenWeight& entry : it->second) {
     auto set = inverted_token_index_.find(entry.index);
-    if (set != inverted_token_index_.end()) set->second.erase(id);
+    if (set == inverted_token_index_.end()) continue;
+    auto pos = std::find(set->second.begin(), set->second.end(), id);
+    if (pos != set->second.end()) set->second.erase(pos);
   }
   embeddings_.erase(it);
 }

@@ -7,6 +7,10 @@
 // entry's dimension, where N is the number of documents and n the number of
 // documents holding that dimension.
 //
+// Each document set of the inverted index is a vector without repeats, in the
+// order the documents were added: adding is an append, iterating is a scan,
+// and removing one document costs a scan of the sets of its dimensions.
+//
 // Thread safety: const methods may run concurrently; upsert and remove need
 // exclusive access. Ownership: owns its embeddings and index.
 #ifndef VESK_BM25_SCORER_H_
@@ -15,7 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "embedder.h"
@@ -55,13 +58,13 @@ class Scorer {
   size_t size() const { return embeddings_.size(); }
 
   const std::unordered_map<DocumentId, SparseEmbedding>& embeddings() const { return embeddings_; }
-  const std::unordered_map<uint32_t, std::unordered_set<DocumentId>>& inverted_token_index() const {
+  const std::unordered_map<uint32_t, std::vector<DocumentId>>& inverted_token_index() const {
     return inverted_token_index_;
   }
 
  private:
   std::unordered_map<DocumentId, SparseEmbedding> embeddings_;
-  std::unordered_map<uint32_t, std::unordered_set<DocumentId>> inverted_token_index_;
+  std::unordered_map<uint32_t, std::vector<DocumentId>> inverted_token_index_;
 };
 
 }  // namespace bm25

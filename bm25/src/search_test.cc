@@ -121,16 +121,22 @@ TEST(SearchEngineTest, UpsertAndRemove) {
   EXPECT_EQ(ids(engine.search("dog", 10)), (std::vector<size_t>{1}));
 }
 
-TEST(ScorerTest, SetsStayWhenEmptied) {
+TEST(ScorerTest, SetsHoldEachIdOnceAndStayWhenEmptied) {
   Scorer scorer;
   const uint32_t dog = TokenEmbedder::embed("dog");
-  scorer.upsert(4, {{dog, 1.0f}, {dog, 1.0f}});
-  ASSERT_EQ(scorer.inverted_token_index().at(dog).size(), 1u);
+  const uint32_t cat = TokenEmbedder::embed("cat");
+  scorer.upsert(4, {{dog, 1.0f}, {cat, 1.0f}, {dog, 1.0f}});
+  scorer.upsert(5, {{dog, 1.0f}});
+  scorer.upsert(4, {{cat, 1.0f}, {dog, 1.0f}, {cat, 1.0f}});
+  EXPECT_EQ(scorer.size(), 2u);
+  EXPECT_EQ(scorer.inverted_token_index().at(dog).size(), 2u);
+  EXPECT_EQ(scorer.inverted_token_index().at(cat).size(), 1u);
   scorer.remove(4);
   scorer.remove(4);
-  EXPECT_EQ(scorer.size(), 0u);
-  ASSERT_EQ(scorer.inverted_token_index().count(dog), 1u);
-  EXPECT_TRUE(scorer.inverted_token_index().at(dog).empty());
+  EXPECT_EQ(scorer.size(), 1u);
+  EXPECT_EQ(scorer.inverted_token_index().at(dog), (std::vector<size_t>{5}));
+  ASSERT_EQ(scorer.inverted_token_index().count(cat), 1u);
+  EXPECT_TRUE(scorer.inverted_token_index().at(cat).empty());
 }
 
 TEST(ScorerTest, ScoreUsesFirstMatchAndIgnoresQueryValues) {
