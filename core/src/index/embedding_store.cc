@@ -11,6 +11,9 @@
 // always holds at least two lengths. As soon as a change leaves one length
 // (or none) the store goes back to uniform mode, so uniform() needs no scan.
 // blocks_ is empty.
+//
+// reserved_ is the last count given to reserve(); an empty store cannot size
+// its blocks before it knows the length, so the first append does.
 
 #include "index/embedding_store.h"
 
@@ -55,8 +58,10 @@ std::vector<float> EmbeddingStore::get(size_t pos) const {
 }
 
 void EmbeddingStore::reserve(size_t count) {
+  reserved_ = count;
   if (uniform_) {
-    if (dim_ > 0) blocks_.reserve(BlocksFor(count) * kB * dim_);
+    // Empty: the length is not known yet; the first append applies reserved_.
+    if (size_ > 0) blocks_.reserve(BlocksFor(count) * kB * dim_);
   } else {
     rows_.reserve(count);
   }
@@ -71,6 +76,7 @@ void EmbeddingStore::append(std::span<const float> values) {
   if (uniform_ && size_ == 0) {
     dim_ = values.size();
     blocks_.clear();
+    blocks_.reserve(BlocksFor(std::max<size_t>(reserved_, 1)) * kB * dim_);
   }
   if (uniform_ && values.size() != dim_) ToMixed();
   if (!uniform_) {
@@ -159,6 +165,7 @@ void EmbeddingStore::erase(std::span<const size_t> positions) {
 
 void EmbeddingStore::clear() {
   size_ = 0;
+  reserved_ = 0;
   dim_ = 0;
   uniform_ = true;
   blocks_.clear();

@@ -36,6 +36,8 @@ class EmbeddingStore {
   // Copies the embedding at `pos` into a new vector. REQUIRES: pos < size().
   std::vector<float> get(size_t pos) const;
 
+  // Makes room for `count` embeddings without changing the contents; in an
+  // empty store the room is made by the first append, once the length is known.
   void reserve(size_t count);
   // Appends a copy of `values` at position size().
   void append(std::span<const float> values);
@@ -76,6 +78,7 @@ class EmbeddingStore {
 
   size_t size_ = 0;
   size_t dim_ = 0;
+  size_t reserved_ = 0;
   bool uniform_ = true;
   std::vector<float> blocks_;               // uniform layout
   std::vector<std::vector<float>> rows_;    // mixed layout
