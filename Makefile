@@ -59,3 +59,18 @@ format:
 
 clean:
 	rm -rf build
+
+# Fuzzing of the JSON document reader and the .vesk container reader with
+# libFuzzer (clang). Runs FUZZ_SECONDS; new inputs go to build/fuzz/corpus,
+# seeds are read from fuzz/corpus.
+FUZZ_SECONDS ?= 600
+FUZZ_SOURCES := fuzz/fuzz_binary.cc core/src/models/serialized_index_json.cc \
+  core/src/utils/binary.cc core/src/models/vesk_model.cc
+.PHONY: fuzz
+fuzz:
+	mkdir -p build/fuzz/corpus
+	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  -fsanitize-ignorelist=fuzz/ubsan_ignore.txt -ffp-contract=off -I core/src -I /usr/include \
+	  $(FUZZ_SOURCES) -o build/fuzz/fuzz_binary
+	build/fuzz/fuzz_binary -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -dict=fuzz/json.dict \
+	  -print_final_stats=1 build/fuzz/corpus fuzz/corpus
