@@ -113,27 +113,48 @@ std::string_view normalize(std::string_view text, std::string* storage) {
   storage->reserve(n | 15);
   storage->append(text.data(), prefix);
 
+  // An entry longer than one character that ends in a space waits here for
+  // the next character: it loses that space at the end of the text or when
+  // the next character's entry begins with a space.
+  std::string_view pending;
+  auto settle = [&](bool next_begins_with_space) {
+    if (pending.empty()) return;
+    if (next_begins_with_space) pending.remove_suffix(1);
+    storage->append(pending);
+    pending = {};
+  };
+
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   size_t pos = prefix;
-  size_t length;
-  std::string_view current = detail::transliteration(detail::decode_utf8(text, pos, &length));
-  pos += length;
-  for (;;) {
-    std::string_view next;
-    const bool has_next = pos < n;
-    if (has_next) {
-      next = detail::transliteration(detail::decode_utf8(text, pos, &length));
-      pos += length;
+  while (pos < n) {
+    if (bytes[pos] < 0x80) {
+      // A run of ASCII: every entry is the byte itself (printable, or tab,
+      // LF, VT, FF, CR by the mend) or empty (the other controls, DEL).
+      settle(bytes[pos] == ' ');
+      size_t run = pos;
+      while (run < n && bytes[run] < 0x80) ++run;
+      size_t copied = pos;
+      for (size_t i = pos; i < run; ++i) {
+        const unsigned c = bytes[i];
+        if ((c >= 0x20 && c < 0x7F) || (c >= 0x09 && c <= 0x0D)) continue;
+        storage->append(text.data() + copied, i - copied);
+        copied = i + 1;
+      }
+      storage->append(text.data() + copied, run - copied);
+      pos = run;
+      continue;
     }
-    // An entry longer than one character that ends in a space loses it at the
-    // end of the text or before an entry that begins with a space.
-    if (current.size() > 1 && current.back() == ' ' &&
-        (!has_next || (!next.empty() && next.front() == ' '))) {
-      current.remove_suffix(1);
+    size_t length;
+    const std::string_view entry = detail::transliteration(detail::decode_utf8(text, pos, &length));
+    pos += length;
+    settle(!entry.empty() && entry.front() == ' ');
+    if (entry.size() > 1 && entry.back() == ' ') {
+      pending = entry;
+    } else {
+      storage->append(entry);
     }
-    storage->append(current);
-    if (!has_next) break;
-    current = next;
   }
+  settle(true);  // the end of the text
   return *storage;
 }
 

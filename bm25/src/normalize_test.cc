@@ -1,7 +1,9 @@
 // Tests of normalize() (Part 4.1) and its table.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "default_tokenizer.h"
 #include "normalize.h"
@@ -96,6 +98,11 @@ TEST(Normalize, TrailingSpaceRule) {
             "Bei ");  // empty next entry: kept, and the soft hyphen adds nothing
   EXPECT_EQ(norm("\u5317\n"), "Bei \n");
   EXPECT_EQ(norm("\u5317\u4eac\u5317"), "Bei Jing Bei");
+  EXPECT_EQ(norm("\u5317x"), "Bei x");
+  EXPECT_EQ(norm("\u5317 x"), "Bei x");
+  EXPECT_EQ(norm("\u5317\x01 x"), "Bei  x");  // the empty entry of U+0001 is next, not the space
+  EXPECT_EQ(norm("\u5317\u00ad\u4eac"), "Bei Jing");
+  EXPECT_EQ(norm("\u5317\ue000\u4eac "), "Bei [?]Jing ");
   // A one-character entry " " is never shortened.
   EXPECT_EQ(norm("\u00e9\u00a0"), "e ");
   EXPECT_EQ(norm("\u00e9\u00a0\u00a0"), "e  ");
@@ -121,6 +128,44 @@ TEST(Normalize, IllFormedUtf8BecomesReplacementCharacter) {
   EXPECT_EQ(norm("\xf4\x90\x80\x80"),
             replacement + replacement + replacement + replacement);  // > U+10FFFF
   EXPECT_EQ(norm("\x80"), replacement);
+}
+
+// The published rule written out character by character, as a reference for
+// the run-at-a-time implementation.
+std::string reference(std::string_view text) {
+  size_t prefix = 0;
+  while (prefix < text.size() && static_cast<unsigned char>(text[prefix]) < 0x7F) ++prefix;
+  if (prefix == text.size()) return std::string(text);
+  std::vector<std::string_view> entries;
+  for (size_t pos = prefix, length = 0; pos < text.size(); pos += length) {
+    entries.push_back(detail::transliteration(detail::decode_utf8(text, pos, &length)));
+  }
+  std::string out(text.substr(0, prefix));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::string_view e = entries[i];
+    const bool last = i + 1 == entries.size();
+    if (e.size() > 1 && e.back() == ' ' &&
+        (last || (!entries[i + 1].empty() && entries[i + 1].front() == ' '))) {
+      e.remove_suffix(1);
+    }
+    out += e;
+  }
+  return out;
+}
+
+TEST(Normalize, AgreesWithCharacterByCharacterReference) {
+  const std::vector<std::string> pieces = {
+      "a",        "Z",      " ",      "\t",         "\n",     "\r",     "\x01",
+      "\x7f",     "\x00",   ".",      "\u00e9",     "\u5317", "\u4eac", "\U0001F600",
+      "\u00a0",   "\u3000", "\u00ad", "\ue000",     "\u2028", "\u2029", "\xff",
+      "\xe2\x82", "\xc3",   "\u0085", "\U000E0001", "\u0301", "\u2122", "\u00df"};
+  std::mt19937 rng(99);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    const int len = static_cast<int>(rng() % 12);
+    for (int j = 0; j < len; ++j) text += pieces[rng() % pieces.size()];
+    ASSERT_EQ(norm(text), reference(text)) << i;
+  }
 }
 
 TEST(Normalize, DecodeUtf8) {
