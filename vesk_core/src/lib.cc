@@ -9,6 +9,12 @@
 #include <limits>
 #include <new>
 
+#include <sys/mman.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vesk_core {
 
 // ---------------------------------------------------------------------------
@@ -423,6 +429,33 @@ bool CheckSequence(PyObject* src, Py_ssize_t* size_hint) {
 
 namespace {
 
+// Copies `count` floats, setting the quiet bit of every NaN: a signalling NaN
+// read through a Python float (float -> double -> float) comes back quiet,
+// and the buffer path must give the same bits. One pass, four lanes at a time.
+void CopyQuietingNaNs(const float* in, size_t count, float* out) {
+  constexpr uint32_t kAbs = 0x7fffffffu;
+  constexpr uint32_t kInf = 0x7f800000u;
+  constexpr uint32_t kQuiet = 0x00400000u;
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i abs_mask = _mm_set1_epi32(static_cast<int>(kAbs));
+  const __m128i inf = _mm_set1_epi32(static_cast<int>(kInf));
+  const __m128i quiet = _mm_set1_epi32(static_cast<int>(kQuiet));
+  for (; i + 4 <= count; i += 4) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    // |v| > inf as signed 32-bit integers is exactly "v is a NaN".
+    __m128i nan = _mm_cmpgt_epi32(_mm_and_si128(v, abs_mask), inf);
+    v = _mm_or_si128(v, _mm_and_si128(nan, quiet));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+  }
+#endif
+  for (; i < count; ++i) {
+    uint32_t bits = std::bit_cast<uint32_t>(in[i]);
+    if ((bits & kAbs) > kInf) bits |= kQuiet;
+    out[i] = std::bit_cast<float>(bits);
+  }
+}
+
 // A float buffer exported by an object whose items, read one by one, are the
 // same numbers: an exact numpy.ndarray, array.array or memoryview with native
 // float32 or float64 items, C-contiguous. Anything else (other dtypes,
@@ -460,14 +493,7 @@ class FloatBuffer {
       for (size_t i = 0; i < count; ++i) out[i] = NarrowToFloat(in[i]);
       return;
     }
-    const float* in = static_cast<const float*>(view_.buf) + first;
-    std::memcpy(out, in, count * sizeof(float));
-    for (size_t i = 0; i < count; ++i) {
-      uint32_t bits = std::bit_cast<uint32_t>(out[i]);
-      if ((bits & 0x7f800000u) == 0x7f800000u && (bits & 0x007fffffu) != 0) {
-        out[i] = std::bit_cast<float>(bits | 0x00400000u);
-      }
-    }
+    CopyQuietingNaNs(static_cast<const float*>(view_.buf) + first, count, out);
   }
 
  private:
@@ -591,6 +617,33 @@ PyObject* Caster<std::vector<std::vector<float>>>::Cast(
   return list.release();
 }
 
+namespace {
+
+// Asks the kernel to back [start, start + bytes) with transparent huge pages,
+// as NumPy does for its large arrays. Filling 100 MB of fresh memory through
+// 4 KiB page faults costs several times the copy itself. Advice only: any
+// failure is ignored and small buffers are left alone.
+void AdviseHugePages(void* start, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  if (start == nullptr || bytes < 2 * kHugePage) return;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + bytes) & ~(kHugePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+// Reserves room for `count` embeddings holding `values` floats in all.
+void ReserveBatch(vesk::EmbeddingBatch& batch, size_t count, size_t values) {
+  batch.reserve(count, values);
+  // An empty append exposes the (still untouched) start of the buffer.
+  float* base = batch.append_uninitialized(0);
+  batch.pop_back();
+  AdviseHugePages(base, values * sizeof(float));
+}
+
+}  // namespace
+
 bool Caster<vesk::EmbeddingBatch>::Load(PyObject* src, vesk::EmbeddingBatch* out) {
   vesk::EmbeddingBatch batch;
   {
@@ -598,7 +651,7 @@ bool Caster<vesk::EmbeddingBatch>::Load(PyObject* src, vesk::EmbeddingBatch* out
     if (buffer.valid()) {
       const size_t rows = buffer.rows();
       const size_t cols = buffer.cols();
-      batch.reserve(rows, rows * cols);
+      ReserveBatch(batch, rows, rows * cols);
       for (size_t r = 0; r < rows; ++r)
         buffer.CopyTo(r * cols, cols, batch.append_uninitialized(cols));
       *out = std::move(batch);
@@ -617,7 +670,7 @@ bool Caster<vesk::EmbeddingBatch>::Load(PyObject* src, vesk::EmbeddingBatch* out
       // Size the buffer from the first embedding: usually all are alike.
       const size_t count = exact_size ? static_cast<size_t>(hint)
                                       : static_cast<size_t>(std::min(hint, detail::kMaxReserve));
-      batch.reserve(count, count * row.size());
+      ReserveBatch(batch, count, count * row.size());
       reserved = true;
     }
     batch.append(row);
