@@ -1,0 +1,212 @@
+// Benchmarks of the BM25 engine and of the core's incremental keyword index
+// over generated English-like documents (Zipf-distributed pseudo-words mixed
+// with English stop words; a fixed seed, so every run sees the same corpus).
+//
+//   BM_EngineBuild          build a bm25::SearchEngine over N documents
+//   BM_EngineSearch         one query against that engine
+//   BM_KeywordIndexBuild    KeywordIndex::build over N documents
+//   BM_KeywordIndexAppend   1,000 single-document appends to an index that
+//                           already holds `start` documents (cost per document
+//                           at the start versus the end of a 100,000 load)
+//   BM_KeywordIndexSearch   one query against a 100,000-document index
+//   BM_KeywordIndexErase    erase one middle position, then append it back
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hybridsearch/keywordsearch.h"
+#include "search.h"
+
+namespace {
+
+constexpr size_t kCorpusSize = 100000;
+constexpr size_t kVocabulary = 30000;
+
+class Corpus {
+ public:
+  Corpus() {
+    static const char* kSyllables[] = {"ba",  "ker", "lo",  "mi",  "stan", "tor", "ve",  "pli",
+                                       "gra", "nu",  "sel", "dor", "fi",   "mar", "quo", "ren",
+                                       "ti",  "shu", "wex", "al",  "pen",  "cor", "dia", "ly"};
+    std::mt19937_64 rng(20261208);
+    std::uniform_int_distribution<size_t> syllable(0, std::size(kSyllables) - 1);
+    std::uniform_int_distribution<int> parts(2, 4);
+    while (words_.size() < kVocabulary) {
+      std::string word;
+      for (int i = parts(rng); i > 0; --i) word += kSyllables[syllable(rng)];
+      words_.push_back(std::move(word));
+    }
+    // Zipf weights 1/rank.
+    double total = 0.0;
+    for (size_t r = 1; r <= kVocabulary; ++r) {
+      total += 1.0 / static_cast<double>(r);
+      cdf_.push_back(total);
+    }
+    for (double& c : cdf_) c /= total;
+
+    static const char* kStopWords[] = {"the", "of", "and", "to",   "a",
+                                       "in",  "is", "it",  "that", "for"};
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<size_t> stop(0, std::size(kStopWords) - 1);
+    std::uniform_int_distribution<int> length(10, 150);
+    docs_.reserve(kCorpusSize);
+    for (size_t d = 0; d < kCorpusSize; ++d) {
+      std::string text;
+      for (int i = length(rng); i > 0; --i) {
+        if (!text.empty()) text += ' ';
+        if (unit(rng) < 0.3) {
+          text += kStopWords[stop(rng)];
+        } else {
+          text += zipf_word(unit(rng));
+        }
+        if (unit(rng) < 0.05) text += '.';
+      }
+      vesk::DocumentInfo doc;
+      doc.id = "doc-" + std::to_string(d);
+      doc.text = std::move(text);
+      if (d % 3 == 0) doc.metadata = vesk::Metadata{{"category", zipf_word(unit(rng))}};
+      docs_.push_back(std::move(doc));
+    }
+    // Queries: two or three words from the upper-middle of the ranks.
+    std::uniform_int_distribution<size_t> rank(10, 3000);
+    for (int q = 0; q < 256; ++q) {
+      std::string query = words_[rank(rng)] + " " + words_[rank(rng)];
+      if (q % 2 == 0) query += " " + words_[rank(rng)];
+      queries_.push_back(std::move(query));
+    }
+  }
+
+  const std::vector<vesk::DocumentInfo>& docs() const { return docs_; }
+  const std::vector<std::string>& queries() const { return queries_; }
+
+  std::vector<bm25::Document> engine_docs(size_t n) const {
+    std::vector<bm25::Document> out;
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) out.push_back({i, docs_[i].text});
+    return out;
+  }
+
+ private:
+  const std::string& zipf_word(double u) const {
+    size_t r = std::lower_bound(cdf_.begin(), cdf_.end(), u) - cdf_.begin();
+    return words_[std::min(r, kVocabulary - 1)];
+  }
+
+  std::vector<std::string> words_;
+  std::vector<double> cdf_;
+  std::vector<vesk::DocumentInfo> docs_;
+  std::vector<std::string> queries_;
+};
+
+const Corpus& corpus() {
+  static const Corpus* c = new Corpus();
+  return *c;
+}
+
+void BM_EngineBuild(benchmark::State& state) {
+  const size_t n = static_cast<size_t>(state.range(0));
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<bm25::Document> docs = corpus().engine_docs(n);
+    state.ResumeTiming();
+    bm25::SearchEngine engine =
+        bm25::SearchEngineBuilder::with_documents(bm25::Language::English, std::move(docs)).build();
+    benchmark::DoNotOptimize(engine.size());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+}
+BENCHMARK(BM_EngineBuild)
+    ->Arg(10000)
+    ->Arg(kCorpusSize)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+
+void BM_EngineSearch(benchmark::State& state) {
+  static const bm25::SearchEngine* engine =
+      new bm25::SearchEngine(bm25::SearchEngineBuilder::with_documents(
+                                 bm25::Language::English, corpus().engine_docs(kCorpusSize))
+                                 .build());
+  const auto& queries = corpus().queries();
+  size_t q = 0;
+  for (auto _ : state) {
+    auto results = engine->search(queries[q++ % queries.size()], 10);
+    benchmark::DoNotOptimize(results.data());
+  }
+}
+BENCHMARK(BM_EngineSearch)->Unit(benchmark::kMicrosecond);
+
+void BM_KeywordIndexBuild(benchmark::State& state) {
+  const size_t n = static_cast<size_t>(state.range(0));
+  std::span<const vesk::DocumentInfo> docs(corpus().docs().data(), n);
+  for (auto _ : state) {
+    auto index = vesk::KeywordIndex::build(docs);
+    benchmark::DoNotOptimize(index->size());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+}
+BENCHMARK(BM_KeywordIndexBuild)
+    ->Arg(10000)
+    ->Arg(kCorpusSize)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+
+void BM_KeywordIndexAppend(benchmark::State& state) {
+  constexpr size_t kBatch = 1000;
+  const size_t start = static_cast<size_t>(state.range(0));
+  const auto& docs = corpus().docs();
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto index = vesk::KeywordIndex::build(std::span<const vesk::DocumentInfo>(docs.data(), start));
+    state.ResumeTiming();
+    for (size_t i = start; i < start + kBatch; ++i) index->append(docs[i]);
+    benchmark::DoNotOptimize(index->size());
+    state.PauseTiming();
+    index.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBatch));
+}
+BENCHMARK(BM_KeywordIndexAppend)
+    ->Arg(0)
+    ->Arg(kCorpusSize - 1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(3);
+
+const vesk::KeywordIndex& full_index() {
+  static const vesk::KeywordIndex* index = vesk::KeywordIndex::build(corpus().docs()).release();
+  return *index;
+}
+
+void BM_KeywordIndexSearch(benchmark::State& state) {
+  const vesk::KeywordIndex& index = full_index();
+  const auto& queries = corpus().queries();
+  const size_t top_k = static_cast<size_t>(state.range(0));
+  size_t q = 0;
+  for (auto _ : state) {
+    auto results = index.search(queries[q++ % queries.size()], top_k, corpus().docs());
+    benchmark::DoNotOptimize(results.data());
+  }
+}
+BENCHMARK(BM_KeywordIndexSearch)->Arg(10)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+void BM_KeywordIndexErase(benchmark::State& state) {
+  auto index = vesk::KeywordIndex::build(corpus().docs());
+  std::vector<vesk::DocumentInfo> docs = corpus().docs();
+  size_t pos = kCorpusSize / 2;
+  for (auto _ : state) {
+    const size_t positions[] = {pos};
+    index->erase(positions);
+    index->append(docs[pos]);
+    pos = (pos + 7919) % kCorpusSize;
+  }
+}
+BENCHMARK(BM_KeywordIndexErase)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
