@@ -9,6 +9,7 @@
 #include "default_tokenizer.h"
 #include "embedder.h"
 #include "utils/keyword.h"
+#include "utils/unicode_space.h"
 
 namespace vesk {
 
@@ -222,7 +223,7 @@ class AccumulatorReset {
 std::vector<QueryResultDocumentInfo> KeywordIndex::search(
     std::string_view query, size_t top_k, std::span<const DocumentInfo> docs) const {
   std::vector<QueryResultDocumentInfo> results;
-  if (top_k == 0 || trim_keyword_text(query).empty()) return results;
+  if (top_k == 0 || trim_white_space(query).empty()) return results;
   const Rep& rep = *rep_;
   if (rep.indexed_docs == 0) return results;
 

@@ -9,6 +9,7 @@
 
 #include "search.h"
 #include "utils/keyword.h"
+#include "utils/unicode_space.h"
 
 namespace vesk {
 namespace {
@@ -133,8 +134,8 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<uint32_t> {
       const std::string query = random_text(4);
       const size_t top_k = coin(2) ? 100 : std::uniform_int_distribution<size_t>(1, 4)(rng_);
       const auto got = index.search(query, top_k, docs);
-      const auto want = trim_keyword_text(query).empty() ? std::vector<bm25::SearchResult>{}
-                                                         : engine.search(query, top_k);
+      const auto want = trim_white_space(query).empty() ? std::vector<bm25::SearchResult>{}
+                                                        : engine.search(query, top_k);
       ASSERT_EQ(got.size(), want.size()) << "query '" << query << "'";
       for (size_t i = 0; i < got.size(); ++i) {
         const DocumentInfo& expected = docs[want[i].document.id];

@@ -10,15 +10,10 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "models/document_info.h"
 
 namespace vesk {
-
-// `text` without leading and trailing White_Space characters. A byte that
-// does not start a well-formed UTF-8 sequence stops the trimming on its side.
-std::string_view trim_keyword_text(std::string_view text);
 
 // The metadata entries in their stored order, each rendered as "key value",
 // "key" or "value" after trimming both (nothing when both are empty), joined
