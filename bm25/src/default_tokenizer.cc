@@ -190,10 +190,6 @@ class Lease {
   Scratch* scratch_;
 };
 
-// ICU indexes UTF-16 with int32_t: longer texts go in pieces that end after a
-// line feed, where the annex always breaks and Final_Sigma has no context.
-constexpr size_t kIcuPiece = size_t{1} << 29;
-
 }  // namespace
 
 struct DefaultTokenizer::Rep {
@@ -261,19 +257,7 @@ void DefaultTokenizer::run(std::string_view text, FunctionRef<void(std::string_v
     });
     return;
   }
-  icu::RuleBasedBreakIterator* iterator = scratch->word_iterator();
-  while (!t.empty()) {
-    std::string_view piece = t;
-    if (piece.size() > kIcuPiece) {
-      const size_t lf = t.rfind('\n', kIcuPiece - 1);
-      size_t cut = lf == std::string_view::npos ? kIcuPiece : lf + 1;
-      while (cut > 1 && (static_cast<unsigned char>(t[cut]) & 0xC0) == 0x80)
-        --cut;  // not inside a character
-      piece = t.substr(0, cut);
-    }
-    detail::for_each_icu_word(piece, iterator, &scratch->segment, emit);
-    t.remove_prefix(piece.size());
-  }
+  detail::for_each_icu_word(t, scratch->word_iterator(), &scratch->segment, emit);
 }
 
 std::vector<std::string> DefaultTokenizer::tokenize(std::string_view text) const {

@@ -8,6 +8,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,8 +136,10 @@ std::unique_ptr<icu::RuleBasedBreakIterator> make_uax29_word_iterator() {
   return std::unique_ptr<icu::RuleBasedBreakIterator>(prototype().clone());
 }
 
-void for_each_icu_word(std::string_view text, icu::RuleBasedBreakIterator* iterator,
-                       std::string* buffer, FunctionRef<void(std::string_view)> fn) {
+namespace {
+
+void icu_words_of_piece(std::string_view text, icu::RuleBasedBreakIterator* iterator,
+                        std::string* buffer, FunctionRef<void(std::string_view)> fn) {
   icu::UnicodeString u = icu::UnicodeString::fromUTF8(
       icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   u.toLower(icu::Locale::getRoot());
@@ -158,7 +161,31 @@ void for_each_icu_word(std::string_view text, icu::RuleBasedBreakIterator* itera
     u.tempSubStringBetween(start, end).toUTF8String(*buffer);
     fn(std::string_view(*buffer));
   }
-  iterator->setText(icu::UnicodeString());  // drop the reference to `u`
+  static const icu::UnicodeString* const kEmpty = new icu::UnicodeString();
+  iterator->setText(*kEmpty);  // drop the reference to `u`
+}
+
+}  // namespace
+
+void for_each_icu_word(std::string_view text, icu::RuleBasedBreakIterator* iterator,
+                       std::string* buffer, FunctionRef<void(std::string_view)> fn,
+                       size_t piece_bytes) {
+  piece_bytes = std::max<size_t>(piece_bytes, 4);
+  while (!text.empty()) {
+    std::string_view piece = text;
+    if (piece.size() > piece_bytes) {
+      const size_t lf = text.rfind('\n', piece_bytes - 1);
+      size_t cut = lf == std::string_view::npos ? piece_bytes : lf + 1;
+      // Not inside a character: back up over at most three continuation bytes.
+      for (int k = 0; k < 3 && cut > 1 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80;
+           ++k) {
+        --cut;
+      }
+      piece = text.substr(0, cut);
+    }
+    icu_words_of_piece(piece, iterator, buffer, fn);
+    text.remove_prefix(piece.size());
+  }
 }
 
 std::vector<std::string> uax29_segments(std::string_view text) {

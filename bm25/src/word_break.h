@@ -140,8 +140,15 @@ std::unique_ptr<icu::RuleBasedBreakIterator> make_uax29_word_iterator();
 // fn(segment) with the UTF-8 of every annex segment that holds an
 // alphanumeric character. `iterator` comes from make_uax29_word_iterator();
 // `buffer` is scratch space; the view passed to fn lives in it.
+//
+// ICU indexes UTF-16 with int32_t: a text longer than `piece_bytes` goes in
+// pieces that end after a line feed, where the annex always breaks and
+// Final_Sigma has no context (a line longer than that is cut at a character
+// boundary).
+inline constexpr size_t kIcuPieceBytes = size_t{1} << 29;
 void for_each_icu_word(std::string_view text, icu::RuleBasedBreakIterator* iterator,
-                       std::string* buffer, FunctionRef<void(std::string_view)> fn);
+                       std::string* buffer, FunctionRef<void(std::string_view)> fn,
+                       size_t piece_bytes = kIcuPieceBytes);
 
 // For tests: every annex segment of `text` (not lowercased, none dropped).
 std::vector<std::string> uax29_segments(std::string_view text);

@@ -4,6 +4,7 @@
 #include "word_break.h"
 
 #include <gtest/gtest.h>
+#include <unicode/rbbi.h>
 #include <unicode/uchar.h>
 #include <unicode/uversion.h>
 
@@ -49,6 +50,32 @@ TEST(Uax29Rules, UntailoredCases) {
   // No dictionary segmentation: Han and Thai characters are one segment each.
   EXPECT_EQ(uax29_segments("\u5317\u4eac"), (Segments{"\u5317", "\u4eac"}));
   EXPECT_EQ(uax29_segments("\u0e01\u0e02"), (Segments{"\u0e01", "\u0e02"}));
+}
+
+std::vector<std::string> icu_words(std::string_view text, size_t piece_bytes) {
+  auto iterator = make_uax29_word_iterator();
+  std::string buffer;
+  std::vector<std::string> out;
+  for_each_icu_word(
+      text, iterator.get(), &buffer, [&](std::string_view w) { out.emplace_back(w); }, piece_bytes);
+  return out;
+}
+
+TEST(Uax29Rules, LongTextsGoInPiecesAtLineFeeds) {
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    text += (i % 3 ? "\u03a3\u039f\u03a6\u039f\u03a3 caf\u00e9" : "a:b 3.14");
+    text += i % 2 ? "\n" : " x\n";
+  }
+  const auto whole = icu_words(text, kIcuPieceBytes);
+  ASSERT_FALSE(whole.empty());
+  EXPECT_EQ(icu_words(text, 40), whole);
+  EXPECT_EQ(icu_words(text, 64), whole);
+  // Without line feeds the cut falls on a character boundary: nothing is lost.
+  const std::string line = "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9";
+  std::string joined;
+  for (const auto& w : icu_words(line, 5)) joined += w;
+  EXPECT_EQ(joined, line);
 }
 
 // WordBreakTest.txt: "÷ 0041 × 0308 ÷ 003A ÷ # comment" lists code points
