@@ -104,6 +104,8 @@ class MiniLM:
         from tokenizers import Tokenizer
 
         path = Path(path) if path is not None else model_dir()
+        self.path = path
+        self.dimension = DIMENSION
         self.config = json.loads((path / "config.json").read_text())
         self.max_length = min(max_length, MAX_SEQ_LENGTH)
 
