@@ -86,34 +86,42 @@ class StopTable {
 };
 
 // Snowball stems of recent words, per thread and language: a direct-mapped
-// table (stems depend on the word and the language only). Words up to
-// kMaxCachedWord bytes are cached; a slot's strings keep their capacity.
+// table (stems depend on the word and the language only) whose slots hold
+// word and stem inline, so a hit touches one cache line or two and nothing
+// is allocated. Words and stems up to kMaxCached bytes are cached.
 class StemCache {
  public:
-  static constexpr size_t kSlots = 4096;
-  static constexpr size_t kMaxCachedWord = 32;
+  static constexpr size_t kSlots = 8192;
+  static constexpr size_t kMaxCached = 27;
 
-  explicit StemCache(sb_stemmer* stemmer) : stemmer_(stemmer), slots_(kSlots) {}
+  explicit StemCache(sb_stemmer* stemmer) : stemmer_(stemmer), slots_(new Slot[kSlots]()) {}
 
   std::string_view stem(std::string_view word, uint64_t h) {
-    if (word.size() > kMaxCachedWord) return run(word);
+    if (word.size() > kMaxCached) return run(word);
     Slot& slot = slots_[h & (kSlots - 1)];
-    if (slot.used && slot.hash == h && slot.word == word) return slot.stem;
+    if (slot.hash == h && slot.word_length == word.size() &&
+        std::memcmp(slot.word, word.data(), word.size()) == 0) {
+      return std::string_view(slot.stem, slot.stem_length);
+    }
     const std::string_view stem = run(word);
-    slot.used = true;
+    if (stem.size() > kMaxCached) return stem;
     slot.hash = h;
-    slot.word.assign(word);
-    slot.stem.assign(stem);
-    return slot.stem;
+    slot.word_length = static_cast<uint8_t>(word.size());  // never 0: a slot with 0 is free
+    slot.stem_length = static_cast<uint8_t>(stem.size());
+    std::memcpy(slot.word, word.data(), word.size());
+    std::memcpy(slot.stem, stem.data(), stem.size());
+    return stem;
   }
 
  private:
-  struct Slot {
-    uint64_t hash = 0;
-    bool used = false;
-    std::string word;
-    std::string stem;
+  struct alignas(64) Slot {
+    uint64_t hash;
+    uint8_t word_length;
+    uint8_t stem_length;
+    char word[kMaxCached];
+    char stem[kMaxCached];
   };
+  static_assert(sizeof(Slot) == 64);
 
   std::string_view run(std::string_view word) {
     if (word.size() > static_cast<size_t>(INT_MAX)) return word;
@@ -125,7 +133,7 @@ class StemCache {
   }
 
   sb_stemmer* stemmer_;
-  std::vector<Slot> slots_;
+  std::unique_ptr<Slot[]> slots_;
 };
 
 // Per-thread working state: libstemmer stemmers are not reentrant and ICU
