@@ -173,6 +173,8 @@ void BM_KeywordIndexAppend(benchmark::State& state) {
 }
 BENCHMARK(BM_KeywordIndexAppend)
     ->Arg(0)
+    ->Arg(10000)
+    ->Arg(50000)
     ->Arg(kCorpusSize - 1000)
     ->Unit(benchmark::kMicrosecond)
     ->Iterations(3);
