@@ -9,8 +9,14 @@
 // float32). Equal scores come out in ascending position. It keeps per-document
 // token statistics but no copy of the documents: search is given them.
 //
-// Thread safety: const methods may run concurrently; mutation needs exclusive
-// access. Ownership: owns its statistics only.
+// Costs: append is O(tokens of the document); replace O(old + new tokens);
+// erase O(tokens of the erased documents + documents after the first erased
+// position), once per call; search O(postings of the query's terms, counted
+// once per query-token occurrence, + candidates * log top_k).
+//
+// Thread safety: const methods may run concurrently (search keeps its score
+// accumulator per thread); mutation needs exclusive access. Ownership: owns
+// its statistics and an English tokenizer, never the documents.
 #ifndef VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
 #define VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
 
