@@ -336,11 +336,6 @@ PyObject* GetDocCount(PyObject* self, void* /*closure*/) {
 
 // ---- Type
 
-template <typename Fn>
-PyCFunction AsCFunction(Fn* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef kMethods[] = {
     {
         .ml_name = "get_info",

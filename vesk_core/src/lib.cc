@@ -670,7 +670,7 @@ bool Caster<vesk::EmbeddingBatch>::Load(PyObject* src, vesk::EmbeddingBatch* out
       // Size the buffer from the first embedding: usually all are alike.
       const size_t count = exact_size ? static_cast<size_t>(hint)
                                       : static_cast<size_t>(std::min(hint, detail::kMaxReserve));
-      ReserveBatch(batch, count, count * row.size());
+      ReserveBatch(batch, count, std::min(count * row.size(), detail::kMaxReserveFloats));
       reserved = true;
     }
     batch.append(row);

@@ -336,6 +336,9 @@ bool ForEachItem(PyObject* src, Fn&& fn) {
 
 // Reserve no more than this many entries on the strength of __len__ alone.
 inline constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+// Reserve no more than this many floats for a batch on the strength of its
+// first embedding (embeddings may differ in length).
+inline constexpr size_t kMaxReserveFloats = size_t{1} << 28;
 }  // namespace detail
 
 template <typename T>
@@ -410,6 +413,13 @@ PyObject* MakePair(PyObject* first, PyObject* second);
 
 // ---------------------------------------------------------------------------
 // Type creation and receivers
+
+// A fast-call function (with or without keywords) as the PyCFunction that
+// PyMethodDef stores; METH_FASTCALL in ml_flags says how it is called.
+template <typename Fn>
+PyCFunction AsCFunction(Fn* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
 
 // Creates a heap type from `spec`, or null with an exception set.
 PyTypeObject* CreateType(PyType_Spec* spec);

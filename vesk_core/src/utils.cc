@@ -51,11 +51,6 @@ PyObject* DeserializeFromBinary(PyObject* /*module*/, PyObject* const* args, Py_
   });
 }
 
-template <typename Fn>
-PyCFunction AsCFunction(Fn* fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
 PyMethodDef kSerializeDef = {
     .ml_name = "serializeToBinary",
     .ml_meth = AsCFunction(SerializeToBinary),
