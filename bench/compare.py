@@ -279,6 +279,17 @@ class TantivyPeer:
         return [(s.doc(a)["id"][0], sc) for sc, a in hits]
 
 
+_PEER_TEXTS: list = [None, None]      # (corpus, its searchable texts)
+
+
+def peer_texts(c: datagen.Corpus) -> list[str]:
+    """What the keyword peers index: each document's text followed by its metadata as
+    'key value' pieces, the same searchable text that vesk_core indexes."""
+    if _PEER_TEXTS[0] is not c:
+        _PEER_TEXTS[:] = [c, [datagen.searchable_text(t, m) for t, m in zip(c.texts, c.metadata)]]
+    return _PEER_TEXTS[1]
+
+
 def numpy_topk(E: np.ndarray, q: np.ndarray, k: int = K):
     s = E @ q
     top = np.argpartition(s, -k)[-k:]
@@ -425,16 +436,11 @@ def section_hybrid(res: Results, vk, n, c, qs, idx, bm, bmn, nq, reps):
 
 def section_build(res: Results, vk, n, c, bm, tv, reps, rb_max, build_reps_big):
     """Bulk index builds. Returns the last vesk index built (or None)."""
-    texts, ids = c.texts, c.ids
+    texts, ids = peer_texts(c), c.ids
     r = reps if n <= 20_000 else build_reps_big
     idx = None
     if vk is not None:
         holder = []
-
-        def b():
-            holder.clear()
-            malloc_trim()
-            holder.append(vesk_build(vk, c))
         # Each repetition drops the previous index first, outside the timing.
         times = []
         for _ in range(r):
@@ -495,7 +501,7 @@ def section_single_adds(res: Results, vk, n, idx, extra: datagen.Corpus, bm, tv,
     t_start = time.perf_counter()
     for i in range(min(max_adds, len(extra))):
         t0 = time.perf_counter()
-        w.add_document(t.Document(id=extra.ids[i] + "-t", body=extra.texts[i]))
+        w.add_document(t.Document(id=extra.ids[i] + "-t", body=peer_texts(extra)[i]))
         w.commit()
         per.append(time.perf_counter() - t0)
         if time.perf_counter() - t_start > budget_s and len(per) >= 3:
@@ -508,7 +514,7 @@ def section_single_adds(res: Results, vk, n, idx, extra: datagen.Corpus, bm, tv,
     # bm25s has no incremental add: adding a document means indexing again. The
     # cheapest way is to keep the tokenized corpus and re-run index() on it.
     from bm25s.tokenization import Tokenizer
-    tk = Tokenizer(stopwords=bm.tokenizer.stopwords, stemmer=bm.stemmer.stemWord)
+    tk = Tokenizer(stopwords=bm.stopwords, stemmer=bm.stemmer.stemWord)
     toks = tk.tokenize(bm._texts_for_reindex, show_progress=False, return_as="ids")
     times = timed(lambda: bm.reindex(toks), reps)
     res.add("add1", n, "bm25s (re-index, tokens cached)", "adds/s", [1 / s for s in times], True)
@@ -931,7 +937,9 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
     L.append("- Every query function is called on 3 queries untimed before its timed repetitions.")
     L.append("- Bulk indexing: from the texts (and for vesk_core also the metadata and a NumPy "
              "embedding matrix, passed as the 2-D float32 array) to a queryable index, "
-             "`DocumentInfo` construction included. Peers index text only; the bm25s build row uses its default backend.")
+             "`DocumentInfo` construction included. The keyword peers index the same searchable text as vesk_core (the text, a space, "
+             "then the metadata as `key value` pieces); they keep no embeddings. The bm25s build "
+             "row uses its default backend.")
     L.append("- Single adds: documents n+1, n+2, ... added one call at a time to an index of n "
              "documents, each immediately searchable; as many as fit in the time budget "
              f"({args.add_budget:.0f} s, at most {args.max_adds}); the repetitions are consecutive "
@@ -1116,7 +1124,7 @@ def main() -> int:
                                     args.build_reps_big, args.rank_bm25_max,
                                     args.build_reps_big)
             if bmn is not None:
-                bmn.build(c.texts, c.ids)     # untimed: the build rows use the default backend
+                bmn.build(peer_texts(c), c.ids)     # untimed: the build rows use the default backend
             load_samples.append(os.getloadavg()[0])
             if "dense" not in skip and n in dense_sizes:
                 section_dense(res, vk, n, c, qs, idx, nq, args.reps)
@@ -1131,13 +1139,14 @@ def main() -> int:
             if "persist" not in skip:
                 section_persist(res, vk, n, c, idx, args.reps if n <= 20_000 else 3)
             if "add1" not in skip:
-                bm._texts_for_reindex = c.texts + extra.texts[:1]
+                bm._texts_for_reindex = peer_texts(c) + peer_texts(extra)[:1]
                 section_single_adds(res, vk, n, idx, extra, bm, tv, args.add_budget,
                                     args.max_adds, args.reps if n <= 20_000 else 3)
         except Exception:   # noqa: BLE001
             res.errors.append(f"size {n}: {traceback.format_exc()[-3000:]}")
             log(res.errors[-1])
         load_samples.append(os.getloadavg()[0])
+        _PEER_TEXTS[:] = [None, None]
         del idx, rb, bm, bmn, tv, c, extra
         malloc_trim()
         # Keep a partial report on disk in case a later size runs out of time.
