@@ -453,6 +453,35 @@ TEST(AsciiPath, AgreesWithIcuOnRandomStrings) {
   }
 }
 
+// Any bytes at all: no crash, and with normalization on every term is ASCII
+// (and, on the ICU path, well-formed UTF-8).
+TEST(DefaultTokenizer, ArbitraryBytes) {
+  const auto tokenizers = all_settings();
+  std::mt19937 rng(5);
+  const std::string specials[] = {"\xc3",         "\xe2\x82", "\xf0\x9f\x98", "\xed\xa0\x80",
+                                  "\xef\xbf\xbd", "\u03a3",   "\u5317",       "\u0301",
+                                  "\xff",         "\x80",     "\xc0\x80",     "\U0001F600"};
+  for (int i = 0; i < 3000; ++i) {
+    std::string text;
+    const int len = static_cast<int>(rng() % 24);
+    for (int j = 0; j < len; ++j) {
+      if (rng() % 3 == 0) {
+        text += specials[rng() % std::size(specials)];
+      } else {
+        text += static_cast<char>(rng() % 256);
+      }
+    }
+    for (const DefaultTokenizer& t : tokenizers) {
+      for (const std::string& token : t.tokenize(text)) {
+        ASSERT_FALSE(token.empty());
+        if (t.normalization()) {
+          for (unsigned char c : token) ASSERT_LT(c, 0x80);
+        }
+      }
+    }
+  }
+}
+
 // --- Threads ---------------------------------------------------------------
 
 TEST(DefaultTokenizer, SharedBetweenThreadsGivesTheSameOutput) {
