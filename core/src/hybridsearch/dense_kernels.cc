@@ -42,49 +42,21 @@ void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, cons
 }
 
 #if VESK_DENSE_X86
+// One block (four registers, four running sums) per step, so the memory is
+// read as one sequential stream; see dense_kernels_avx512.cc.
 void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
                      float* scores) {
   const size_t stride = kLanes * dim;  // floats per block
-  size_t b = 0;
-  // Two blocks at a time: eight independent running sums of four lanes each.
-  for (; b + 2 <= block_count; b += 2) {
-    const float* p0 = blocks + b * stride;
-    const float* p1 = p0 + stride;
-    __m128 a0 = _mm_set1_ps(-0.0f), a1 = a0, a2 = a0, a3 = a0;
-    __m128 c0 = a0, c1 = a0, c2 = a0, c3 = a0;
-    for (size_t i = 0; i < dim; ++i) {
-      const __m128 q = _mm_set1_ps(query[i]);
-      const float* r0 = p0 + i * kLanes;
-      const float* r1 = p1 + i * kLanes;
-      a0 = _mm_add_ps(a0, _mm_mul_ps(q, _mm_loadu_ps(r0)));
-      a1 = _mm_add_ps(a1, _mm_mul_ps(q, _mm_loadu_ps(r0 + 4)));
-      a2 = _mm_add_ps(a2, _mm_mul_ps(q, _mm_loadu_ps(r0 + 8)));
-      a3 = _mm_add_ps(a3, _mm_mul_ps(q, _mm_loadu_ps(r0 + 12)));
-      c0 = _mm_add_ps(c0, _mm_mul_ps(q, _mm_loadu_ps(r1)));
-      c1 = _mm_add_ps(c1, _mm_mul_ps(q, _mm_loadu_ps(r1 + 4)));
-      c2 = _mm_add_ps(c2, _mm_mul_ps(q, _mm_loadu_ps(r1 + 8)));
-      c3 = _mm_add_ps(c3, _mm_mul_ps(q, _mm_loadu_ps(r1 + 12)));
-    }
-    float* out = scores + b * kLanes;
-    _mm_storeu_ps(out, a0);
-    _mm_storeu_ps(out + 4, a1);
-    _mm_storeu_ps(out + 8, a2);
-    _mm_storeu_ps(out + 12, a3);
-    _mm_storeu_ps(out + 16, c0);
-    _mm_storeu_ps(out + 20, c1);
-    _mm_storeu_ps(out + 24, c2);
-    _mm_storeu_ps(out + 28, c3);
-  }
-  if (b < block_count) {
-    const float* p0 = blocks + b * stride;
+  for (size_t b = 0; b < block_count; ++b) {
+    const float* p = blocks + b * stride;
     __m128 a0 = _mm_set1_ps(-0.0f), a1 = a0, a2 = a0, a3 = a0;
     for (size_t i = 0; i < dim; ++i) {
       const __m128 q = _mm_set1_ps(query[i]);
-      const float* r0 = p0 + i * kLanes;
-      a0 = _mm_add_ps(a0, _mm_mul_ps(q, _mm_loadu_ps(r0)));
-      a1 = _mm_add_ps(a1, _mm_mul_ps(q, _mm_loadu_ps(r0 + 4)));
-      a2 = _mm_add_ps(a2, _mm_mul_ps(q, _mm_loadu_ps(r0 + 8)));
-      a3 = _mm_add_ps(a3, _mm_mul_ps(q, _mm_loadu_ps(r0 + 12)));
+      const float* row = p + i * kLanes;
+      a0 = _mm_add_ps(a0, _mm_mul_ps(q, _mm_loadu_ps(row)));
+      a1 = _mm_add_ps(a1, _mm_mul_ps(q, _mm_loadu_ps(row + 4)));
+      a2 = _mm_add_ps(a2, _mm_mul_ps(q, _mm_loadu_ps(row + 8)));
+      a3 = _mm_add_ps(a3, _mm_mul_ps(q, _mm_loadu_ps(row + 12)));
     }
     float* out = scores + b * kLanes;
     _mm_storeu_ps(out, a0);

@@ -19,9 +19,37 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace vesk {
+
+namespace embedding_store_internal {
+
+void* AllocateStreamed(size_t bytes) {
+  if (bytes < kHugePage) {
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* p = std::aligned_alloc(kHugePage, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+  // Advice only: without transparent huge pages the memory works as usual.
+  madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void FreeStreamed(void* p, size_t bytes) { std::free(p); }
+
+}  // namespace embedding_store_internal
 
 namespace {
 
@@ -199,7 +227,7 @@ void EmbeddingStore::ToMixed() {
   length_counts_.clear();
   if (size_ > 0) length_counts_[dim_] = size_;
   uniform_ = false;
-  std::vector<float>().swap(blocks_);
+  decltype(blocks_)().swap(blocks_);
 }
 
 void EmbeddingStore::MaybeToUniform() {

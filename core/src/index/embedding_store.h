@@ -23,6 +23,33 @@
 
 namespace vesk {
 
+namespace embedding_store_internal {
+
+// Memory for arrays the dense scan streams through. Requests of at least
+// kHugePage bytes are aligned to kHugePage and advised for transparent huge
+// pages (Linux), so a scan of a large store is not held back by TLB misses
+// and by prefetching that stops at every 4 KiB page; smaller ones come from
+// the ordinary heap. Never fails silently: throws std::bad_alloc like new.
+constexpr size_t kHugePage = size_t{2} << 20;
+void* AllocateStreamed(size_t bytes);
+void FreeStreamed(void* p, size_t bytes);
+
+template <typename T>
+struct StreamedAllocator {
+  using value_type = T;
+  StreamedAllocator() = default;
+  template <typename U>
+  StreamedAllocator(const StreamedAllocator<U>&) {}  // NOLINT: rebinding
+  T* allocate(size_t n) { return static_cast<T*>(AllocateStreamed(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) { FreeStreamed(p, n * sizeof(T)); }
+  template <typename U>
+  bool operator==(const StreamedAllocator<U>&) const {
+    return true;
+  }
+};
+
+}  // namespace embedding_store_internal
+
 class EmbeddingStore {
  public:
   static constexpr size_t kBlock = 16;
@@ -80,8 +107,8 @@ class EmbeddingStore {
   size_t dim_ = 0;
   size_t reserved_ = 0;
   bool uniform_ = true;
-  std::vector<float> blocks_;               // uniform layout
-  std::vector<std::vector<float>> rows_;    // mixed layout
+  std::vector<float, embedding_store_internal::StreamedAllocator<float>> blocks_;  // uniform layout
+  std::vector<std::vector<float>> rows_;                                           // mixed layout
   std::map<size_t, size_t> length_counts_;  // mixed layout: length -> rows
 };
 
