@@ -382,6 +382,12 @@ class TestPersistence:
         assert info.model.id == "vesk-minilm"
         assert ids(filled.get_documents()) == ["a", "b", "c"]
 
+    def test_error_texts_keep_every_character(self, index):
+        data = SerializedIndex("n", "1", ModelRef("odd\x00id ✓", "1"), 2, [], [])
+        with pytest.raises(ValueError) as e:
+            index.deserialize(data)
+        assert str(e.value) == "Unknown model id: odd\x00id ✓"
+
     def test_ids_without_embeddings(self, index):
         index.deserialize(SerializedIndex("n", "", ModelRef("vesk-minilm", "x"), 0, [], ["a", "b"]))
         assert index.doc_count == 2

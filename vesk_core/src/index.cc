@@ -113,11 +113,8 @@ PyObject* IndexNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!LoadArgument(bound[1], "model_id", &model_id)) return nullptr;
     std::optional<vesk::VeskModel> model = vesk::vesk_model_from_id(model_id);
     if (!model) {
-      std::string message =
-          "Invalid VeskModel '" + model_id + "'. Expected 'vesk-minilm' or 'vesk-mediumlm'.";
-      Ref text = Ref::steal(
-          PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      SetError(PyExc_ValueError,
+               "Invalid VeskModel '" + model_id + "'. Expected 'vesk-minilm' or 'vesk-mediumlm'.");
       return nullptr;
     }
     auto core = std::make_unique<vesk::Index>(std::move(name), *model);

@@ -93,6 +93,12 @@ PyObject* PanicExceptionType() {
   return g_panic_exception;
 }
 
+void SetError(PyObject* type, std::string_view message) {
+  Ref text = Ref::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 void RaisePanic(std::string_view message, std::source_location where) {
   std::fprintf(stderr, "vesk_core panicked at %.*s:%u:\n%.*s\n",
                static_cast<int>(ShortFileName(where.file_name()).size()),
@@ -101,16 +107,13 @@ void RaisePanic(std::string_view message, std::source_location where) {
   std::fflush(stderr);
   PyObject* type = PanicExceptionType();
   if (type == nullptr) return;  // the creation failure is the pending exception
-  Ref text = Ref::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) return;
-  PyErr_SetObject(type, text.get());
+  SetError(type, message);
 }
 
 bool CheckStatus(const vesk::Status& status, std::source_location where) {
   if (status.ok()) return true;
   if (status.IsInvalidArgument()) {
-    PyErr_SetString(PyExc_ValueError, status.message().c_str());
+    SetError(PyExc_ValueError, status.message());
   } else {
     RaisePanic(status.message(), where);
   }

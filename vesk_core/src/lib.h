@@ -115,6 +115,10 @@ void WrapArgumentError(const char* name);
 // that fails.
 PyObject* PanicExceptionType();
 
+// Sets `type`(message); the text is decoded as UTF-8 (invalid bytes replaced)
+// and may contain NUL characters.
+void SetError(PyObject* type, std::string_view message);
+
 // Writes `message` with the source location to stderr, then sets
 // PanicException(message). Used for internal failures only.
 void RaisePanic(std::string_view message,

@@ -41,10 +41,7 @@ PyObject* DeserializeFromBinary(PyObject* /*module*/, PyObject* const* args, Py_
     vesk::SerializedIndex index;
     vesk::BinaryError error{};
     if (!vesk::deserialize_from_binary(blob, &index, &error)) {
-      std::string message = error.to_string();
-      Ref text = Ref::steal(
-          PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      SetError(PyExc_ValueError, error.to_string());
       return nullptr;
     }
     return Caster<vesk::SerializedIndex>::Wrap(std::move(index));
