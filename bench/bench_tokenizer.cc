@@ -15,6 +15,8 @@
 //   BM_Normalize           normalize() alone on the accented text
 //   BM_LargeVocabulary     for_each_token on text over 30,000 pseudo-words
 //                          (Zipf): most stems miss the per-thread stem cache
+//   BM_ShortTexts          for_each_token over the English text cut into
+//                          ~64-byte pieces (query-sized: per-call overhead)
 //   BM_Build               building a tokenizer (a GET_STOPWORDS cache hit)
 //   BM_StemShared          the choice behind the per-thread stemmers: one
 //                          Snowball stemmer per thread (mode 0) against one
@@ -284,6 +286,27 @@ void BM_Normalize(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_Normalize)->Unit(benchmark::kMillisecond);
+
+void BM_ShortTexts(benchmark::State& state) {
+  const std::string& text = english_text();
+  std::vector<std::string_view> pieces;
+  for (size_t i = 0; i < text.size(); i += 64)
+    pieces.push_back(std::string_view(text).substr(i, 64));
+  const bm25::DefaultTokenizer tokenizer = bm25::DefaultTokenizerBuilder().build();
+  size_t tokens = 0;
+  for (std::string_view piece : pieces) tokens += count_tokens(tokenizer, std::string(piece));
+  for (auto _ : state) {
+    size_t bytes = 0;
+    for (std::string_view piece : pieces) {
+      tokenizer.for_each_token(piece, [&bytes](std::string_view t) { bytes += t.size(); });
+    }
+    benchmark::DoNotOptimize(bytes);
+  }
+  report(state, text, tokens);
+  state.counters["texts/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * pieces.size()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ShortTexts)->Unit(benchmark::kMillisecond);
 
 void BM_LargeVocabulary(benchmark::State& state) {
   static const std::string text = large_vocabulary_text(kTextBytes);
