@@ -105,7 +105,7 @@ constexpr Signature kNewSignature{"Index.__new__()", kNewParams, 2};
 
 PyObject* IndexNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[2];
+    Handle bound[2];
     if (!BindTupleDict(kNewSignature, args, kwargs, bound)) return nullptr;
     std::string name;
     std::string model_id;
@@ -169,7 +169,7 @@ constexpr Signature kAddSignature{"Index.add_documents()", kAddParams, 2};
 
 PyObject* AddDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[3];
+    Handle bound[3];
     if (!BindFastcall(kAddSignature, args, nargs, kwnames, bound)) return nullptr;
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
@@ -201,7 +201,7 @@ constexpr Signature kDeleteSignature{"Index.delete_documents()", kDeleteParams, 
 PyObject* DeleteDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[1];
+    Handle bound[1];
     if (!BindFastcall(kDeleteSignature, args, nargs, kwnames, bound)) return nullptr;
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
@@ -222,7 +222,7 @@ constexpr Signature kGetSignature{"Index.get_documents()", kGetParams, 0};
 
 PyObject* GetDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[1];
+    Handle bound[1];
     if (!BindFastcall(kGetSignature, args, nargs, kwnames, bound)) return nullptr;
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
@@ -243,7 +243,7 @@ constexpr Signature kQuerySignature{"Index.query()", kQueryParams, 3};
 
 PyObject* Query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[4];
+    Handle bound[4];
     if (!BindFastcall(kQuerySignature, args, nargs, kwnames, bound)) return nullptr;
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
@@ -287,7 +287,7 @@ constexpr Signature kDeserializeSignature{"Index.deserialize()", kDeserializePar
 
 PyObject* Deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[1];
+    Handle bound[1];
     if (!BindFastcall(kDeserializeSignature, args, nargs, kwnames, bound)) return nullptr;
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;

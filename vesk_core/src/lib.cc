@@ -163,14 +163,14 @@ bool RaiseTooManyPositional(const Signature& sig, Py_ssize_t given) {
   return false;
 }
 
-bool BindKeyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+bool BindKeyword(const Signature& sig, PyObject* name, PyObject* value, Handle* out) {
   if (!PyUnicode_Check(name)) {
     PyErr_SetString(PyExc_TypeError, "keywords must be strings");
     return false;
   }
   for (size_t i = 0; i < sig.params.size(); ++i) {
     if (PyUnicode_EqualToUTF8(name, sig.params[i])) {
-      if (out[i] != nullptr) {
+      if (out[i]) {
         PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
                      sig.params[i]);
         return false;
@@ -184,10 +184,10 @@ bool BindKeyword(const Signature& sig, PyObject* name, PyObject* value, PyObject
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-bool CheckRequired(const Signature& sig, PyObject** out) {
+bool CheckRequired(const Signature& sig, const Handle* out) {
   std::vector<const char*> missing;
   for (size_t i = 0; i < sig.required; ++i) {
-    if (out[i] == nullptr) missing.push_back(sig.params[i]);
+    if (!out[i]) missing.push_back(sig.params[i]);
   }
   if (missing.empty()) return true;
   std::string message = sig.full_name;
@@ -210,9 +210,9 @@ bool CheckRequired(const Signature& sig, PyObject** out) {
 }  // namespace
 
 bool BindFastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                  PyObject** out) {
+                  Handle* out) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  std::fill_n(out, sig.params.size(), nullptr);
+  std::fill_n(out, sig.params.size(), Handle());
   if (static_cast<size_t>(nargs) > sig.params.size()) return RaiseTooManyPositional(sig, nargs);
   std::copy_n(args, nargs, out);
   if (kwnames != nullptr) {
@@ -224,9 +224,9 @@ bool BindFastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf
   return CheckRequired(sig, out);
 }
 
-bool BindTupleDict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool BindTupleDict(const Signature& sig, PyObject* args, PyObject* kwargs, Handle* out) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  std::fill_n(out, sig.params.size(), nullptr);
+  std::fill_n(out, sig.params.size(), Handle());
   if (static_cast<size_t>(nargs) > sig.params.size()) return RaiseTooManyPositional(sig, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {

@@ -230,12 +230,12 @@ struct Signature {
   size_t required;
 };
 
-// Fills out[0..params.size()) with borrowed references to the bound
-// arguments (null where absent). Returns false with TypeError set on a
-// binding error.
+// Fills out[0..params.size()) with the bound arguments, borrowed from the
+// call (empty where absent). Returns false with TypeError set on a binding
+// error.
 bool BindFastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                  PyObject** out);
-bool BindTupleDict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+                  Handle* out);
+bool BindTupleDict(const Signature& sig, PyObject* args, PyObject* kwargs, Handle* out);
 
 // ---------------------------------------------------------------------------
 // Conversions
@@ -400,16 +400,16 @@ struct Caster<vesk::EmbeddingBatch> {
 
 // Converts a bound argument; on a TypeError renames it after the parameter.
 template <typename T>
-bool LoadArgument(PyObject* src, const char* name, T* out) {
-  if (Caster<T>::Load(src, out)) return true;
+bool LoadArgument(Handle src, const char* name, T* out) {
+  if (Caster<T>::Load(src.ptr(), out)) return true;
   WrapArgumentError(name);
   return false;
 }
 
-// As LoadArgument, but an absent argument (null) keeps *out as it is.
+// As LoadArgument, but an absent argument keeps *out as it is.
 template <typename T>
-bool LoadOptionalArgument(PyObject* src, const char* name, T* out) {
-  return src == nullptr || LoadArgument(src, name, out);
+bool LoadOptionalArgument(Handle src, const char* name, T* out) {
+  return !src || LoadArgument(src, name, out);
 }
 
 // Builds a 2-tuple from two new references (either may be null on failure).

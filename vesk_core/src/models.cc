@@ -46,7 +46,7 @@ void RecordDealloc(PyObject* self) {
 template <typename Value, const Signature& kSignature, auto... Members>
 PyObject* RecordNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return Boundary([&]() -> PyObject* {
-    std::array<PyObject*, sizeof...(Members)> bound;
+    std::array<Handle, sizeof...(Members)> bound;
     if (!BindTupleDict(kSignature, args, kwargs, bound.data())) return nullptr;
     Value value;
     bool ok = [&]<size_t... I>(std::index_sequence<I...>) {

@@ -17,7 +17,7 @@ constexpr Signature kSerializeSignature{"serializeToBinary()", kSerializeParams,
 PyObject* SerializeToBinary(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[1];
+    Handle bound[1];
     if (!BindFastcall(kSerializeSignature, args, nargs, kwnames, bound)) return nullptr;
     vesk::SerializedIndex index;
     if (!LoadArgument(bound[0], "index", &index)) return nullptr;
@@ -34,7 +34,7 @@ constexpr Signature kDeserializeSignature{"deserializeFromBinary()", kDeserializ
 PyObject* DeserializeFromBinary(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return Boundary([&]() -> PyObject* {
-    PyObject* bound[1];
+    Handle bound[1];
     if (!BindFastcall(kDeserializeSignature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view blob;
     if (!LoadArgument(bound[0], "blob", &blob)) return nullptr;
