@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 
 #include "stopwords.h"
 #include "word_break.h"
@@ -219,6 +220,11 @@ bool DefaultTokenizer::stopwords() const { return rep_->stopwords; }
 Language DefaultTokenizer::language() const { return rep_->language; }
 
 DefaultTokenizer DefaultTokenizerBuilder::build() const {
+  // Every Language value is valid; anything else is a programming error.
+  if (static_cast<size_t>(language_) >= static_cast<size_t>(kLanguageCount)) {
+    throw std::invalid_argument("bm25::DefaultTokenizerBuilder: not a Language value: " +
+                                std::to_string(static_cast<int>(language_)));
+  }
   auto rep = std::make_unique<DefaultTokenizer::Rep>();
   rep->normalization = normalization_;
   rep->stemming = stemming_;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,14 @@ TEST(DefaultTokenizer, BuilderDefaultsAndAccessors) {
   EXPECT_EQ(moved.language(), Language::German);
   moved = english();
   EXPECT_EQ(moved.language(), Language::English);
+}
+
+TEST(DefaultTokenizer, ValueOutsideTheEnumerationIsAProgrammingError) {
+  EXPECT_THROW(DefaultTokenizerBuilder().language(static_cast<Language>(kLanguageCount)).build(),
+               std::invalid_argument);
+  EXPECT_THROW(
+      DefaultTokenizerBuilder().stopwords(false).language(static_cast<Language>(200)).build(),
+      std::invalid_argument);
 }
 
 TEST(DefaultTokenizer, EmptyAndPunctuation) {
