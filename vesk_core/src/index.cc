@@ -118,14 +118,14 @@ PyObject* IndexNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     auto core = std::make_unique<vesk::Index>(std::move(name), *model);
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    PyIndex* index = reinterpret_cast<PyIndex*>(self);
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    PyIndex* index = reinterpret_cast<PyIndex*>(self.get());
     new (&index->borrow) BorrowFlag();
     new (&index->cell) AccessCell();
     index->owner = PyThread_get_thread_ident();
     index->core = core.release();
-    return self;
+    return self.release();
   });
 }
 
@@ -136,12 +136,12 @@ void IndexDealloc(PyObject* self) {
     delete index->core;
   } else {
     // The core index belongs to its thread: leak it and say so.
-    PyObject* pending = PyErr_GetRaisedException();
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
     std::string message =
         std::string(kUnsendableName) + " is unsendable, but is being dropped on another thread";
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     PyErr_WriteUnraisable(nullptr);
-    PyErr_SetRaisedException(pending);
+    PyErr_SetRaisedException(pending.release());
   }
   index->core = nullptr;
   type->tp_free(self);

@@ -54,12 +54,7 @@ PyObject* RecordNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     (std::index_sequence_for<decltype(Members)...>{});
     if (!ok) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    RecordObject<Value>* object = AsRecord<Value>(self);
-    new (&object->borrow) BorrowFlag();
-    new (&object->value) Value(std::move(value));
-    return self;
+    return NewRecordObject(type, std::move(value));
   });
 }
 

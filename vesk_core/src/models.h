@@ -86,6 +86,19 @@ VESK_CORE_RECORD_CLASS(vesk::SerializedIndex, "SerializedIndex");
 
 #undef VESK_CORE_RECORD_CLASS
 
+// A new instance of `type` taking over `value`. Nothing can fail between the
+// allocation and the (non-throwing) moves, so the instance never exists
+// half-built.
+template <typename Value>
+PyObject* NewRecordObject(PyTypeObject* type, Value&& value) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  auto* object = reinterpret_cast<RecordObject<Value>*>(self.get());
+  new (&object->borrow) BorrowFlag();
+  new (&object->value) Value(std::move(value));
+  return self.release();
+}
+
 // Conversion of record instances; see the header comment.
 template <typename Value>
 struct RecordCaster {
@@ -103,12 +116,7 @@ struct RecordCaster {
   static PyObject* Wrap(Value&& value) {
     PyTypeObject* type = RecordClass<Value>::Type();
     if (type == nullptr) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    auto* object = reinterpret_cast<RecordObject<Value>*>(self);
-    new (&object->borrow) BorrowFlag();
-    new (&object->value) Value(std::move(value));
-    return self;
+    return NewRecordObject(type, std::move(value));
   }
   static PyObject* Cast(const Value& value) { return Wrap(Value(value)); }
 };
