@@ -17,29 +17,57 @@
 namespace bm25 {
 namespace {
 
-// A fast hash for short byte strings (words): 8 bytes per multiply.
+inline uint64_t load64(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+inline uint32_t load32(const char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// Every byte of a string of n <= 8 bytes in one word, without a byte loop:
+// the first and the last 4 bytes (overlapping) from 4 bytes on, else the
+// first, middle and last byte. For a given n the result determines the bytes.
+inline uint64_t short_tail(const char* p, size_t n) {
+  if (n >= 4) return load32(p) | static_cast<uint64_t>(load32(p + n - 4)) << 32;
+  if (n == 0) return 0;
+  return static_cast<uint64_t>(static_cast<unsigned char>(p[0])) |
+         static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+         static_cast<uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+}
+
+// A fast hash for words: one multiply per 8 bytes, no byte loop.
 inline uint64_t hash_word(std::string_view s) {
   constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
-  uint64_t h = s.size() * kMul;
   const char* p = s.data();
-  size_t n = s.size();
-  while (n >= 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    h = (h ^ w) * kMul;
-    h ^= h >> 29;
-    p += 8;
-    n -= 8;
-  }
-  if (n > 0) {
-    uint64_t w = 0;
-    std::memcpy(&w, p, n);
-    h = (h ^ w) * kMul;
+  const size_t n = s.size();
+  uint64_t h = (n + 1) * kMul;
+  if (n <= 8) {
+    h = (h ^ short_tail(p, n)) * kMul;
+  } else {
+    size_t i = 0;
+    for (; i + 8 < n; i += 8) {
+      h = (h ^ load64(p + i)) * kMul;
+      h ^= h >> 29;
+    }
+    h = (h ^ load64(p + n - 8)) * kMul;  // the last 8 bytes (overlapping)
   }
   h ^= h >> 32;
   h *= 0xBF58476D1CE4E5B9ULL;
   h ^= h >> 29;
   return h;
+}
+
+// Equality of two byte strings of the same length n, without calling memcmp.
+inline bool same_bytes(const char* a, const char* b, size_t n) {
+  if (n <= 8) return short_tail(a, n) == short_tail(b, n);  // short_tail covers every byte
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    if (load64(a + i) != load64(b + i)) return false;
+  }
+  return load64(a + n - 8) == load64(b + n - 8);
 }
 
 // The tokenizer's stop-word set: the owned words of get_stopwords() in an
@@ -74,7 +102,10 @@ class StopTable {
     for (size_t i = h & mask_;; i = (i + 1) & mask_) {
       const uint32_t e = slots_[i];
       if (e == 0) return false;
-      if (hashes_[e - 1] == h && words_[e - 1] == word) return true;
+      if (hashes_[e - 1] == h && words_[e - 1].size() == word.size() &&
+          same_bytes(words_[e - 1].data(), word.data(), word.size())) {
+        return true;
+      }
     }
   }
 
@@ -101,7 +132,7 @@ class StemCache {
     if (word.size() > kMaxCached) return run(word);
     Slot& slot = slots_[h & (kSlots - 1)];
     if (slot.hash == h && slot.word_length == word.size() &&
-        std::memcmp(slot.word, word.data(), word.size()) == 0) {
+        same_bytes(slot.word, word.data(), word.size())) {
       return std::string_view(slot.stem, slot.stem_length);
     }
     const std::string_view stem = run(word);

@@ -127,6 +127,46 @@ TEST(DefaultTokenizer, IcuPathSegmentationFollowsTheAnnex) {
   EXPECT_EQ(t.tokenize("\u00b2 \u2167 \u2603"), (Tokens{"\u00b2", "\u2177"}));
 }
 
+// Every stop word is dropped, and a word that differs from one in any single
+// byte (or in length) is kept: the lookup table compares every byte.
+TEST(DefaultTokenizer, StopWordTableMembership) {
+  size_t checked = 0;
+  for (Language language : {Language::English, Language::Russian, Language::Hungarian}) {
+    for (bool normalization : {true, false}) {
+      const DefaultTokenizer t = DefaultTokenizerBuilder()
+                                     .language(language)
+                                     .normalization(normalization)
+                                     .stemming(false)
+                                     .build();
+      const StopWordSet set = get_stopwords(language, normalization);
+      for (const std::string& word : set) {
+        // Not every list word is one segment ("don't" is; a word with a space would not be).
+        const Tokens alone = DefaultTokenizerBuilder()
+                                 .language(language)
+                                 .normalization(normalization)
+                                 .stemming(false)
+                                 .stopwords(false)
+                                 .build()
+                                 .tokenize(word);
+        if (alone != Tokens{word}) continue;
+        EXPECT_EQ(t.tokenize(word), Tokens{}) << word;
+        for (size_t i = 0; i < word.size(); ++i) {
+          if (static_cast<unsigned char>(word[i]) >= 0x80) continue;
+          std::string changed = word;
+          changed[i] = changed[i] == 'q' ? 'x' : 'q';
+          if (set.count(changed)) continue;
+          EXPECT_EQ(t.tokenize(changed), Tokens{changed}) << changed;
+        }
+        if (!set.count(word + "q")) {
+          EXPECT_EQ(t.tokenize(word + "q"), Tokens{word + "q"});
+        }
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 900u);
+}
+
 TEST(DefaultTokenizer, StopwordsOff) {
   DefaultTokenizer t = DefaultTokenizerBuilder().stopwords(false).build();
   EXPECT_EQ(t.tokenize("The Running dogs"), (Tokens{"the", "run", "dog"}));
