@@ -59,16 +59,6 @@ TEST(EmbeddingStoreTest, EmptyStoreIsUniformWithDimZero) {
   EXPECT_EQ(store.block_count(), 0u);
 }
 
-TEST(EmbeddingStoreTest, AppendInterleavesAcrossBlocks) {
-  EmbeddingStore store;
-  Rows want;
-  for (int p = 0; p < 37; ++p) {
-    want.push_back(Vec(5, static_cast<float>(p) * 10));
-    store.append(want.back());
-  }
-  ExpectSame(store, want);
-}
-
 TEST(EmbeddingStoreTest, MixedLengthsSwitchLayoutAndBack) {
   EmbeddingStore store;
   Rows want = {Vec(3, 1), Vec(3, 2), Vec(3, 3)};
@@ -132,6 +122,26 @@ TEST(EmbeddingStoreTest, EraseClosesGapsAndZeroesPadding) {
   for (size_t i = 0; i < all.size(); ++i) all[i] = i;
   store.erase(all);
   ExpectSame(store, {});
+}
+
+// Large enough for the block array to take the huge-page allocation path
+// (at least 2 MiB), through every layout change.
+TEST(EmbeddingStoreTest, LargeStoreThroughLayoutChanges) {
+  EmbeddingStore store;
+  Rows want;
+  store.reserve(6000);
+  for (int p = 0; p < 6000; ++p) {
+    want.push_back(Vec(100, static_cast<float>(p)));
+    store.append(want.back());
+  }
+  ExpectSame(store, want);
+  want[4321] = Vec(7, -1);
+  store.replace(4321, want[4321]);  // to rows
+  ExpectSame(store, want);
+  const size_t drop[] = {3, 4321, 5999};
+  store.erase(drop);  // back to blocks
+  for (auto it = std::rbegin(drop); it != std::rend(drop); ++it) want.erase(want.begin() + *it);
+  ExpectSame(store, want);
 }
 
 // Random sequences of operations against a plain vector-of-rows model, with
