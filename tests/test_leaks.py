@@ -2,6 +2,7 @@
 failure paths alike."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -21,6 +22,9 @@ from vesk_core import (
 )
 
 DIM = 16
+
+# AddressSanitizer keeps freed memory in quarantine, so RSS grows there.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def rss_bytes():
@@ -100,7 +104,8 @@ def test_memory_stays_flat(panic_exception):
     # 3000 iterations each allocating dozens of objects: a leak of one small
     # object per iteration would show as >= 100 KB here.
     assert traced_after - traced_before < 64 * 1024
-    assert rss_after - rss_before < 4 * 1024 * 1024
+    if not UNDER_ASAN:
+        assert rss_after - rss_before < 4 * 1024 * 1024
 
 
 def test_reference_counts_are_balanced(panic_exception):
@@ -113,6 +118,7 @@ def test_reference_counts_are_balanced(panic_exception):
     opts = GetDocumentsOptions(["a"])
     alpha = 0.123456
     watched = [doc, docs, row, rows, arr, opts, alpha, DocumentInfo, Index, vesk_core.SearchResult]
+    gc.collect()  # instances left in cycles by earlier tests must not die mid-count
     before = [sys.getrefcount(o) for o in watched]
     for _ in range(200):
         idx.add_documents(docs, rows)
@@ -135,6 +141,7 @@ def test_reference_counts_are_balanced(panic_exception):
 
 @pytest.mark.parametrize("count", [2000])
 def test_type_reference_count_returns_after_instances_die(count):
+    gc.collect()
     before = sys.getrefcount(ModelRef)
     objs = [ModelRef("a", "b") for _ in range(count)]
     assert sys.getrefcount(ModelRef) == before + count
