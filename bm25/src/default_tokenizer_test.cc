@@ -1,4 +1,4 @@
-// Tests of DefaultTokenizer (Part 4.1): the spec's edge cases, the two
+// Tests of DefaultTokenizer: the documented edge cases, the two
 // segmentation paths against each other, and sharing between threads.
 #include "default_tokenizer.h"
 

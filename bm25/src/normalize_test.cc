@@ -1,4 +1,4 @@
-// Tests of normalize() (Part 4.1) and its table.
+// Tests of normalize() and its transliteration table.
 #include <gtest/gtest.h>
 
 #include <random>

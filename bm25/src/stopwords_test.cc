@@ -1,4 +1,4 @@
-// Tests of the stop-word lists and of GET_STOPWORDS (Part 4.1).
+// Tests of the stop-word lists and of the GET_STOPWORDS cache.
 #include "stopwords.h"
 
 #include <gtest/gtest.h>
