@@ -68,7 +68,8 @@ FUZZ_SECONDS ?= 600
 FUZZ_SOURCES := fuzz/fuzz_binary.cc core/src/models/serialized_index_json.cc \
   core/src/utils/binary.cc core/src/models/vesk_model.cc
 .PHONY: fuzz
-fuzz:
+fuzz: setup
+	EXTRA_DEBS="clang libclang-rt-dev" scripts/bootstrap.sh $(VENV)
 	mkdir -p build/fuzz/corpus
 	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
 	  -fsanitize-ignorelist=fuzz/ubsan_ignore.txt -ffp-contract=off -I core/src -I /usr/include \

@@ -3,14 +3,14 @@
 # has never seen the project: Debian packages, a Python 3.13 interpreter and a
 # virtual environment with the build and test dependencies.
 #
-# Usage: scripts/bootstrap.sh VENV_DIR REQUIREMENTS_FILE...
+# Usage: [EXTRA_DEBS="pkg ..."] scripts/bootstrap.sh VENV_DIR REQUIREMENTS_FILE...
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=${1:-.venv}
 shift || true
 
 debs=(g++ make cmake pkg-config libstemmer-dev libicu-dev libgtest-dev rapidjson-dev
-      libbenchmark-dev)
+      libbenchmark-dev ${EXTRA_DEBS:-})
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
