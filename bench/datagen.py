@@ -255,24 +255,56 @@ def load_stopwords() -> list[str]:
         return [w.strip() for w in f if w.strip()]
 
 
+class LibStemmer:
+    """The C Snowball library (libstemmer) through ctypes: the stemmer vesk_core links."""
+
+    def __init__(self, path: str = "libstemmer.so.0d"):
+        import ctypes
+        lib = ctypes.CDLL(path)
+        lib.sb_stemmer_new.restype = ctypes.c_void_p
+        lib.sb_stemmer_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+        lib.sb_stemmer_stem.restype = ctypes.c_void_p
+        lib.sb_stemmer_stem.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        lib.sb_stemmer_length.restype = ctypes.c_int
+        lib.sb_stemmer_length.argtypes = [ctypes.c_void_p]
+        self._lib, self._ct = lib, ctypes
+        self._st = lib.sb_stemmer_new(b"english", b"UTF_8")
+        if not self._st:
+            raise OSError("libstemmer has no English stemmer")
+
+    def stemWord(self, w: str) -> str:  # noqa: N802 (same name as PyStemmer's)
+        b = w.encode()
+        p = self._lib.sb_stemmer_stem(self._st, b, len(b))
+        return self._ct.string_at(p, self._lib.sb_stemmer_length(self._st)).decode()
+
+
 class RefTokenizer:
-    def __init__(self):
-        import Stemmer
+    """stemmer: "pystemmer" (PyStemmer's bundled Snowball) or "libstemmer" (the
+    system's C library, as linked by vesk_core)."""
+
+    def __init__(self, stemmer: str = "pystemmer"):
         self.stop = set(load_stopwords())
-        self.stemmer = Stemmer.Stemmer("english")
+        if stemmer == "libstemmer":
+            self.stemmer = LibStemmer()
+        else:
+            import Stemmer
+            self.stemmer = Stemmer.Stemmer("english")
         self.cache: dict[str, str] = {}
 
+    def words(self, text: str) -> list[str]:
+        """The kept segments, before stemming."""
+        stop = self.stop
+        return [w for w in WORD_RE.findall(text.lower())
+                if w not in stop and _ALNUM.search(w)]
+
+    def stem(self, w: str) -> str:
+        s = self.cache.get(w)
+        if s is None:
+            s = self.cache[w] = self.stemmer.stemWord(w)
+        return s
+
     def __call__(self, text: str) -> list[str]:
-        out = []
-        cache, stop = self.cache, self.stop
-        for w in WORD_RE.findall(text.lower()):
-            if w in stop or not _ALNUM.search(w):
-                continue
-            s = cache.get(w)
-            if s is None:
-                s = cache[w] = self.stemmer.stemWord(w)
-            out.append(s)
-        return out
+        return [self.stem(w) for w in self.words(text)]
 
 
 def searchable_text(text: str, metadata: dict | None) -> str:
