@@ -1,9 +1,9 @@
 #include "hybridsearch/keywordsearch.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 
 #include "default_tokenizer.h"
@@ -27,17 +27,114 @@ namespace vesk {
 // uses, and are summed per document in query-token order. That matches a
 // freshly built engine bit for bit: a term the document lacks would add
 // exactly 0.0 there and is skipped here.
+namespace {
+
+// One document's entry in the posting list of a token dimension.
+struct Posting {
+  uint32_t slot;
+  uint32_t tf;
+  uint32_t length;
+  uint32_t term;  // index of the matching term in the document's term list
+};
+using PostingList = std::vector<Posting>;
+
+// Posting lists by token dimension: open addressing with linear probing and
+// the list stored in the table itself, so a lookup touches one table entry and
+// then the list. Empty lists are removed by backward-shift deletion, so there
+// are no tombstones. Lists move when the table grows; callers keep indices
+// into lists, never pointers across a mutation.
+class PostingTable {
+ public:
+  size_t size() const { return used_; }
+
+  // The list of `hash`, or null.
+  const PostingList* find(uint32_t hash) const {
+    if (entries_.empty()) return nullptr;
+    for (size_t i = home(hash);; i = (i + 1) & mask_) {
+      const Entry& e = entries_[i];
+      if (!e.used) return nullptr;
+      if (e.hash == hash) return &e.list;
+    }
+  }
+  PostingList* find(uint32_t hash) {
+    return const_cast<PostingList*>(static_cast<const PostingTable*>(this)->find(hash));
+  }
+
+  // The list of `hash`, created empty when missing.
+  PostingList& get(uint32_t hash) {
+    if ((used_ + 1) * 2 > entries_.size()) grow();
+    size_t i = home(hash);
+    while (entries_[i].used) {
+      if (entries_[i].hash == hash) return entries_[i].list;
+      i = (i + 1) & mask_;
+    }
+    entries_[i].used = true;
+    entries_[i].hash = hash;
+    ++used_;
+    return entries_[i].list;
+  }
+
+  // Removes the list of `hash`. REQUIRES: present.
+  void erase(uint32_t hash) {
+    size_t i = home(hash);
+    while (entries_[i].hash != hash || !entries_[i].used) i = (i + 1) & mask_;
+    // Shift later members of the probe run back so every entry stays
+    // reachable from its home without tombstones.
+    for (size_t j = (i + 1) & mask_; entries_[j].used; j = (j + 1) & mask_) {
+      const size_t h = home(entries_[j].hash);
+      // Entry j may move to i when its home is not cyclically in (i, j].
+      const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
+      if (stays) continue;
+      entries_[i].hash = entries_[j].hash;
+      entries_[i].list = std::move(entries_[j].list);
+      i = j;
+    }
+    entries_[i].used = false;
+    entries_[i].list = PostingList();
+    --used_;
+  }
+
+ private:
+  struct Entry {
+    uint32_t hash = 0;
+    bool used = false;
+    PostingList list;
+  };
+
+  size_t home(uint32_t hash) const {
+    // Fibonacci hashing spreads the dimension's bits over the table index.
+    return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  void grow() {
+    std::vector<Entry> old = std::move(entries_);
+    const size_t capacity = old.empty() ? 64 : old.size() * 2;
+    entries_ = std::vector<Entry>(capacity);
+    mask_ = capacity - 1;
+    shift_ = 64 - std::countr_zero(capacity);
+    for (Entry& e : old) {
+      if (!e.used) continue;
+      size_t i = home(e.hash);
+      while (entries_[i].used) i = (i + 1) & mask_;
+      entries_[i].used = true;
+      entries_[i].hash = e.hash;
+      entries_[i].list = std::move(e.list);
+    }
+  }
+
+  std::vector<Entry> entries_;
+  size_t used_ = 0;
+  size_t mask_ = 0;
+  int shift_ = 64;
+};
+
+}  // namespace
+
 struct KeywordIndex::Rep {
   struct Term {
     uint32_t hash;
     uint32_t tf;
     uint32_t posting;  // index of this document's entry in postings[hash]
-  };
-  struct Posting {
-    uint32_t slot;
-    uint32_t tf;
-    uint32_t length;
-    uint32_t term;  // index of the matching Term in slots[slot].terms
   };
   struct Slot {
     uint32_t position = 0;
@@ -62,7 +159,7 @@ struct KeywordIndex::Rep {
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
   std::vector<uint32_t> order;  // position -> slot
-  std::unordered_map<uint32_t, std::vector<Posting>> postings;
+  PostingTable postings;
   uint64_t total_tokens = 0;
   uint64_t indexed_docs = 0;
   std::vector<uint32_t> hash_scratch;
@@ -103,7 +200,7 @@ void KeywordIndex::Rep::insert(uint32_t slot, const DocumentInfo& doc) {
     while (j < hash_scratch.size() && hash_scratch[j] == hash_scratch[i]) ++j;
     const uint32_t hash = hash_scratch[i];
     const uint32_t tf = static_cast<uint32_t>(j - i);
-    std::vector<Posting>& list = postings[hash];
+    PostingList& list = postings.get(hash);
     const uint32_t term = static_cast<uint32_t>(s.terms.size());
     s.terms.push_back(Term{hash, tf, static_cast<uint32_t>(list.size())});
     list.push_back(Posting{slot, tf, s.length, term});
@@ -114,16 +211,16 @@ void KeywordIndex::Rep::insert(uint32_t slot, const DocumentInfo& doc) {
 void KeywordIndex::Rep::remove(uint32_t slot) {
   Slot& s = slots[slot];
   for (const Term& term : s.terms) {
-    auto it = postings.find(term.hash);
-    assert(it != postings.end());
-    std::vector<Posting>& list = it->second;
+    PostingList* found = postings.find(term.hash);
+    assert(found != nullptr);
+    PostingList& list = *found;
     if (term.posting + 1 != list.size()) {
       const Posting moved = list.back();
       list[term.posting] = moved;
       slots[moved.slot].terms[moved.term].posting = term.posting;
     }
     list.pop_back();
-    if (list.empty()) postings.erase(it);
+    if (list.empty()) postings.erase(term.hash);
   }
   if (s.indexed) {
     --indexed_docs;
@@ -170,7 +267,15 @@ void KeywordIndex::erase(std::span<const size_t> positions) {
     assert(i == 0 || positions[i - 1] < positions[i]);
     const uint32_t slot = order[positions[i]];
     rep_->remove(slot);
+    rep_->slots[slot].terms = {};  // a free slot holds no memory
     rep_->free_slots.push_back(slot);
+  }
+  if (positions.size() == order.size()) {
+    // Everything is gone: start afresh rather than keep free slots around.
+    order.clear();
+    rep_->slots.clear();
+    rep_->free_slots.clear();
+    return;
   }
   // Close the gaps in one pass and renumber the documents that moved.
   size_t write = positions[0];
@@ -231,7 +336,7 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
   // distinct term.
   struct QueryTerm {
     uint32_t hash;
-    const std::vector<Rep::Posting>* postings;  // null when no document has it
+    const PostingList* postings;  // null when no document has it
     float idf;
   };
   std::vector<QueryTerm> terms;
@@ -250,9 +355,9 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
   const float k1 = bm25::Embedder::kK1;
   const float b = bm25::Embedder::kB;
   for (QueryTerm& term : terms) {
-    auto it = rep.postings.find(term.hash);
-    const float doc_freq = it == rep.postings.end() ? 0.0f : static_cast<float>(it->second.size());
-    if (it != rep.postings.end()) term.postings = &it->second;
+    term.postings = rep.postings.find(term.hash);
+    const float doc_freq =
+        term.postings == nullptr ? 0.0f : static_cast<float>(term.postings->size());
     term.idf = bm25::idf(n_docs, doc_freq);
   }
 
@@ -268,7 +373,7 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
   for (uint32_t j : sequence) {
     const QueryTerm& term = terms[j];
     if (term.postings == nullptr) continue;
-    for (const Rep::Posting& p : *term.postings) {
+    for (const Posting& p : *term.postings) {
       const float weight =
           bm25::term_weight(k1, b, static_cast<float>(p.tf), static_cast<float>(p.length), avgdl);
       const float contribution = term.idf * weight;

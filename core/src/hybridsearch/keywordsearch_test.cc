@@ -82,7 +82,14 @@ TEST(KeywordIndexTest, EraseShiftsPositions) {
 // answer against a BM25 engine built from scratch over the current documents
 // (keys = positions, documents with empty searchable text left out): same
 // documents in the same order, scores equal bit for bit.
-class KeywordIndexPropertyTest : public ::testing::TestWithParam<uint32_t> {
+// With `large_vocabulary` words are mostly drawn from thousands of distinct
+// terms, so posting lists are created and dropped all the time.
+struct PropertyParam {
+  uint32_t seed;
+  bool large_vocabulary;
+};
+
+class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> {
  protected:
   static constexpr const char* kWords[] = {
       "apple",   "apples", "pie",  "red",  "Red",   "green", "dog",    "dogs",
@@ -116,6 +123,9 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<uint32_t> {
   }
 
   std::string pick() {
+    if (GetParam().large_vocabulary && !coin(4)) {
+      return "t" + std::to_string(std::uniform_int_distribution<int>(0, 5000)(rng_));
+    }
     return kWords[std::uniform_int_distribution<size_t>(0, std::size(kWords) - 1)(rng_)];
   }
   bool coin(int one_in) { return std::uniform_int_distribution<int>(0, one_in - 1)(rng_) == 0; }
@@ -150,7 +160,7 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<uint32_t> {
     }
   }
 
-  std::mt19937 rng_{GetParam()};
+  std::mt19937 rng_{GetParam().seed};
   int next_id_ = 0;
   int queries_checked_ = 0;
 };
@@ -191,7 +201,10 @@ TEST_P(KeywordIndexPropertyTest, MatchesEngineBuiltFromScratch) {
   EXPECT_GT(queries_checked_, 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, KeywordIndexPropertyTest, ::testing::Values(1u, 7u, 2024u, 99991u));
+INSTANTIATE_TEST_SUITE_P(Seeds, KeywordIndexPropertyTest,
+                         ::testing::Values(PropertyParam{1, false}, PropertyParam{7, false},
+                                           PropertyParam{2024, false}, PropertyParam{99991, false},
+                                           PropertyParam{5, true}, PropertyParam{31337, true}));
 
 }  // namespace
 }  // namespace vesk
