@@ -379,6 +379,20 @@ class TestSequences:
         ):
             assert make_serialized(embeddings=value).embeddings == want
 
+    def test_list_changed_while_converting_reads_like_iteration(self):
+        row = []
+
+        class Shrink:
+            def __float__(self):
+                row.clear()
+                return 2.0
+
+        row.extend([1.0, Shrink(), 3.0, 4.0])
+        assert make_serialized(embeddings=[row]).embeddings == [[1.0, 2.0]]
+        row2 = [1.0, 2]
+        row2_copy = list(row2)
+        assert make_serialized(embeddings=(row2,)).embeddings == [row2_copy]
+
     def test_item_errors_stop_the_conversion(self):
         with pytest.raises(TypeError) as e:
             GetDocumentsOptions(["a", None, 3])

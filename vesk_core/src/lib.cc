@@ -550,13 +550,31 @@ bool LoadFloatsInto(PyObject* src, std::vector<float>* out) {
   }
   Py_ssize_t hint = 0;
   if (!detail::CheckSequence(src, &hint)) return false;
-  out->reserve(static_cast<size_t>(std::min(hint, detail::kMaxReserve)));
-  return detail::ForEachItem(src, [out](PyObject* item) {
-    double value;
-    if (!LoadDouble(item, &value)) return false;
-    out->push_back(NarrowToFloat(value));
-    return true;
-  });
+  Py_ssize_t done = 0;
+  if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
+    // Reading an exact float runs no Python code, so the leading run of them
+    // is read straight from the item array; the first other item hands over
+    // to the general loop, which re-reads the size at every step.
+    PyObject** items = PySequence_Fast_ITEMS(src);
+    out->resize(static_cast<size_t>(hint));
+    while (done < hint && PyFloat_CheckExact(items[done])) {
+      (*out)[static_cast<size_t>(done)] = NarrowToFloat(PyFloat_AS_DOUBLE(items[done]));
+      ++done;
+    }
+    out->resize(static_cast<size_t>(done));
+    if (done == hint) return true;
+  } else {
+    out->reserve(static_cast<size_t>(std::min(hint, detail::kMaxReserve)));
+  }
+  return detail::ForEachItem(
+      src,
+      [out](PyObject* item) {
+        double value;
+        if (!LoadDouble(item, &value)) return false;
+        out->push_back(NarrowToFloat(value));
+        return true;
+      },
+      done);
 }
 
 }  // namespace

@@ -312,20 +312,21 @@ namespace detail {
 bool CheckSequence(PyObject* src, Py_ssize_t* size_hint);
 
 // Calls fn(item) for every item of a sequence that passed CheckSequence:
-// lists and tuples are read directly, anything else through its iterator.
-// Stops at the first fn returning false.
+// lists and tuples are read directly (from item `start` on), anything else
+// through its iterator (`start` must then be 0). Stops at the first fn
+// returning false.
 template <typename Fn>
-bool ForEachItem(PyObject* src, Fn&& fn) {
+bool ForEachItem(PyObject* src, Fn&& fn, Py_ssize_t start = 0) {
   if (PyList_CheckExact(src)) {
     // Re-read the size each step: converting an item may run Python code.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(src); ++i) {
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(src); ++i) {
       Ref item = Ref::borrow(PyList_GET_ITEM(src, i));
       if (!fn(item.get())) return false;
     }
     return true;
   }
   if (PyTuple_CheckExact(src)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(src); ++i) {
+    for (Py_ssize_t i = start; i < PyTuple_GET_SIZE(src); ++i) {
       if (!fn(PyTuple_GET_ITEM(src, i))) return false;
     }
     return true;
