@@ -7,7 +7,8 @@
 #include "models.h"
 
 #include <array>
-#include <tuple>
+#include <type_traits>
+#include <utility>
 
 namespace vesk_core {
 
@@ -58,6 +59,8 @@ PyObject* RecordNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Accessors: the get-set descriptor has already checked that `self` is an
+// instance of the class.
 template <typename Value, auto Member>
 PyObject* GetMember(PyObject* self, void* /*closure*/) {
   return Boundary([&]() -> PyObject* {
@@ -101,45 +104,46 @@ constexpr PyGetSetDef Attribute(const char* name, const char* doc = nullptr) {
 
 constexpr PyGetSetDef kGetSetEnd{};
 
-// Creates the type once; `finish` may add class attributes to it.
-template <typename Value>
-PyTypeObject* LazyType(PyType_Spec* spec, PyTypeObject** cache,
-                       bool (*finish)(PyTypeObject*) = nullptr) {
-  if (*cache != nullptr) return *cache;
-  Ref created = Ref::steal(reinterpret_cast<PyObject*>(CreateType(spec)));
-  if (!created) return nullptr;
-  if (finish != nullptr && !finish(reinterpret_cast<PyTypeObject*>(created.get()))) return nullptr;
-  // Creation may have let another thread in; the first type made wins.
-  if (*cache == nullptr) *cache = reinterpret_cast<PyTypeObject*>(created.release());
-  return *cache;
-}
-
+// The type object of one record class, created on first use and kept for the
+// process. `finish` may add class attributes to the new type.
 template <typename Value, const Signature& kSignature, auto... Members>
-PyType_Spec MakeSpec(const char* name, const char* doc, PyGetSetDef* getset,
-                     PyType_Slot* slots_storage) {
-  slots_storage[0] = {Py_tp_new, reinterpret_cast<void*>(RecordNew<Value, kSignature, Members...>)};
-  slots_storage[1] = {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc<Value>)};
-  slots_storage[2] = {Py_tp_getset, getset};
-  slots_storage[3] = {Py_tp_doc, const_cast<char*>(doc)};
-  slots_storage[4] = {0, nullptr};
-  return PyType_Spec{
-      .name = name,
-      .basicsize = static_cast<int>(sizeof(RecordObject<Value>)),
-      .itemsize = 0,
-      .flags = Py_TPFLAGS_DEFAULT,
-      .slots = slots_storage,
-  };
-}
+class RecordType {
+ public:
+  RecordType(const char* name, const char* doc, PyGetSetDef* getset,
+             bool (*finish)(PyTypeObject*) = nullptr)
+      : slots_{
+            {Py_tp_new, reinterpret_cast<void*>(RecordNew<Value, kSignature, Members...>)},
+            {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc<Value>)},
+            {Py_tp_getset, getset},
+            {Py_tp_doc, const_cast<char*>(doc)},
+            {0, nullptr},
+        },
+        spec_{
+            .name = name,
+            .basicsize = static_cast<int>(sizeof(RecordObject<Value>)),
+            .itemsize = 0,
+            .flags = Py_TPFLAGS_DEFAULT,  // no BASETYPE: cannot be subclassed
+            .slots = slots_,
+        },
+        finish_(finish) {}
 
-// Everything a record class needs, built once per process.
-template <typename Value, const Signature& kSignature, auto... Members>
-struct RecordTypeBuilder {
-  PyType_Slot slots[5];
-  PyType_Spec spec;
-  PyTypeObject* type = nullptr;
+  PyTypeObject* Get() {
+    if (type_ != nullptr) return type_;
+    Ref created = Ref::steal(reinterpret_cast<PyObject*>(CreateType(&spec_)));
+    if (!created) return nullptr;
+    if (finish_ != nullptr && !finish_(reinterpret_cast<PyTypeObject*>(created.get()))) {
+      return nullptr;
+    }
+    // Creation may have let another thread in; the first type made wins.
+    if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(created.release());
+    return type_;
+  }
 
-  RecordTypeBuilder(const char* name, const char* doc, PyGetSetDef* getset)
-      : spec(MakeSpec<Value, kSignature, Members...>(name, doc, getset, slots)) {}
+ private:
+  PyType_Slot slots_[5];
+  PyType_Spec spec_;
+  bool (*finish_)(PyTypeObject*);
+  PyTypeObject* type_ = nullptr;
 };
 
 // ---- ModelRef
@@ -264,83 +268,83 @@ PyGetSetDef kSerializedGetSet[] = {
 }  // namespace
 
 PyTypeObject* RecordClass<vesk::ModelRef>::Type() {
-  static RecordTypeBuilder<vesk::ModelRef, kModelRefSignature, &vesk::ModelRef::id,
-                           &vesk::ModelRef::version>
-      builder("builtins.ModelRef", "ModelRef(id, version)\n--\n\n", kModelRefGetSet);
-  return LazyType<vesk::ModelRef>(&builder.spec, &builder.type);
+  static RecordType<vesk::ModelRef, kModelRefSignature, &vesk::ModelRef::id,
+                    &vesk::ModelRef::version>
+      type("builtins.ModelRef", "ModelRef(id, version)\n--\n\n", kModelRefGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<IndexStatusValue>::Type() {
-  static RecordTypeBuilder<IndexStatusValue, kIndexStatusSignature, &IndexStatusValue::value>
-      builder("builtins.IndexStatus", "IndexStatus(value)\n--\n\n", kIndexStatusGetSet);
-  return LazyType<IndexStatusValue>(&builder.spec, &builder.type, AddIndexStatusConstants);
+  static RecordType<IndexStatusValue, kIndexStatusSignature, &IndexStatusValue::value> type(
+      "builtins.IndexStatus", "IndexStatus(value)\n--\n\n", kIndexStatusGetSet,
+      AddIndexStatusConstants);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<IndexInfoValue>::Type() {
-  static RecordTypeBuilder<IndexInfoValue, kIndexInfoSignature, &IndexInfoValue::id,
-                           &IndexInfoValue::name, &IndexInfoValue::version, &IndexInfoValue::status,
-                           &IndexInfoValue::doc_count, &IndexInfoValue::created_at,
-                           &IndexInfoValue::updated_at, &IndexInfoValue::model>
-      builder("builtins.IndexInfo",
-              "IndexInfo(id, name, version, status, doc_count, created_at, updated_at, "
-              "model)\n--\n\n",
-              kIndexInfoGetSet);
-  return LazyType<IndexInfoValue>(&builder.spec, &builder.type);
+  static RecordType<IndexInfoValue, kIndexInfoSignature, &IndexInfoValue::id, &IndexInfoValue::name,
+                    &IndexInfoValue::version, &IndexInfoValue::status, &IndexInfoValue::doc_count,
+                    &IndexInfoValue::created_at, &IndexInfoValue::updated_at,
+                    &IndexInfoValue::model>
+      type("builtins.IndexInfo",
+           "IndexInfo(id, name, version, status, doc_count, created_at, updated_at, "
+           "model)\n--\n\n",
+           kIndexInfoGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<vesk::DocumentInfo>::Type() {
-  static RecordTypeBuilder<vesk::DocumentInfo, kDocumentInfoSignature, &vesk::DocumentInfo::id,
-                           &vesk::DocumentInfo::text, &vesk::DocumentInfo::metadata>
-      builder("builtins.DocumentInfo", "DocumentInfo(id, text, metadata=None)\n--\n\n",
-              kDocumentInfoGetSet);
-  return LazyType<vesk::DocumentInfo>(&builder.spec, &builder.type);
+  static RecordType<vesk::DocumentInfo, kDocumentInfoSignature, &vesk::DocumentInfo::id,
+                    &vesk::DocumentInfo::text, &vesk::DocumentInfo::metadata>
+      type("builtins.DocumentInfo", "DocumentInfo(id, text, metadata=None)\n--\n\n",
+           kDocumentInfoGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<QueryResultDocumentInfo>::Type() {
-  static RecordTypeBuilder<QueryResultDocumentInfo, kQueryResultSignature,
-                           &QueryResultDocumentInfo::id, &QueryResultDocumentInfo::text,
-                           &QueryResultDocumentInfo::metadata, &QueryResultDocumentInfo::score>
-      builder("builtins.QueryResultDocumentInfo",
-              "QueryResultDocumentInfo(id, text, metadata=None, score=0.0)\n--\n\n",
-              kQueryResultGetSet);
-  return LazyType<QueryResultDocumentInfo>(&builder.spec, &builder.type);
+  static RecordType<QueryResultDocumentInfo, kQueryResultSignature, &QueryResultDocumentInfo::id,
+                    &QueryResultDocumentInfo::text, &QueryResultDocumentInfo::metadata,
+                    &QueryResultDocumentInfo::score>
+      type("builtins.QueryResultDocumentInfo",
+           "QueryResultDocumentInfo(id, text, metadata=None, score=0.0)\n--\n\n",
+           kQueryResultGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<vesk::SearchResult>::Type() {
-  static RecordTypeBuilder<vesk::SearchResult, kSearchResultSignature, &vesk::SearchResult::docs,
-                           &vesk::SearchResult::query, &vesk::SearchResult::index_name,
-                           &vesk::SearchResult::time_taken_ms>
-      builder("builtins.SearchResult",
-              "SearchResult(docs, query, index_name=None, time_taken_ms=None)\n--\n\n",
-              kSearchResultGetSet);
-  return LazyType<vesk::SearchResult>(&builder.spec, &builder.type);
+  static RecordType<vesk::SearchResult, kSearchResultSignature, &vesk::SearchResult::docs,
+                    &vesk::SearchResult::query, &vesk::SearchResult::index_name,
+                    &vesk::SearchResult::time_taken_ms>
+      type("builtins.SearchResult",
+           "SearchResult(docs, query, index_name=None, time_taken_ms=None)\n--\n\n",
+           kSearchResultGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<AddDocumentsOptionsValue>::Type() {
-  static RecordTypeBuilder<AddDocumentsOptionsValue, kAddOptionsSignature,
-                           &AddDocumentsOptionsValue::upsert>
-      builder("builtins.AddDocumentsOptions", "AddDocumentsOptions(upsert=True)\n--\n\n",
-              kAddOptionsGetSet);
-  return LazyType<AddDocumentsOptionsValue>(&builder.spec, &builder.type);
+  static RecordType<AddDocumentsOptionsValue, kAddOptionsSignature,
+                    &AddDocumentsOptionsValue::upsert>
+      type("builtins.AddDocumentsOptions", "AddDocumentsOptions(upsert=True)\n--\n\n",
+           kAddOptionsGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<vesk::GetDocumentsOptions>::Type() {
-  static RecordTypeBuilder<vesk::GetDocumentsOptions, kGetOptionsSignature,
-                           &vesk::GetDocumentsOptions::doc_ids>
-      builder("builtins.GetDocumentsOptions", "GetDocumentsOptions(doc_ids=None)\n--\n\n",
-              kGetOptionsGetSet);
-  return LazyType<vesk::GetDocumentsOptions>(&builder.spec, &builder.type);
+  static RecordType<vesk::GetDocumentsOptions, kGetOptionsSignature,
+                    &vesk::GetDocumentsOptions::doc_ids>
+      type("builtins.GetDocumentsOptions", "GetDocumentsOptions(doc_ids=None)\n--\n\n",
+           kGetOptionsGetSet);
+  return type.Get();
 }
 
 PyTypeObject* RecordClass<SerializedIndex>::Type() {
-  static RecordTypeBuilder<SerializedIndex, kSerializedSignature, &SerializedIndex::name,
-                           &SerializedIndex::version, &SerializedIndex::model,
-                           &SerializedIndex::dimension, &SerializedIndex::embeddings,
-                           &SerializedIndex::doc_ids>
-      builder("builtins.SerializedIndex",
-              "SerializedIndex(name, version, model, dimension, embeddings, doc_ids)\n--\n\n",
-              kSerializedGetSet);
-  return LazyType<SerializedIndex>(&builder.spec, &builder.type);
+  static RecordType<SerializedIndex, kSerializedSignature, &SerializedIndex::name,
+                    &SerializedIndex::version, &SerializedIndex::model, &SerializedIndex::dimension,
+                    &SerializedIndex::embeddings, &SerializedIndex::doc_ids>
+      type("builtins.SerializedIndex",
+           "SerializedIndex(name, version, model, dimension, embeddings, doc_ids)\n--\n\n",
+           kSerializedGetSet);
+  return type.Get();
 }
 
 }  // namespace vesk_core
