@@ -113,3 +113,19 @@ def test_records_cross_threads_freely():
     idx = Index("n", "vesk-minilm")
     idx.add_documents([doc], [[1.0]])
     assert idx.get_documents(opts) == []
+
+
+def test_a_later_thread_never_inherits_ownership(panic_exception):
+    # Thread identifiers are reused once a thread ends; ownership must not be.
+    holder = []
+    run_in_thread(lambda: holder.append(Index("orphan", "vesk-minilm")))
+    idx = holder[0]
+    for _ in range(20):
+        with pytest.raises(panic_exception):
+            run_in_thread(lambda: idx.doc_count)
+    holder.clear()
+    from test.support import catch_unraisable_exception
+
+    with catch_unraisable_exception():
+        del idx
+        gc.collect()

@@ -1,13 +1,13 @@
 // The Index class: constructor, method table, access cell and thread rule.
 #include "index.h"
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <utility>
 
 #include "index/index.h"
 #include "models.h"
-#include "pythread.h"
 
 namespace vesk_core::index {
 
@@ -65,11 +65,20 @@ class AccessCell {
   intptr_t state_ = 0;
 };
 
+// A number unique to the calling thread for the life of the process. Thread
+// identifiers from the system are reused once a thread has ended, and a later
+// thread must not inherit ownership of an index.
+uint64_t CurrentThreadSerial() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t serial = next.fetch_add(1, std::memory_order_relaxed);
+  return serial;
+}
+
 struct PyIndex {
   PyObject_HEAD BorrowFlag borrow;
   AccessCell cell;
-  unsigned long owner;  // PyThread_get_thread_ident() of the creating thread
-  vesk::Index* core;    // owned; leaked if the instance dies on another thread
+  uint64_t owner;     // CurrentThreadSerial() of the creating thread
+  vesk::Index* core;  // owned; leaked if the instance dies on another thread
 };
 
 PyTypeObject* g_index_type = nullptr;
@@ -81,7 +90,7 @@ class Receiver {
   explicit Receiver(PyObject* self) {
     if (!CheckInstance(self, g_index_type, "Index")) return;
     PyIndex* index = reinterpret_cast<PyIndex*>(self);
-    if (index->owner != PyThread_get_thread_ident()) {
+    if (index->owner != CurrentThreadSerial()) {
       RaisePanic(std::string(kUnsendableName) + " is unsendable, but sent to another thread");
       return;
     }
@@ -123,7 +132,7 @@ PyObject* IndexNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyIndex* index = reinterpret_cast<PyIndex*>(self.get());
     new (&index->borrow) BorrowFlag();
     new (&index->cell) AccessCell();
-    index->owner = PyThread_get_thread_ident();
+    index->owner = CurrentThreadSerial();
     index->core = core.release();
     return self.release();
   });
@@ -132,7 +141,7 @@ PyObject* IndexNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void IndexDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyIndex* index = reinterpret_cast<PyIndex*>(self);
-  if (index->owner == PyThread_get_thread_ident()) {
+  if (index->owner == CurrentThreadSerial()) {
     delete index->core;
   } else {
     // The core index belongs to its thread: leak it and say so.
