@@ -22,8 +22,9 @@ namespace {
 // Writing
 // ---------------------------------------------------------------------------
 
-// Longest text of one finite float: "-0.00000123456789" (17 bytes).
-constexpr size_t kMaxFloatText = 17;
+// Longest text of one finite float is "-0.00000123456789" (17 bytes);
+// WriteFloat may scribble up to 31 bytes past its start (a comma before it).
+constexpr size_t kFloatReserve = 40;
 constexpr size_t kWriteChunk = 16 * 1024;
 
 // Bytes of `c` inside a JSON string as written by the writer.
@@ -82,67 +83,273 @@ const std::array<uint8_t, 256>& FloatTextBounds() {
   return table;
 }
 
+// ---- Shortest float32 digits (the Ryu algorithm at 32-bit precision) ----
+
+constexpr int kPow5InvBitCount = 59;
+constexpr int kPow5BitCount = 61;
+
+// ceil(log2(5^e)) for e in [1, 3528]; 1 for e = 0.
+inline int Pow5Bits(int e) {
+  return static_cast<int>((static_cast<uint32_t>(e) * 1217359) >> 19) + 1;
+}
+// floor(log10(2^e)) and floor(log10(5^e)) for small non-negative e.
+inline int Log10Pow2(int e) { return static_cast<int>((static_cast<uint32_t>(e) * 78913) >> 18); }
+inline int Log10Pow5(int e) { return static_cast<int>((static_cast<uint32_t>(e) * 732923) >> 20); }
+
+struct Pow5Tables {
+  uint64_t inv_split[31];  // floor(2^(Pow5Bits(i) - 1 + 59) / 5^i) + 1
+  uint64_t split[47];      // 5^i scaled to exactly 61 significant bits
+};
+
+const Pow5Tables& Pow5() {
+  static const Pow5Tables tables = [] {
+    Pow5Tables t{};
+    unsigned __int128 pow5 = 1;
+    for (int i = 0; i < 47; ++i) {
+      const int bits = Pow5Bits(i);
+      if (i < 31) {
+        const int shift = bits - 1 + kPow5InvBitCount;
+        // 2^128 / 5^i where the shift would overflow; 5^i never divides it.
+        const unsigned __int128 num = shift >= 128 ? ~static_cast<unsigned __int128>(0)
+                                                   : static_cast<unsigned __int128>(1) << shift;
+        t.inv_split[i] = static_cast<uint64_t>(num / pow5) + 1;
+      }
+      const int shift = bits - kPow5BitCount;
+      t.split[i] = static_cast<uint64_t>(shift >= 0 ? pow5 >> shift : pow5 << -shift);
+      pow5 *= 5;
+    }
+    return t;
+  }();
+  return tables;
+}
+
+inline uint32_t MulShift(uint32_t m, uint64_t factor, int shift) {
+  return static_cast<uint32_t>((static_cast<unsigned __int128>(m) * factor) >> shift);
+}
+
+inline int Pow5Factor(uint32_t value) {
+  int count = 0;
+  while (value % 5 == 0) {
+    value /= 5;
+    ++count;
+  }
+  return count;
+}
+
+inline bool MultipleOfPow5(uint32_t value, int p) { return Pow5Factor(value) >= p; }
+inline bool MultipleOfPow2(uint32_t value, int p) { return (value & ((1u << p) - 1)) == 0; }
+
+// The shortest decimal digits of a finite, nonzero-or-zero float32 `bits`
+// (sign ignored): value = *digits * 10^*exp10, with *digits < 10^9 and
+// without trailing zeros (0 gives 0 and 0).
+inline void ShortestDigits(uint32_t bits, uint32_t* digits, int* exp10) {
+  const uint32_t ieee_mantissa = bits & ((1u << 23) - 1);
+  const uint32_t ieee_exponent = (bits >> 23) & 0xff;
+  if (ieee_exponent == 0 && ieee_mantissa == 0) {
+    *digits = 0;
+    *exp10 = 0;
+    return;
+  }
+  int e2;
+  uint32_t m2;
+  if (ieee_exponent == 0) {
+    e2 = 1 - 127 - 23 - 2;
+    m2 = ieee_mantissa;
+  } else {
+    e2 = static_cast<int>(ieee_exponent) - 127 - 23 - 2;
+    m2 = (1u << 23) | ieee_mantissa;
+  }
+  const bool even = (m2 & 1) == 0;
+  const bool accept_bounds = even;
+
+  // The value and its rounding interval, times 4.
+  const uint32_t mv = 4 * m2;
+  const uint32_t mp = 4 * m2 + 2;
+  const uint32_t mm_shift = (ieee_mantissa != 0 || ieee_exponent <= 1) ? 1 : 0;
+  const uint32_t mm = 4 * m2 - 1 - mm_shift;
+
+  const Pow5Tables& pow5 = Pow5();
+  uint32_t vr, vp, vm;
+  int e10;
+  bool vm_trailing_zeros = false;
+  bool vr_trailing_zeros = false;
+  uint8_t last_removed = 0;
+  if (e2 >= 0) {
+    const int q = Log10Pow2(e2);
+    e10 = q;
+    const int k = kPow5InvBitCount + Pow5Bits(q) - 1;
+    const int i = -e2 + q + k;
+    vr = MulShift(mv, pow5.inv_split[q], i);
+    vp = MulShift(mp, pow5.inv_split[q], i);
+    vm = MulShift(mm, pow5.inv_split[q], i);
+    if (q != 0 && (vp - 1) / 10 <= vm / 10) {
+      const int l = kPow5InvBitCount + Pow5Bits(q - 1) - 1;
+      last_removed =
+          static_cast<uint8_t>(MulShift(mv, pow5.inv_split[q - 1], -e2 + q - 1 + l) % 10);
+    }
+    if (q <= 9) {
+      if (mv % 5 == 0) {
+        vr_trailing_zeros = MultipleOfPow5(mv, q);
+      } else if (accept_bounds) {
+        vm_trailing_zeros = MultipleOfPow5(mm, q);
+      } else {
+        vp -= MultipleOfPow5(mp, q) ? 1 : 0;
+      }
+    }
+  } else {
+    const int q = Log10Pow5(-e2);
+    e10 = q + e2;
+    const int i = -e2 - q;
+    const int k = Pow5Bits(i) - kPow5BitCount;
+    int j = q - k;
+    vr = MulShift(mv, pow5.split[i], j);
+    vp = MulShift(mp, pow5.split[i], j);
+    vm = MulShift(mm, pow5.split[i], j);
+    if (q != 0 && (vp - 1) / 10 <= vm / 10) {
+      j = q - 1 - (Pow5Bits(i + 1) - kPow5BitCount);
+      last_removed = static_cast<uint8_t>(MulShift(mv, pow5.split[i + 1], j) % 10);
+    }
+    if (q <= 1) {
+      vr_trailing_zeros = true;
+      if (accept_bounds) {
+        vm_trailing_zeros = mm_shift == 1;
+      } else {
+        --vp;
+      }
+    } else if (q < 31) {
+      vr_trailing_zeros = MultipleOfPow2(mv, q - 1);
+    }
+  }
+
+  // Drop digits while the interval still holds a shorter number.
+  int removed = 0;
+  uint32_t output;
+  if (vm_trailing_zeros || vr_trailing_zeros) {
+    while (vp / 10 > vm / 10) {
+      vm_trailing_zeros &= vm % 10 == 0;
+      vr_trailing_zeros &= last_removed == 0;
+      last_removed = static_cast<uint8_t>(vr % 10);
+      vr /= 10;
+      vp /= 10;
+      vm /= 10;
+      ++removed;
+    }
+    if (vm_trailing_zeros) {
+      while (vm % 10 == 0) {
+        vr_trailing_zeros &= last_removed == 0;
+        last_removed = static_cast<uint8_t>(vr % 10);
+        vr /= 10;
+        vp /= 10;
+        vm /= 10;
+        ++removed;
+      }
+    }
+    if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;  // ties to even
+    output =
+        vr + (((vr == vm && (!accept_bounds || !vm_trailing_zeros)) || last_removed >= 5) ? 1 : 0);
+  } else {
+    while (vp / 10 > vm / 10) {
+      last_removed = static_cast<uint8_t>(vr % 10);
+      vr /= 10;
+      vp /= 10;
+      vm /= 10;
+      ++removed;
+    }
+    output = vr + ((vr == vm || last_removed >= 5) ? 1 : 0);
+  }
+  int exp = e10 + removed;
+  // The interval may allow trailing zeros that the search kept.
+  while (output != 0 && output % 10 == 0) {
+    output /= 10;
+    ++exp;
+  }
+  *digits = output;
+  *exp10 = exp;
+}
+
+inline int DecimalLength(uint32_t v) {  // v < 10^9
+  return 1 + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000) + (v >= 100000) + (v >= 1000000) +
+         (v >= 10000000) + (v >= 100000000);
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the nine decimal digits of v < 10^9, with leading zeros, at p.
+inline void WriteNineDigits(char* p, uint32_t v) {
+  const uint32_t top = v / 100000000;
+  const uint32_t rest = v - top * 100000000;
+  const uint32_t hi = rest / 10000;
+  const uint32_t lo = rest - hi * 10000;
+  p[0] = static_cast<char>('0' + top);
+  std::memcpy(p + 1, kDigitPairs + 2 * (hi / 100), 2);
+  std::memcpy(p + 3, kDigitPairs + 2 * (hi % 100), 2);
+  std::memcpy(p + 5, kDigitPairs + 2 * (lo / 100), 2);
+  std::memcpy(p + 7, kDigitPairs + 2 * (lo % 100), 2);
+}
+
 // Writes `value` at p and returns the end. Finite values are written as the
 // shortest decimal that reads back as the same float32; non-finite as null.
+// The layouts copy fixed-size blocks and may write up to kFloatReserve bytes
+// past p; only the returned range is meaningful.
 inline char* WriteFloat(char* p, float value) {
-  if (!std::isfinite(value)) {
+  const uint32_t bits = std::bit_cast<uint32_t>(value);
+  if (((bits >> 23) & 0xff) == 0xff) {
     std::memcpy(p, "null", 4);
     return p + 4;
   }
-  // Shortest round-trip digits in scientific form: d[.ddd]e(+|-)XX.
-  char sci[32];
-  char* const sci_end =
-      std::to_chars(sci, sci + sizeof(sci), value, std::chars_format::scientific).ptr;
-  const char* s = sci;
-  if (*s == '-') {
-    *p++ = '-';
-    ++s;
+  *p = '-';
+  p += bits >> 31;
+  uint32_t digits;
+  int exp10;
+  ShortestDigits(bits, &digits, &exp10);
+  if (digits == 0) {
+    std::memcpy(p, "0.0", 3);
+    return p + 3;
   }
-  char digits[12];
-  int n = 0;
-  digits[n++] = *s++;
-  if (*s == '.') {
-    ++s;
-    while (*s != 'e') digits[n++] = *s++;
-  }
-  ++s;  // 'e'
-  const bool exp_negative = (*s++ == '-');
-  int exp = 0;
-  while (s < sci_end) exp = exp * 10 + (*s++ - '0');
-  if (exp_negative) exp = -exp;
-  const int kk = exp + 1;  // value = 0.d1..dn * 10^kk
+  const int n = DecimalLength(digits);
+  const int kk = exp10 + n;  // value = 0.d1..dn * 10^kk
+  char tmp[32];
+  WriteNineDigits(tmp, digits);
+  const char* d = tmp + 9 - n;  // the n digits, then scratch
 
-  if (kk >= n && kk <= 13) {
-    std::memcpy(p, digits, n);
-    p += n;
-    std::memset(p, '0', kk - n);
-    p += kk - n;
-    *p++ = '.';
-    *p++ = '0';
-  } else if (kk > 0 && kk <= 13) {
-    std::memcpy(p, digits, kk);
-    p += kk;
-    *p++ = '.';
-    std::memcpy(p, digits + kk, n - kk);
-    p += n - kk;
-  } else if (kk > -6 && kk <= 0) {
-    *p++ = '0';
-    *p++ = '.';
-    std::memset(p, '0', -kk);
-    p += -kk;
-    std::memcpy(p, digits, n);
-    p += n;
-  } else {
-    *p++ = digits[0];
-    if (n > 1) {
-      *p++ = '.';
-      std::memcpy(p, digits + 1, n - 1);
-      p += n - 1;
-    }
-    *p++ = 'e';
-    p = std::to_chars(p, p + 8, kk - 1).ptr;
+  if (kk > -6 && kk <= 0) {
+    std::memcpy(p, "0.000000", 8);
+    p += 2 - kk;
+    std::memcpy(p, d, 16);
+    return p + n;
   }
-  return p;
+  if (kk >= n && kk <= 13) {
+    std::memcpy(p, d, 16);
+    std::memcpy(p + n, "0000000000000000", 16);
+    p += kk;
+    std::memcpy(p, ".0", 2);
+    return p + 2;
+  }
+  if (kk > 0 && kk <= 13) {
+    std::memcpy(p, d, 16);
+    p[kk] = '.';
+    std::memcpy(p + kk + 1, d + kk, 16);
+    return p + n + 1;
+  }
+  p[0] = d[0];
+  p[1] = '.';
+  std::memcpy(p + 2, d + 1, 16);
+  p += n > 1 ? n + 1 : 1;
+  *p++ = 'e';
+  int e = kk - 1;
+  if (e < 0) {
+    *p++ = '-';
+    e = -e;
+  }
+  if (e >= 10) {
+    std::memcpy(p, kDigitPairs + 2 * e, 2);
+    return p + 2;
+  }
+  *p = static_cast<char>('0' + e);
+  return p + 1;
 }
 
 // Accumulates output in a small buffer and appends it to the destination
@@ -272,6 +479,10 @@ void AdvanceLineColumn(const char* data, size_t n, LineColumn* lc) {
 }
 
 // Input stream over bytes held in memory. Reads '\0' past the end.
+//
+// Besides the parser's interface, streams support Pin() / Rewind() /
+// Unpin(): after Pin(), Rewind() returns to the pinned position. The handler
+// uses it to try a fast path over embedding rows.
 class PlainStream {
  public:
   typedef char Ch;
@@ -282,6 +493,10 @@ class PlainStream {
   Ch Peek() const { return cur_ != end_ ? *cur_ : '\0'; }
   Ch Take() { return cur_ != end_ ? *cur_++ : '\0'; }
   size_t Tell() const { return static_cast<size_t>(cur_ - begin_); }
+
+  void Pin() { pin_ = cur_; }
+  void Rewind() { cur_ = pin_; }
+  void Unpin() {}
 
   // Line and column after the first `pos` bytes.
   LineColumn Position(size_t pos) const {
@@ -303,35 +518,49 @@ class PlainStream {
   const char* const begin_;
   const char* cur_;
   const char* const end_;
+  const char* pin_ = nullptr;
 };
 
 // Input stream over encoded bytes: decodes them a chunk at a time into a
-// small buffer. Reads '\0' past the end.
+// small buffer (which keeps everything from the pinned position on while a
+// pin is set). Reads '\0' past the end.
 class DecodingStream {
  public:
   typedef char Ch;
 
   DecodingStream(std::string_view stored, JsonByteTransform decode)
-      : stored_(stored), decode_(decode), buf_(new char[kReadChunk]) {
-    cur_ = end_ = buf_.get();
+      : stored_(stored), decode_(decode), buf_(kReadChunk) {
+    cur_ = end_ = buf_.data();
   }
 
-  Ch Peek() const { return cur_ != end_ ? *cur_ : Refill(); }
-  Ch Take() {
-    const Ch c = Peek();
-    if (cur_ != end_) ++cur_;
-    return c;
+  [[gnu::always_inline]] Ch Peek() const {
+    if (cur_ == end_) [[unlikely]]
+      return Refill();
+    return *cur_;
   }
-  size_t Tell() const { return base_ + static_cast<size_t>(cur_ - buf_.get()); }
+  [[gnu::always_inline]] Ch Take() {
+    if (cur_ == end_) [[unlikely]] {
+      if (Refill() == '\0' && cur_ == end_) return '\0';
+    }
+    return *cur_++;
+  }
+  size_t Tell() const { return base_ + static_cast<size_t>(cur_ - buf_.data()); }
+
+  void Pin() {
+    pinned_ = true;
+    pin_ = Tell();
+  }
+  void Rewind() { cur_ = buf_.data() + (pin_ - base_); }
+  void Unpin() { pinned_ = false; }
 
   LineColumn Position(size_t pos) const {
     LineColumn lc;
-    std::unique_ptr<char[]> tmp(new char[kReadChunk]);
+    std::vector<char> tmp(kReadChunk);
     for (size_t at = 0; at < pos; at += kReadChunk) {
       const size_t n = std::min(kReadChunk, pos - at);
-      std::memcpy(tmp.get(), stored_.data() + at, n);
-      decode_(tmp.get(), n, at);
-      AdvanceLineColumn(tmp.get(), n, &lc);
+      std::memcpy(tmp.data(), stored_.data() + at, n);
+      decode_(tmp.data(), n, at);
+      AdvanceLineColumn(tmp.data(), n, &lc);
     }
     return lc;
   }
@@ -349,26 +578,37 @@ class DecodingStream {
   size_t PutEnd(Ch*) { return 0; }
 
  private:
-  // Decodes the next chunk; returns its first byte, or '\0' at the end.
-  Ch Refill() const {
+  // Decodes the next chunk behind the bytes still needed (those from the
+  // pin on, if pinned); returns the byte at the read position, or '\0' at
+  // the end of the input.
+  [[gnu::noinline]] Ch Refill() const {
     if (next_ >= stored_.size()) return '\0';
+    char* const data = buf_.data();
+    const size_t used = static_cast<size_t>(end_ - data);
+    const size_t keep_from = pinned_ ? pin_ - base_ : used;
+    const size_t keep = used - keep_from;
+    std::memmove(data, data + keep_from, keep);
     const size_t n = std::min(kReadChunk, stored_.size() - next_);
-    std::memcpy(buf_.get(), stored_.data() + next_, n);
-    decode_(buf_.get(), n, next_);
-    base_ = next_;
+    if (keep + n > buf_.size()) buf_.resize(keep + n);
+    char* const fresh = buf_.data() + keep;
+    std::memcpy(fresh, stored_.data() + next_, n);
+    decode_(fresh, n, next_);
+    base_ += keep_from;
     next_ += n;
-    cur_ = buf_.get();
-    end_ = buf_.get() + n;
+    cur_ = fresh;
+    end_ = fresh + n;
     return *cur_;
   }
 
   const std::string_view stored_;
   const JsonByteTransform decode_;
-  std::unique_ptr<char[]> buf_;
+  mutable std::vector<char> buf_;
   mutable const char* cur_;
   mutable const char* end_;
   mutable size_t base_ = 0;  // document position of buf_[0]
   mutable size_t next_ = 0;  // document position of the next chunk
+  bool pinned_ = false;
+  size_t pin_ = 0;  // document position of the pin
 };
 
 // ---------------------------------------------------------------------------
@@ -600,6 +840,106 @@ bool IsValidUtf8(const char* data, size_t size) {
   return true;
 }
 
+inline bool IsJsonSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Reads one JSON number from `s` into *out, converted like RawNumber does.
+// Returns false, with an unspecified part consumed, for anything that is not
+// a well-formed number of at most 39 characters in range; the caller then
+// rewinds and lets the general parser report it.
+template <typename Stream>
+inline bool ScanFloat(Stream& s, float* out) {
+  char text[40];
+  size_t len = 0;
+  char c = s.Peek();
+  const bool negative = (c == '-');
+  if (negative) {
+    text[len++] = s.Take();
+    c = s.Peek();
+  }
+  uint64_t mant = 0;
+  int exp10 = 0;
+  bool exact = true;  // mant holds every nonzero digit
+  bool integer = true;
+  constexpr uint64_t kMantLimit = 100000000000000000ull;  // 10^17
+  if (c == '0') {
+    text[len++] = s.Take();
+    c = s.Peek();
+    if (c >= '0' && c <= '9') return false;
+  } else if (c >= '1' && c <= '9') {
+    do {
+      if (len == sizeof(text) - 1) return false;
+      text[len++] = s.Take();
+      if (mant < kMantLimit) {
+        mant = mant * 10 + static_cast<unsigned>(c - '0');
+      } else {
+        exact = false;
+        ++exp10;
+      }
+      c = s.Peek();
+    } while (c >= '0' && c <= '9');
+  } else {
+    return false;
+  }
+  if (c == '.') {
+    integer = false;
+    text[len++] = s.Take();
+    c = s.Peek();
+    if (c < '0' || c > '9') return false;
+    do {
+      if (len == sizeof(text) - 1) return false;
+      text[len++] = s.Take();
+      if (mant < kMantLimit) {
+        mant = mant * 10 + static_cast<unsigned>(c - '0');
+        --exp10;
+      } else if (c != '0') {
+        exact = false;
+      }
+      c = s.Peek();
+    } while (c >= '0' && c <= '9');
+  }
+  if (c == 'e' || c == 'E') {
+    integer = false;
+    text[len++] = s.Take();
+    c = s.Peek();
+    bool exp_negative = false;
+    if (c == '+' || c == '-') {
+      exp_negative = (c == '-');
+      text[len++] = s.Take();
+      c = s.Peek();
+    }
+    if (c < '0' || c > '9') return false;
+    int e = 0;
+    do {
+      if (len == sizeof(text) - 1) return false;
+      text[len++] = s.Take();
+      if (e < 100000) e = e * 10 + (c - '0');
+      c = s.Peek();
+    } while (c >= '0' && c <= '9');
+    exp10 += exp_negative ? -e : e;
+  }
+  if (!integer && exact && mant <= (uint64_t{1} << 53) && exp10 >= -22 && exp10 <= 22) {
+    // Both operands are exact doubles, so the one rounding of the product or
+    // quotient gives the correctly rounded double.
+    double d = static_cast<double>(mant);
+    d = exp10 < 0 ? d / kExactPow10[-exp10] : d * kExactPow10[exp10];
+    *out = static_cast<float>(negative ? -d : d);
+    return true;
+  }
+  const Number num = ClassifyNumber(text, len);
+  if (num.kind == Number::Kind::kOutOfRange) return false;
+  *out = NumberToFloat(num);
+  return true;
+}
+
+template <typename Stream>
+inline void SkipSpace(Stream& s) {
+  while (IsJsonSpace(s.Peek())) s.Take();
+}
+
 // ---------------------------------------------------------------------------
 // Reading: the document handler
 // ---------------------------------------------------------------------------
@@ -653,7 +993,7 @@ const char* Expected(Slot slot) {
 template <typename Stream>
 class DocumentHandler {
  public:
-  explicit DocumentHandler(const Stream* stream) : stream_(stream) {}
+  explicit DocumentHandler(Stream* stream) : stream_(stream) {}
 
   bool failed() const { return failed_; }
   const std::string& error() const { return error_; }
@@ -813,6 +1153,7 @@ class DocumentHandler {
       case Slot::kRow:
         row_ = &index_.embeddings.emplace_back();
         list_ = List::kRow;
+        ReadRowFast();
         return true;
       case Slot::kDocIds:
         index_.doc_ids.clear();
@@ -887,6 +1228,43 @@ class DocumentHandler {
     return Slot::kNone;
   }
 
+  // Called just after the "[" of an embedding row. When the row is a plain
+  // list of numbers and nulls, reads it straight from the stream and stops
+  // before its "]", which the parser then takes as the end of an (as far as
+  // it knows) empty array. Otherwise rewinds to the "[" and leaves the row
+  // to the parser, so every error is still found and worded by it.
+  void ReadRowFast() {
+    Stream& s = *stream_;
+    s.Pin();
+    if (!ScanRow(s)) {
+      s.Rewind();
+      row_->clear();
+    }
+    s.Unpin();
+  }
+
+  bool ScanRow(Stream& s) {
+    SkipSpace(s);
+    if (s.Peek() == ']') return true;
+    for (;;) {
+      if (s.Peek() == 'n') {
+        s.Take();
+        if (s.Take() != 'u' || s.Take() != 'l' || s.Take() != 'l') return false;
+        row_->push_back(std::numeric_limits<float>::quiet_NaN());
+      } else {
+        float value;
+        if (!ScanFloat(s, &value)) return false;
+        row_->push_back(value);
+      }
+      SkipSpace(s);
+      const char c = s.Peek();
+      if (c == ']') return true;
+      if (c != ',') return false;
+      s.Take();
+      SkipSpace(s);
+    }
+  }
+
   bool MatchKey(std::string_view key, const std::string_view* keys, int count, Slot first,
                 unsigned* seen) {
     for (int k = 0; k < count; ++k) {
@@ -923,7 +1301,7 @@ class DocumentHandler {
     return false;
   }
 
-  const Stream* const stream_;
+  Stream* const stream_;
   SerializedIndex index_;
   std::vector<float>* row_ = nullptr;
 
@@ -944,14 +1322,17 @@ class DocumentHandler {
 };
 
 // Wording for the parser's own errors. `at` is the byte at the error
-// position ('\0' at the end of the input), `at_end` whether the input ended.
-std::string SyntaxMessage(rapidjson::ParseErrorCode code, char at, bool at_end, bool after_comma,
-                          bool after_minus) {
+// position ('\0' at the end of the input), `before` the one before it,
+// `at_end` whether the input ended, `after_comma` whether the last byte
+// before the error position other than whitespace is a comma.
+std::string SyntaxMessage(rapidjson::ParseErrorCode code, char at, char before, bool at_end,
+                          bool after_comma) {
   using namespace rapidjson;
   switch (code) {
     case kParseErrorDocumentEmpty:
     case kParseErrorValueInvalid:
-      if (after_minus) return "invalid number";
+      if (before == '-') return "invalid number";
+      if (before >= 'a' && before <= 'z') return "expected ident";  // a broken literal
       if (at_end) return "EOF while parsing a value";
       if (after_comma && (at == ']' || at == '}')) return "trailing comma";
       if (at == '-' || (at >= '0' && at <= '9')) return "invalid number";
@@ -995,8 +1376,6 @@ std::string WithPosition(const std::string& message, LineColumn lc) {
   return message + " at line " + std::to_string(lc.line) + " column " + std::to_string(lc.column);
 }
 
-inline bool IsJsonSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-
 template <typename Stream>
 Result<SerializedIndex> ParseDocument(Stream& stream, size_t size) {
   constexpr unsigned kFlags =
@@ -1022,14 +1401,14 @@ Result<SerializedIndex> ParseDocument(Stream& stream, size_t size) {
       after_comma = (window[k] == ',');
       break;
     }
-    const bool after_minus = offset > from && window[offset - from - 1] == '-';
+    const char before = offset > from ? window[offset - from - 1] : '\0';
     const bool at_end = (offset >= size);
     // The position counts the offending byte, except where the number
     // reader stopped inside an over-long exponent.
     const size_t pos =
         result.Code() == rapidjson::kParseErrorNumberTooBig ? offset : std::min(size, offset + 1);
     return Status::InvalidArgument(WithPosition(
-        SyntaxMessage(result.Code(), at, at_end, after_comma, after_minus), stream.Position(pos)));
+        SyntaxMessage(result.Code(), at, before, at_end, after_comma), stream.Position(pos)));
   }
 
   // Only whitespace may follow the value.
@@ -1093,7 +1472,7 @@ void append_serialized_index_json(const SerializedIndex& index, std::string* out
     w.Put('[');
     const std::vector<float>& row = index.embeddings[r];
     for (size_t i = 0; i < row.size(); ++i) {
-      char* p = w.Reserve(kMaxFloatText + 1);
+      char* p = w.Reserve(kFloatReserve);
       if (i > 0) *p++ = ',';
       w.Commit(WriteFloat(p, row[i]));
     }

@@ -377,6 +377,27 @@ TEST(SerializedIndexJsonReadTest, DeepNestingFailsCleanly) {
             "invalid type: sequence, expected a string at line 1 column 2");
 }
 
+TEST(SerializedIndexJsonReadTest, UnusualRowsReadLikeAnyOtherValue) {
+  // Rows are read by a fast path that hands anything unusual back to the
+  // general parser; both must agree on values and on errors.
+  std::vector<float> row =
+      ReadRow(" 1.5 , -0 ,null,\n2.00000000000000000000000000000000000000001, 7E0 ");
+  ASSERT_EQ(row.size(), 5u);
+  EXPECT_EQ(row[0], 1.5f);
+  EXPECT_TRUE(SameBits(row[1], -0.0f));
+  EXPECT_TRUE(std::isnan(row[2]));
+  EXPECT_EQ(row[3], 2.0f);
+  EXPECT_EQ(row[4], 7.0f);
+  EXPECT_EQ(ReadRow("0.1,123456789.123456789123,1e-30").size(), 3u);
+  const std::string head = R"({"embeddings":[[1.5,)";
+  EXPECT_EQ(ReadError(head + "]]}"), "trailing comma at line 1 column 21");
+  EXPECT_EQ(ReadError(head + "2 3]]}"), "expected `,` or `]` at line 1 column 23");
+  EXPECT_EQ(ReadError(head + "nul]]}"), "expected ident at line 1 column 24");
+  EXPECT_EQ(ReadError(head + "[]]]}"), "invalid type: sequence, expected f32 at line 1 column 21");
+  EXPECT_EQ(ReadError(head + "01]]}"), "expected `,` or `]` at line 1 column 22");
+  EXPECT_EQ(ReadError(head + "1.5e]]}"), "invalid number at line 1 column 25");
+}
+
 TEST(SerializedIndexJsonReadTest, EncodedInput) {
   // A position-dependent transform, decoded chunk by chunk while reading.
   const JsonByteTransform flip = [](char* data, size_t size, size_t offset) {
@@ -393,6 +414,17 @@ TEST(SerializedIndexJsonReadTest, EncodedInput) {
   Result<SerializedIndex> back = serialized_index_from_json(encoded, flip);
   ASSERT_TRUE(back.ok()) << back.status().message();
   EXPECT_EQ(serialized_index_to_json(back.value()), plain);
+
+  // A row longer than the decoding chunk that fails at its very end is
+  // rewound and reported at the right place.
+  std::string long_row = "{\"embeddings\":[[";
+  for (int i = 0; i < 30000; ++i) long_row += "0.25,";
+  long_row += "true]]}";
+  const std::string plain_error = serialized_index_from_json(long_row).status().message();
+  EXPECT_EQ(plain_error, "invalid type: boolean `true`, expected f32 at line 1 column " +
+                             std::to_string(long_row.size() - 3));
+  flip(long_row.data(), long_row.size(), 0);
+  EXPECT_EQ(serialized_index_from_json(long_row, flip).status().message(), plain_error);
 
   // Errors report positions in the decoded text.
   std::string bad = "{\n\"name\":7}";

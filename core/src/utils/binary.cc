@@ -25,12 +25,16 @@ uint8_t FoldSeed(uint32_t seed) {
   return static_cast<uint8_t>(x ^ (x >> 8) ^ (x >> 16) ^ (x >> 24));
 }
 
-// Mask byte of every position modulo 255.
-const std::array<uint8_t, 255>& MaskTable() {
-  static const std::array<uint8_t, 255> table = [] {
-    std::array<uint8_t, 255> t{};
+// Mask bytes by position modulo 255, with the first eight repeated at the
+// end so that eight consecutive mask bytes can be read from any phase.
+constexpr size_t kMaskPeriod = 255;
+using MaskTable = std::array<uint8_t, kMaskPeriod + 8>;
+
+const MaskTable& Mask() {
+  static const MaskTable table = [] {
+    MaskTable t{};
     const uint8_t k = scramble_byte();
-    for (size_t j = 0; j < t.size(); ++j) t[j] = static_cast<uint8_t>(k ^ j);
+    for (size_t j = 0; j < t.size(); ++j) t[j] = static_cast<uint8_t>(k ^ (j % kMaskPeriod));
     return t;
   }();
   return table;
@@ -61,17 +65,25 @@ uint8_t scramble_byte() {
 }
 
 void xor_transform_in_place(std::span<uint8_t> data, size_t offset) {
-  const std::array<uint8_t, 255>& mask = MaskTable();
-  size_t phase = offset % 255;
+  const MaskTable& mask = Mask();
+  size_t phase = offset % kMaskPeriod;
   uint8_t* p = data.data();
   size_t left = data.size();
-  while (left > 0) {
-    const size_t run = std::min(left, mask.size() - phase);
-    const uint8_t* m = mask.data() + phase;
-    for (size_t i = 0; i < run; ++i) p[i] ^= m[i];
-    p += run;
-    left -= run;
-    phase = 0;
+  // Eight bytes at a time, then the tail.
+  while (left >= 8) {
+    uint64_t word, m;
+    std::memcpy(&word, p, 8);
+    std::memcpy(&m, mask.data() + phase, 8);
+    word ^= m;
+    std::memcpy(p, &word, 8);
+    p += 8;
+    left -= 8;
+    phase += 8;
+    if (phase >= kMaskPeriod) phase -= kMaskPeriod;
+  }
+  for (size_t i = 0; i < left; ++i) {
+    p[i] ^= mask[phase];
+    if (++phase == kMaskPeriod) phase = 0;
   }
 }
 
