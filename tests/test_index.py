@@ -402,6 +402,28 @@ class TestPersistence:
         )
 
 
+texts = st.text(st.characters(exclude_categories=("Cs",)))
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    docs=st.lists(
+        st.tuples(texts, texts, st.none() | st.dictionaries(texts, texts, max_size=4)),
+        max_size=5,
+        unique_by=lambda d: d[0],
+    )
+)
+def test_documents_round_trip_exactly(docs):
+    idx = Index("rt", "vesk-minilm")
+    added, updated = idx.add_documents([DocumentInfo(*d) for d in docs], [[1.0]] * len(docs))
+    assert (added, updated) == (len(docs), 0)
+    back = [(d.id, d.text, d.metadata) for d in idx.get_documents()]
+    assert back == docs
+    for (_, _, meta), (_, _, meta_back) in zip(docs, back):
+        if meta is not None:
+            assert list(meta_back) == list(meta)
+
+
 # ---------------------------------------------------------------------------
 # Embeddings read from buffers give exactly what item-by-item reading gives.
 
