@@ -8,7 +8,6 @@ import struct
 import numpy as np
 import pytest
 
-import vesk_core
 from vesk_core import (
     AddDocumentsOptions,
     DocumentInfo,
@@ -523,26 +522,3 @@ class TestCopies:
         arr[0, 0] = 42.0
         assert d.metadata == {"k": "v"} and g.doc_ids == ["a"]
         assert s.embeddings == rows
-
-
-def test_records_usable_from_other_threads():
-    import threading
-
-    d = DocumentInfo("a", "t", {"k": "v"})
-    seen = []
-
-    def work():
-        d.text = "from thread"
-        seen.append((d.id, d.metadata, ModelRef("m", "v").id))
-
-    t = threading.Thread(target=work)
-    t.start()
-    t.join()
-    assert seen == [("a", {"k": "v"}, "m")] and d.text == "from thread"
-
-
-def test_class_objects_are_the_module_attributes():
-    idx = vesk_core.Index("n", "vesk-minilm")
-    assert type(idx.get_info()) is vesk_core.IndexInfo
-    assert type(idx.get_info().model) is vesk_core.ModelRef
-    assert type(idx.serialize()) is vesk_core.SerializedIndex
