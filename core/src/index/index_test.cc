@@ -335,6 +335,7 @@ TEST(UnicodeSpace, Trim) {
   EXPECT_EQ(trim_white_space("\u200bx"), "\u200bx");  // zero width space is not White_Space
   EXPECT_EQ(trim_white_space("   "), "");
   EXPECT_EQ(trim_white_space("\xff "), "\xff");
+  EXPECT_EQ(trim_white_space("\xc0\xa0x"), "\xc0\xa0x");  // overlong space is not a space
 }
 
 }  // namespace

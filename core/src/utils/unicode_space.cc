@@ -51,6 +51,9 @@ size_t decode_at(std::string_view text, size_t i, char32_t* out) {
     if ((b(i + k) & 0xC0) != 0x80) return 0;
     c = (c << 6) | (b(i + k) & 0x3F);
   }
+  // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
+  static constexpr char32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < kMinimum[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
   *out = c;
   return len;
 }
