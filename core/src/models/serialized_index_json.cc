@@ -352,12 +352,15 @@ inline char* WriteFloat(char* p, float value) {
   return p + 1;
 }
 
-// Accumulates output in a small buffer and appends it to the destination
-// string a chunk at a time, passing each chunk through the optional encoder.
+// Accumulates output in a small buffer and hands it on a chunk at a time,
+// passing each chunk through the optional encoder: appended to a string, or
+// copied into a caller's buffer (bytes beyond its capacity are counted but
+// not stored).
 class ChunkWriter {
  public:
-  ChunkWriter(std::string* out, JsonByteTransform encode)
-      : out_(out), encode_(encode), start_(out->size()) {}
+  ChunkWriter(std::string* out, JsonByteTransform encode) : str_(out), encode_(encode) {}
+  ChunkWriter(char* out, size_t capacity, JsonByteTransform encode)
+      : raw_(out), capacity_(capacity), encode_(encode) {}
 
   ChunkWriter(const ChunkWriter&) = delete;
   ChunkWriter& operator=(const ChunkWriter&) = delete;
@@ -443,15 +446,25 @@ class ChunkWriter {
 
   void Flush() {
     if (len_ == 0) return;
-    if (encode_ != nullptr) encode_(buf_, len_, out_->size() - start_);
-    out_->append(buf_, len_);
+    if (encode_ != nullptr) encode_(buf_, len_, written_);
+    if (str_ != nullptr) {
+      str_->append(buf_, len_);
+    } else if (written_ <= capacity_) {
+      std::memcpy(raw_ + written_, buf_, std::min(len_, capacity_ - written_));
+    }
+    written_ += len_;
     len_ = 0;
   }
 
+  // Bytes of the document handed on so far.
+  size_t written() const { return written_; }
+
  private:
-  std::string* const out_;
+  std::string* const str_ = nullptr;
+  char* const raw_ = nullptr;
+  const size_t capacity_ = 0;
   const JsonByteTransform encode_;
-  const size_t start_;  // where the document begins in *out_
+  size_t written_ = 0;
   size_t len_ = 0;
   char buf_[kWriteChunk];
 };
@@ -1450,9 +1463,9 @@ size_t serialized_index_json_bound(const SerializedIndex& index) {
   return size;
 }
 
-void append_serialized_index_json(const SerializedIndex& index, std::string* out,
-                                  JsonByteTransform encode) {
-  ChunkWriter w(out, encode);
+namespace {
+
+void WriteDocument(const SerializedIndex& index, ChunkWriter& w) {
   w.PutLiteral(R"({"name":)");
   w.PutString(index.name);
   w.PutLiteral(R"(,"version":)");
@@ -1485,6 +1498,21 @@ void append_serialized_index_json(const SerializedIndex& index, std::string* out
   }
   w.PutLiteral("]}");
   w.Flush();
+}
+
+}  // namespace
+
+void append_serialized_index_json(const SerializedIndex& index, std::string* out,
+                                  JsonByteTransform encode) {
+  ChunkWriter w(out, encode);
+  WriteDocument(index, w);
+}
+
+size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
+                                   JsonByteTransform encode) {
+  ChunkWriter w(out, capacity, encode);
+  WriteDocument(index, w);
+  return w.written();
 }
 
 Result<SerializedIndex> serialized_index_from_json(std::string_view json) {

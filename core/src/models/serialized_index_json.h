@@ -55,6 +55,12 @@ size_t serialized_index_json_bound(const SerializedIndex& index);
 void append_serialized_index_json(const SerializedIndex& index, std::string* out,
                                   JsonByteTransform encode = nullptr);
 
+// Writes the document of `index` into out[0, capacity) and returns its
+// full length. If that exceeds `capacity`, only the first `capacity` bytes
+// were stored. `encode` works as for append_serialized_index_json.
+size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
+                                   JsonByteTransform encode = nullptr);
+
 // Like serialized_index_from_json, but `stored` holds the document in an
 // encoded form of the same length: `decode` (if not null) turns stored bytes
 // into document bytes, chunk by chunk, without a full decoded copy.

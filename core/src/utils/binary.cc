@@ -57,6 +57,23 @@ uint32_t GetU32(const char* p) {
          (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
+// The length field holds 32 bits; longer payloads cannot be described.
+Status CheckPayloadSize(size_t payload) {
+  if (payload > std::numeric_limits<uint32_t>::max()) {
+    return Status::InvalidArgument(
+        "serialized index too large for the binary container: " + std::to_string(payload) +
+        " bytes of JSON, at most 4294967295 allowed");
+  }
+  return Status::OK();
+}
+
+// REQUIRES: CheckPayloadSize(payload).ok().
+void WriteHeader(char* out, size_t payload) {
+  std::memcpy(out, kMagic, 4);
+  PutU32(out + 4, kBinaryFormatVersion);
+  PutU32(out + 8, static_cast<uint32_t>(payload));
+}
+
 }  // namespace
 
 uint8_t scramble_byte() {
@@ -116,15 +133,28 @@ Result<std::string> serialize_to_binary(const SerializedIndex& index) {
   // The document goes straight after the header, scrambled chunk by chunk.
   append_serialized_index_json(index, &out, &ScrambleChunk);
   const size_t payload = out.size() - kBinaryHeaderSize;
-  if (payload > std::numeric_limits<uint32_t>::max()) {
-    return Status::InvalidArgument(
-        "serialized index too large for the binary container: " + std::to_string(payload) +
-        " bytes of JSON, at most 4294967295 allowed");
-  }
-  std::memcpy(out.data(), kMagic, 4);
-  PutU32(out.data() + 4, kBinaryFormatVersion);
-  PutU32(out.data() + 8, static_cast<uint32_t>(payload));
+  if (Status status = CheckPayloadSize(payload); !status.ok()) return status;
+  WriteHeader(out.data(), payload);
   return out;
+}
+
+size_t binary_size_bound(const SerializedIndex& index) {
+  return kBinaryHeaderSize + serialized_index_json_bound(index);
+}
+
+Result<size_t> serialize_to_binary_into(const SerializedIndex& index, char* out, size_t capacity) {
+  if (capacity < kBinaryHeaderSize) {
+    return Status::InvalidArgument("buffer too small for the binary container header");
+  }
+  const size_t payload = write_serialized_index_json(index, out + kBinaryHeaderSize,
+                                                     capacity - kBinaryHeaderSize, &ScrambleChunk);
+  if (payload > capacity - kBinaryHeaderSize) {
+    return Status::InvalidArgument("buffer too small for the binary container: " +
+                                   std::to_string(kBinaryHeaderSize + payload) + " bytes needed");
+  }
+  if (Status status = CheckPayloadSize(payload); !status.ok()) return status;
+  WriteHeader(out, payload);
+  return kBinaryHeaderSize + payload;
 }
 
 bool deserialize_from_binary(std::string_view data, SerializedIndex* out, BinaryError* error) {

@@ -59,6 +59,18 @@ struct BinaryError {
 // final size.
 Result<std::string> serialize_to_binary(const SerializedIndex& index);
 
+// An upper bound of the size of the container of `index`, computed with one
+// quick pass over the embeddings and no formatting.
+size_t binary_size_bound(const SerializedIndex& index);
+
+// Writes the container of `index` straight into out[0, capacity), for
+// callers that own the destination (a Python bytes object, say): with
+// capacity >= binary_size_bound(index) it cannot run short. Returns the
+// container size. Fails with InvalidArgument like serialize_to_binary, and
+// also if `capacity` is too small (the contents of `out` are then
+// unspecified).
+Result<size_t> serialize_to_binary_into(const SerializedIndex& index, char* out, size_t capacity);
+
 // Reads a container. On success returns true and fills *out (replacing its
 // contents); on failure returns false, fills *error and leaves *out in an
 // unspecified but valid state. Bytes after the declared payload are ignored.

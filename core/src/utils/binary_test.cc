@@ -129,6 +129,27 @@ TEST(BinaryContainerTest, RoundTrip) {
   EXPECT_EQ(again.embeddings, s.embeddings);
 }
 
+TEST(BinaryContainerTest, WriteIntoCallersBuffer) {
+  const SerializedIndex s = Sample();
+  const std::string expected = Serialize(s);
+  const size_t bound = binary_size_bound(s);
+  ASSERT_GE(bound, expected.size());
+  std::string buffer(bound, '\x7f');
+  Result<size_t> size = serialize_to_binary_into(s, buffer.data(), buffer.size());
+  ASSERT_TRUE(size.ok()) << size.status().message();
+  EXPECT_EQ(buffer.substr(0, size.value()), expected);
+  // Exactly the needed room is enough; one byte less, or no room for the
+  // header, fails without writing past the end.
+  std::string exact(expected.size() + 1, '\x7f');
+  ASSERT_TRUE(serialize_to_binary_into(s, exact.data(), expected.size()).ok());
+  EXPECT_EQ(exact, expected + "\x7f");
+  std::string small(expected.size(), '\x7f');
+  Result<size_t> short_result = serialize_to_binary_into(s, small.data(), expected.size() - 1);
+  EXPECT_TRUE(short_result.status().IsInvalidArgument());
+  EXPECT_EQ(small.back(), '\x7f');
+  EXPECT_FALSE(serialize_to_binary_into(s, small.data(), 11).ok());
+}
+
 TEST(BinaryContainerTest, NonFiniteValuesLoadAsNaN) {
   SerializedIndex s = Sample();
   s.embeddings[0][1] = -std::numeric_limits<float>::infinity();
