@@ -136,6 +136,20 @@ def timed(fn, reps: int, per: int = 1) -> list[float]:
     return out
 
 
+def timed_group(fns: list, reps: int, per: int) -> list[list[float]]:
+    """Like timed() for several functions, interleaved: repetition r runs every
+    function once (in alternating order), so that a burst of load from other
+    processes falls on all of them rather than on one."""
+    out: list[list[float]] = [[] for _ in fns]
+    for r in range(reps):
+        order = list(range(len(fns)))
+        if r % 2:
+            order.reverse()
+        for i in order:
+            out[i] += timed(fns[i], 1, per)
+    return out
+
+
 def us(seconds: list[float]) -> list[float]:
     return [s * 1e6 for s in seconds]
 
@@ -311,32 +325,34 @@ def section_dense(res: Results, vk, n: int, c: datagen.Corpus, qs: datagen.Queri
     # is the fastest plain NumPy pass over the matrix (faster than E.sum() or a
     # BLAS sgemv with a ones vector, which are shown for context).
     passes = max(1, nq // 2)
-    t = timed(lambda: [E.max() for _ in range(passes)], reps, passes)
-    res.add("dense", n, "memory read (E.max())", "GB/s", [gb / s for s in t], True,
-            kind="baseline")
-    res.add("dense", n, "memory read (E.max())", "µs/query", us(t), False, kind="baseline")
-    t = timed(lambda: [E.sum() for _ in range(passes)], reps, passes)
-    res.add("dense", n, "E.sum()", "GB/s", [gb / s for s in t], True, kind="info")
     ones = np.ones(E.shape[1], dtype=np.float32)
-    t = timed(lambda: [E @ ones for _ in range(passes)], reps, passes)
-    res.add("dense", n, "E @ ones (sgemv)", "GB/s", [gb / s for s in t], True, kind="info")
-
-    warm(lambda q: numpy_topk(E, q), Q)
-    t = timed(lambda: [numpy_topk(E, q) for q in Q], reps, nq)
-    res.add("dense", n, "NumPy E @ q + argpartition", "µs/query", us(t), False)
-
     fi = faiss.IndexFlatIP(E.shape[1])
     fi.add(E)
     Q2 = [q.reshape(1, -1) for q in Q]
+    warm(lambda q: numpy_topk(E, q), Q)
     warm(lambda q: fi.search(q, K), Q2)
-    t = timed(lambda: [fi.search(q, K) for q in Q2], reps, nq)
-    res.add("dense", n, "faiss IndexFlatIP (1 thread)", "µs/query", us(t), False)
-    del fi
-
-    if vk is not None and idx is not None:
+    have_vk = vk is not None and idx is not None
+    if have_vk:
         qa = vesk_query_args(vk, idx, Q)
         warm(lambda q: idx.query("", K, q, 1.0), qa)
-        t = timed(lambda: [idx.query("", K, q, 1.0) for q in qa], reps, nq)
+    # Per-query functions interleaved with each other; the read passes likewise.
+    fns = [lambda: [numpy_topk(E, q) for q in Q], lambda: [fi.search(q, K) for q in Q2]]
+    if have_vk:
+        fns.append(lambda: [idx.query("", K, q, 1.0) for q in qa])
+    tq = timed_group(fns, reps, nq)
+    tr = timed_group([lambda: [E.max() for _ in range(passes)],
+                      lambda: [E.sum() for _ in range(passes)],
+                      lambda: [E @ ones for _ in range(passes)]], reps, passes)
+    del fi
+    res.add("dense", n, "memory read (E.max())", "GB/s", [gb / s for s in tr[0]], True,
+            kind="baseline")
+    res.add("dense", n, "memory read (E.max())", "µs/query", us(tr[0]), False, kind="baseline")
+    res.add("dense", n, "E.sum()", "GB/s", [gb / s for s in tr[1]], True, kind="info")
+    res.add("dense", n, "E @ ones (sgemv)", "GB/s", [gb / s for s in tr[2]], True, kind="info")
+    res.add("dense", n, "NumPy E @ q + argpartition", "µs/query", us(tq[0]), False)
+    res.add("dense", n, "faiss IndexFlatIP (1 thread)", "µs/query", us(tq[1]), False)
+    if have_vk:
+        t = tq[2]
         res.add("dense", n, VESK, "µs/query", us(t), False, kind="vesk")
         res.add("dense", n, VESK + " (effective read rate)", "GB/s", [gb / s for s in t], True,
                 kind="info")
@@ -365,13 +381,23 @@ def bm25s_peers(bm, bmn) -> list:
 
 def section_keyword(res: Results, vk, n, c, qs, idx, bm, bmn, tv, rb, nq, reps, rb_nq):
     Qt = qs.texts[:nq]
+    names, fns, kinds = [], [], []
     for name, peer in bm25s_peers(bm, bmn):
         warm(peer.query, Qt)
-        t = timed(lambda: [peer.query(q) for q in Qt], reps, nq)
-        res.add("keyword", n, name, "µs/query", us(t), False)
+        names.append(name)
+        fns.append(lambda peer=peer: [peer.query(q) for q in Qt])
+        kinds.append("peer")
     warm(tv.query, Qt)
-    t = timed(lambda: [tv.query(q) for q in Qt], reps, nq)
-    res.add("keyword", n, "tantivy (RAM, 1 thread)", "µs/query", us(t), False)
+    names.append("tantivy (RAM, 1 thread)")
+    fns.append(lambda: [tv.query(q) for q in Qt])
+    kinds.append("peer")
+    if vk is not None and idx is not None:
+        warm(lambda q: idx.query(q, K, [], 0.0), Qt)
+        names.append(VESK)
+        fns.append(lambda: [idx.query(q, K, [], 0.0) for q in Qt])
+        kinds.append("vesk")
+    for name, t, kind in zip(names, timed_group(fns, reps, nq), kinds):
+        res.add("keyword", n, name, "µs/query", us(t), False, kind=kind)
     if rb is not None:
         sub = Qt[:rb_nq]
         toks = [bm.tokenizer.tokenize([q], update_vocab=False, show_progress=False,
@@ -385,10 +411,6 @@ def section_keyword(res: Results, vk, n, c, qs, idx, bm, bmn, tv, rb, nq, reps, 
         t = timed(run_rb, reps, len(sub))
         res.add("keyword", n, "rank-bm25 BM25Okapi", "µs/query", us(t), False,
                 note=f"{len(sub)} queries, pre-tokenized")
-    if vk is not None and idx is not None:
-        warm(lambda q: idx.query(q, K, [], 0.0), Qt)
-        t = timed(lambda: [idx.query(q, K, [], 0.0) for q in Qt], reps, nq)
-        res.add("keyword", n, VESK, "µs/query", us(t), False, kind="vesk")
 
 
 def section_hybrid(res: Results, vk, n, c, qs, idx, bm, bmn, nq, reps):
@@ -410,20 +432,26 @@ def section_hybrid(res: Results, vk, n, c, qs, idx, bm, bmn, nq, reps):
         return sorted(fused.items(), key=lambda kv: -kv[1])[:K]
 
     pairs = list(zip(Qt, Q))
+    names, fns, kinds = [], [], []
     best_peer_obj = bm
     for name, peer in bm25s_peers(bm, bmn):
         short = name.split("(")[1].split(",")[0]
-        warm(lambda x, q: by_hand(peer, x, q), pairs)
-        t = timed(lambda: [by_hand(peer, x, q) for x, q in pairs], reps, nq)
-        res.add("hybrid", n, f"by hand: NumPy + bm25s ({short}) + RRF in Python", "µs/query",
-                us(t), False)
+        warm(lambda x, q, peer=peer: by_hand(peer, x, q), pairs)
+        names.append(f"by hand: NumPy + bm25s ({short}) + RRF in Python")
+        fns.append(lambda peer=peer: [by_hand(peer, x, q) for x, q in pairs])
+        kinds.append("peer")
         best_peer_obj = peer
-    if vk is not None and idx is not None:
+    have_vk = vk is not None and idx is not None
+    if have_vk:
         qa = vesk_query_args(vk, idx, Q)
         vpairs = list(zip(Qt, qa))
         warm(lambda x, q: idx.query(x, K, q, ALPHA_HYBRID), vpairs)
-        t = timed(lambda: [idx.query(x, K, q, ALPHA_HYBRID) for x, q in vpairs], reps, nq)
-        res.add("hybrid", n, VESK, "µs/query", us(t), False, kind="vesk")
+        names.append(VESK)
+        fns.append(lambda: [idx.query(x, K, q, ALPHA_HYBRID) for x, q in vpairs])
+        kinds.append("vesk")
+    for name, t, kind in zip(names, timed_group(fns, reps, nq), kinds):
+        res.add("hybrid", n, name, "µs/query", us(t), False, kind=kind)
+    if have_vk:
         same = 0
         for (x, q), (_, qv) in list(zip(pairs, vpairs))[:50]:
             want = [d for d, _ in by_hand(best_peer_obj, x, q)]
@@ -948,8 +976,10 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
              "The 1,000,000-document dense rows use embeddings only (documents with empty text).")
     L.append(f"- Each figure is the median of {args.reps} repetitions (fewer where stated), with "
              "min–max across repetitions. A query repetition runs the whole query set once "
-             "and reports the mean time per query; Python's garbage collector is paused inside "
-             "timed loops for every library alike.")
+             "and reports the mean time per query; in the query tables (dense, keyword, hybrid) "
+             "the repetitions of the libraries are interleaved (repetition r runs each library "
+             "once, in alternating order), so a burst of outside load hits all of them. Python's "
+             "garbage collector is paused inside timed loops for every library alike.")
     L.append("- The last column is the ratio to the best peer in the same table and size, "
              "oriented so that **> 1 means better than the best peer** (faster, or less memory); "
              "the best peer itself shows 1.00. Rows marked *baseline* or *info* are context "
