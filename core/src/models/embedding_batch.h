@@ -7,10 +7,34 @@
 #define VESK_CORE_MODELS_EMBEDDING_BATCH_H_
 
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace vesk {
+
+// An allocator that leaves new elements default-initialised (uninitialised
+// for floats), so that growing a buffer about to be overwritten costs nothing.
+template <typename T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  DefaultInitAllocator() = default;
+  template <typename U>
+  DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
 
 class EmbeddingBatch {
  public:
@@ -29,7 +53,8 @@ class EmbeddingBatch {
     values_.insert(values_.end(), embedding.begin(), embedding.end());
     offsets_.push_back(values_.size());
   }
-  // Appends one embedding of `length` values and returns where to write them.
+  // Appends one embedding of `length` uninitialised values and returns where
+  // to write them; the caller must write all of them.
   float* append_uninitialized(size_t length) {
     values_.resize(values_.size() + length);
     offsets_.push_back(values_.size());
@@ -42,7 +67,7 @@ class EmbeddingBatch {
   }
 
  private:
-  std::vector<float> values_;
+  std::vector<float, DefaultInitAllocator<float>> values_;
   std::vector<size_t> offsets_;
 };
 
