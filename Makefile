@@ -50,8 +50,9 @@ asan: setup
 	  -DVESK_BUILD_TESTS=ON -DVESK_BUILD_PYTHON=ON -DVESK_SANITIZE=ON \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(PY)"
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD_ASAN) -j $(JOBS)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
+	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
 	  PYTHONPATH="$(CURDIR)/$(BUILD_ASAN)/vesk_core" PYTHONMALLOC=malloc \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
 
