@@ -277,23 +277,27 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes the nine decimal digits of v < 10^9, with leading zeros, at p.
-inline void WriteNineDigits(char* p, uint32_t v) {
-  const uint32_t top = v / 100000000;
-  const uint32_t rest = v - top * 100000000;
-  const uint32_t hi = rest / 10000;
-  const uint32_t lo = rest - hi * 10000;
-  p[0] = static_cast<char>('0' + top);
-  std::memcpy(p + 1, kDigitPairs + 2 * (hi / 100), 2);
-  std::memcpy(p + 3, kDigitPairs + 2 * (hi % 100), 2);
-  std::memcpy(p + 5, kDigitPairs + 2 * (lo / 100), 2);
-  std::memcpy(p + 7, kDigitPairs + 2 * (lo % 100), 2);
+// The eight decimal digits of v < 10^8 as ASCII, most significant first in
+// memory (little-endian), computed in one register: two 4-digit lanes, then
+// four 2-digit lanes, then eight 1-digit lanes.
+inline uint64_t EightDigits(uint32_t v) {
+  const uint64_t hi = v / 10000;
+  const uint64_t lo = v - hi * 10000;
+  const uint64_t quads = hi | (lo << 32);
+  const uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007Full;
+  const uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
+  const uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
+  const uint64_t digits = tens | ((pairs - tens * 10) << 8);
+  return digits | 0x3030303030303030ull;
 }
+
+constexpr uint32_t kPow10U32[10] = {1,      10,      100,      1000,      10000,
+                                    100000, 1000000, 10000000, 100000000, 1000000000};
 
 // Writes `value` at p and returns the end. Finite values are written as the
 // shortest decimal that reads back as the same float32; non-finite as null.
-// The layouts copy fixed-size blocks and may write up to kFloatReserve bytes
-// past p; only the returned range is meaningful.
+// Digits are stored in fixed-size blocks, so up to kFloatReserve bytes past
+// p may be written; only the returned range is meaningful.
 inline char* WriteFloat(char* p, float value) {
   const uint32_t bits = std::bit_cast<uint32_t>(value);
   if (((bits >> 23) & 0xff) == 0xff) {
@@ -311,32 +315,39 @@ inline char* WriteFloat(char* p, float value) {
   }
   const int n = DecimalLength(digits);
   const int kk = exp10 + n;  // value = 0.d1..dn * 10^kk
-  char tmp[32];
-  WriteNineDigits(tmp, digits);
-  const char* d = tmp + 9 - n;  // the n digits, then scratch
+  // The digits left-aligned to nine places: the first, then eight more
+  // (past the n-th they are zeros).
+  const uint32_t aligned = digits * kPow10U32[9 - n];
+  const uint32_t first = aligned / 100000000;
+  const char lead = static_cast<char>('0' + first);
+  const uint64_t rest = EightDigits(aligned - first * 100000000);
 
   if (kk > -6 && kk <= 0) {
     std::memcpy(p, "0.000000", 8);
     p += 2 - kk;
-    std::memcpy(p, d, 16);
+    p[0] = lead;
+    std::memcpy(p + 1, &rest, 8);
     return p + n;
   }
   if (kk >= n && kk <= 13) {
-    std::memcpy(p, d, 16);
-    std::memcpy(p + n, "0000000000000000", 16);
+    p[0] = lead;
+    std::memcpy(p + 1, &rest, 8);
+    std::memcpy(p + 9, "00000", 5);
     p += kk;
     std::memcpy(p, ".0", 2);
     return p + 2;
   }
   if (kk > 0 && kk <= 13) {
-    std::memcpy(p, d, 16);
+    // Digits at p + 1, then the first kk of them moved down one place.
+    p[1] = lead;
+    std::memcpy(p + 2, &rest, 8);
+    for (int i = 0; i < kk; ++i) p[i] = p[i + 1];
     p[kk] = '.';
-    std::memcpy(p + kk + 1, d + kk, 16);
     return p + n + 1;
   }
-  p[0] = d[0];
+  p[0] = lead;
   p[1] = '.';
-  std::memcpy(p + 2, d + 1, 16);
+  std::memcpy(p + 2, &rest, 8);
   p += n > 1 ? n + 1 : 1;
   *p++ = 'e';
   int e = kk - 1;
@@ -867,10 +878,16 @@ template <typename Stream>
 inline bool ScanFloat(Stream& s, float* out) {
   char text[40];
   size_t len = 0;
+  // Moves the next byte into text; false once text is full.
+  const auto take = [&]() {
+    if (len == sizeof(text)) return false;
+    text[len++] = s.Take();
+    return true;
+  };
   char c = s.Peek();
   const bool negative = (c == '-');
   if (negative) {
-    text[len++] = s.Take();
+    if (!take()) return false;
     c = s.Peek();
   }
   uint64_t mant = 0;
@@ -879,13 +896,12 @@ inline bool ScanFloat(Stream& s, float* out) {
   bool integer = true;
   constexpr uint64_t kMantLimit = 100000000000000000ull;  // 10^17
   if (c == '0') {
-    text[len++] = s.Take();
+    if (!take()) return false;
     c = s.Peek();
     if (c >= '0' && c <= '9') return false;
   } else if (c >= '1' && c <= '9') {
     do {
-      if (len == sizeof(text) - 1) return false;
-      text[len++] = s.Take();
+      if (!take()) return false;
       if (mant < kMantLimit) {
         mant = mant * 10 + static_cast<unsigned>(c - '0');
       } else {
@@ -899,12 +915,11 @@ inline bool ScanFloat(Stream& s, float* out) {
   }
   if (c == '.') {
     integer = false;
-    text[len++] = s.Take();
+    if (!take()) return false;
     c = s.Peek();
     if (c < '0' || c > '9') return false;
     do {
-      if (len == sizeof(text) - 1) return false;
-      text[len++] = s.Take();
+      if (!take()) return false;
       if (mant < kMantLimit) {
         mant = mant * 10 + static_cast<unsigned>(c - '0');
         --exp10;
@@ -916,19 +931,18 @@ inline bool ScanFloat(Stream& s, float* out) {
   }
   if (c == 'e' || c == 'E') {
     integer = false;
-    text[len++] = s.Take();
+    if (!take()) return false;
     c = s.Peek();
     bool exp_negative = false;
     if (c == '+' || c == '-') {
       exp_negative = (c == '-');
-      text[len++] = s.Take();
+      if (!take()) return false;
       c = s.Peek();
     }
     if (c < '0' || c > '9') return false;
     int e = 0;
     do {
-      if (len == sizeof(text) - 1) return false;
-      text[len++] = s.Take();
+      if (!take()) return false;
       if (e < 100000) e = e * 10 + (c - '0');
       c = s.Peek();
     } while (c >= '0' && c <= '9');

@@ -389,6 +389,14 @@ TEST(SerializedIndexJsonReadTest, UnusualRowsReadLikeAnyOtherValue) {
   EXPECT_EQ(row[3], 2.0f);
   EXPECT_EQ(row[4], 7.0f);
   EXPECT_EQ(ReadRow("0.1,123456789.123456789123,1e-30").size(), 3u);
+  // Numbers longer than the fast path's buffer, whatever part overflows it.
+  for (const std::string& text :
+       {std::string(39, '1') + ".5", std::string(38, '1') + "e0", "-" + std::string(38, '1') + ".0",
+        "0." + std::string(60, '0') + "1e61"}) {
+    row = ReadRow(text);
+    ASSERT_EQ(row.size(), 1u) << text;
+    EXPECT_EQ(row[0], static_cast<float>(std::stod(text))) << text;
+  }
   const std::string head = R"({"embeddings":[[1.5,)";
   EXPECT_EQ(ReadError(head + "]]}"), "trailing comma at line 1 column 21");
   EXPECT_EQ(ReadError(head + "2 3]]}"), "expected `,` or `]` at line 1 column 23");
