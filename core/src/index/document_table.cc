@@ -1,5 +1,6 @@
 #include "index/document_table.h"
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -17,8 +18,12 @@ size_t DocumentTable::find(std::string_view id) const {
 }
 
 void DocumentTable::reserve(size_t count) {
-  docs_.reserve(count);
-  first_position_.reserve(count);
+  // Geometric growth: reserving one more document per call stays amortised
+  // constant time per document.
+  if (count <= docs_.capacity()) return;
+  const size_t target = std::max(count, 2 * docs_.capacity());
+  docs_.reserve(target);
+  first_position_.reserve(target);
 }
 
 void DocumentTable::append(DocumentInfo doc) {

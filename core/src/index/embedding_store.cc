@@ -87,11 +87,16 @@ std::vector<float> EmbeddingStore::get(size_t pos) const {
 
 void EmbeddingStore::reserve(size_t count) {
   reserved_ = count;
+  // Growth is geometric, so that a caller reserving one more embedding per
+  // call still pays amortised constant time per embedding.
   if (uniform_) {
     // Empty: the length is not known yet; the first append applies reserved_.
-    if (size_ > 0) blocks_.reserve(BlocksFor(count) * kB * dim_);
-  } else {
-    rows_.reserve(count);
+    const size_t want = BlocksFor(count) * kB * dim_;
+    if (size_ > 0 && want > blocks_.capacity()) {
+      blocks_.reserve(std::max(want, 2 * blocks_.capacity()));
+    }
+  } else if (count > rows_.capacity()) {
+    rows_.reserve(std::max(count, 2 * rows_.capacity()));
   }
 }
 
