@@ -705,8 +705,8 @@ bool Caster<vesk::EmbeddingBatch>::Load(PyObject* src, vesk::EmbeddingBatch* out
 // ---------------------------------------------------------------------------
 // Types and receivers
 
-PyTypeObject* CreateType(PyType_Spec* spec) {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+PyTypeObject* CreateType(PyType_Spec* type_spec) {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
 }
 
 bool CheckInstance(PyObject* obj, PyTypeObject* type, std::string_view class_name) {

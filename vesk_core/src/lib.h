@@ -426,8 +426,8 @@ PyCFunction AsCFunction(Fn* fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Creates a heap type from `spec`, or null with an exception set.
-PyTypeObject* CreateType(PyType_Spec* spec);
+// Creates a heap type from `type_spec`, or null with an exception set.
+PyTypeObject* CreateType(PyType_Spec* type_spec);
 
 // True if `obj` is an instance of `type`; otherwise raises TypeError
 // "'<type>' object cannot be converted to '<class_name>'".
