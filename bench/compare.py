@@ -708,7 +708,7 @@ def memory_child(variant: str, n: int, data_dir: str) -> None:
     """Loads the corpus written by the parent and reports the RSS it adds."""
     import psutil
     proc = psutil.Process()
-    vk = import_vesk() if variant == "vesk" else None
+    vk = import_vesk() if variant.startswith("vesk") else None
     malloc_trim()
     rss0 = proc.memory_info().rss
     with open(os.path.join(data_dir, "docs.json"), "rb") as f:
@@ -718,6 +718,9 @@ def memory_child(variant: str, n: int, data_dir: str) -> None:
     del d
     if variant == "vesk":
         keep = vesk_build(vk, datagen.Corpus(ids, texts, metas, emb))
+        del ids, texts, metas, emb
+    elif variant == "vesk-notext":
+        keep = vesk_build(vk, datagen.Corpus(ids, [""] * len(ids), [None] * len(ids), emb))
         del ids, texts, metas, emb
     elif variant == "plain":
         keep = (texts, emb)
@@ -739,10 +742,12 @@ def memory_child(variant: str, n: int, data_dir: str) -> None:
 def section_memory(res: Results, vk, n: int, reps: int):
     import shutil
     import tempfile
-    variants = ["plain", "plain+ids+metadata"] + (["vesk"] if vk is not None else [])
+    variants = ["plain", "plain+ids+metadata"] + (["vesk", "vesk-notext"] if vk is not None
+                                                   else [])
     names = {"plain": "Python str list + one NumPy array (texts, embeddings)",
              "plain+ids+metadata": "same + id strings + metadata dicts",
-             "vesk": VESK + " Index (source data dropped)"}
+             "vesk": VESK + " Index (source data dropped)",
+             "vesk-notext": VESK + " Index of the ids and embeddings only (empty texts)"}
     tmp = tempfile.mkdtemp(prefix="vesk-bench-mem-")
     try:
         c = datagen.make_corpus(n)
@@ -764,7 +769,7 @@ def section_memory(res: Results, vk, n: int, reps: int):
                 vals.append(d["delta"] / n)
                 peaks.append(d["peak"] / n)
             if vals:
-                kind = "vesk" if v == "vesk" else ("peer" if v == "plain" else "info")
+                kind = {"vesk": "vesk", "plain": "peer"}.get(v, "info")
                 res.add("memory", n, names[v], "bytes/doc", vals, False, kind=kind,
                         note=f"peak during loading {statistics.median(peaks):,.0f} bytes/doc")
     finally:
