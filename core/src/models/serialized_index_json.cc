@@ -123,7 +123,7 @@ const Pow5Tables& Pow5() {
   return tables;
 }
 
-inline uint32_t MulShift(uint32_t m, uint64_t factor, int shift) {
+[[gnu::always_inline]] inline uint32_t MulShift(uint32_t m, uint64_t factor, int shift) {
   return static_cast<uint32_t>((static_cast<unsigned __int128>(m) * factor) >> shift);
 }
 
@@ -142,7 +142,7 @@ inline bool MultipleOfPow2(uint32_t value, int p) { return (value & ((1u << p) -
 // The shortest decimal digits of a finite, nonzero-or-zero float32 `bits`
 // (sign ignored): value = *digits * 10^*exp10, with *digits < 10^9 and
 // without trailing zeros (0 gives 0 and 0).
-inline void ShortestDigits(uint32_t bits, uint32_t* digits, int* exp10) {
+[[gnu::always_inline]] inline void ShortestDigits(uint32_t bits, uint32_t* digits, int* exp10) {
   const uint32_t ieee_mantissa = bits & ((1u << 23) - 1);
   const uint32_t ieee_exponent = (bits >> 23) & 0xff;
   if (ieee_exponent == 0 && ieee_mantissa == 0) {
@@ -280,7 +280,7 @@ constexpr char kDigitPairs[] =
 // The eight decimal digits of v < 10^8 as ASCII, most significant first in
 // memory (little-endian), computed in one register: two 4-digit lanes, then
 // four 2-digit lanes, then eight 1-digit lanes.
-inline uint64_t EightDigits(uint32_t v) {
+[[gnu::always_inline]] inline uint64_t EightDigits(uint32_t v) {
   const uint64_t hi = v / 10000;
   const uint64_t lo = v - hi * 10000;
   const uint64_t quads = hi | (lo << 32);
@@ -298,7 +298,7 @@ constexpr uint32_t kPow10U32[10] = {1,      10,      100,      1000,      10000,
 // shortest decimal that reads back as the same float32; non-finite as null.
 // Digits are stored in fixed-size blocks, so up to kFloatReserve bytes past
 // p may be written; only the returned range is meaningful.
-inline char* WriteFloat(char* p, float value) {
+[[gnu::always_inline]] inline char* WriteFloat(char* p, float value) {
   const uint32_t bits = std::bit_cast<uint32_t>(value);
   if (((bits >> 23) & 0xff) == 0xff) {
     std::memcpy(p, "null", 4);
@@ -378,11 +378,11 @@ class ChunkWriter {
 
   // Returns a pointer to at least n (<= kWriteChunk) writable bytes; the
   // caller hands back the end of what it wrote to Commit().
-  char* Reserve(size_t n) {
+  [[gnu::always_inline]] char* Reserve(size_t n) {
     if (len_ + n > kWriteChunk) Flush();
     return buf_ + len_;
   }
-  void Commit(char* end) { len_ = static_cast<size_t>(end - buf_); }
+  [[gnu::always_inline]] void Commit(char* end) { len_ = static_cast<size_t>(end - buf_); }
 
   void Put(char c) {
     char* p = Reserve(1);
@@ -514,8 +514,8 @@ class PlainStream {
   explicit PlainStream(std::string_view data)
       : begin_(data.data()), cur_(data.data()), end_(data.data() + data.size()) {}
 
-  Ch Peek() const { return cur_ != end_ ? *cur_ : '\0'; }
-  Ch Take() { return cur_ != end_ ? *cur_++ : '\0'; }
+  [[gnu::always_inline]] Ch Peek() const { return cur_ != end_ ? *cur_ : '\0'; }
+  [[gnu::always_inline]] Ch Take() { return cur_ != end_ ? *cur_++ : '\0'; }
   size_t Tell() const { return static_cast<size_t>(cur_ - begin_); }
 
   void Pin() { pin_ = cur_; }
@@ -874,20 +874,23 @@ constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e
 // Returns false, with an unspecified part consumed, for anything that is not
 // a well-formed number of at most 39 characters in range; the caller then
 // rewinds and lets the general parser report it.
+// Moves the next byte of `s` into text[*len]; false once the 40-byte
+// text is full.
 template <typename Stream>
-inline bool ScanFloat(Stream& s, float* out) {
+[[gnu::always_inline]] inline bool TakeInto(Stream& s, char (&text)[40], size_t* len) {
+  if (*len == sizeof(text)) return false;
+  text[(*len)++] = s.Take();
+  return true;
+}
+
+template <typename Stream>
+[[gnu::always_inline]] inline bool ScanFloat(Stream& s, float* out) {
   char text[40];
   size_t len = 0;
-  // Moves the next byte into text; false once text is full.
-  const auto take = [&]() {
-    if (len == sizeof(text)) return false;
-    text[len++] = s.Take();
-    return true;
-  };
   char c = s.Peek();
   const bool negative = (c == '-');
   if (negative) {
-    if (!take()) return false;
+    if (!TakeInto(s, text, &len)) return false;
     c = s.Peek();
   }
   uint64_t mant = 0;
@@ -896,12 +899,12 @@ inline bool ScanFloat(Stream& s, float* out) {
   bool integer = true;
   constexpr uint64_t kMantLimit = 100000000000000000ull;  // 10^17
   if (c == '0') {
-    if (!take()) return false;
+    if (!TakeInto(s, text, &len)) return false;
     c = s.Peek();
     if (c >= '0' && c <= '9') return false;
   } else if (c >= '1' && c <= '9') {
     do {
-      if (!take()) return false;
+      if (!TakeInto(s, text, &len)) return false;
       if (mant < kMantLimit) {
         mant = mant * 10 + static_cast<unsigned>(c - '0');
       } else {
@@ -915,11 +918,11 @@ inline bool ScanFloat(Stream& s, float* out) {
   }
   if (c == '.') {
     integer = false;
-    if (!take()) return false;
+    if (!TakeInto(s, text, &len)) return false;
     c = s.Peek();
     if (c < '0' || c > '9') return false;
     do {
-      if (!take()) return false;
+      if (!TakeInto(s, text, &len)) return false;
       if (mant < kMantLimit) {
         mant = mant * 10 + static_cast<unsigned>(c - '0');
         --exp10;
@@ -931,18 +934,18 @@ inline bool ScanFloat(Stream& s, float* out) {
   }
   if (c == 'e' || c == 'E') {
     integer = false;
-    if (!take()) return false;
+    if (!TakeInto(s, text, &len)) return false;
     c = s.Peek();
     bool exp_negative = false;
     if (c == '+' || c == '-') {
       exp_negative = (c == '-');
-      if (!take()) return false;
+      if (!TakeInto(s, text, &len)) return false;
       c = s.Peek();
     }
     if (c < '0' || c > '9') return false;
     int e = 0;
     do {
-      if (!take()) return false;
+      if (!TakeInto(s, text, &len)) return false;
       if (e < 100000) e = e * 10 + (c - '0');
       c = s.Peek();
     } while (c >= '0' && c <= '9');
@@ -963,7 +966,7 @@ inline bool ScanFloat(Stream& s, float* out) {
 }
 
 template <typename Stream>
-inline void SkipSpace(Stream& s) {
+[[gnu::always_inline]] inline void SkipSpace(Stream& s) {
   while (IsJsonSpace(s.Peek())) s.Take();
 }
 
