@@ -307,6 +307,24 @@ class RefTokenizer:
         return [self.stem(w) for w in self.words(text)]
 
 
+def fxhash32(token: str) -> int:
+    """The 32-bit token hash that maps a term to its dimension in vesk_core: FxHash
+    over the UTF-8 bytes (little-endian 4-byte words, then single bytes), then 0xFF."""
+    m = 0xFFFFFFFF
+    b = token.encode()
+    h = 0
+
+    def step(h: int, w: int) -> int:
+        return ((((h << 5) | (h >> 27)) & m) ^ w) * 0x27220A95 & m
+    i = 0
+    while len(b) - i >= 4:
+        h = step(h, int.from_bytes(b[i:i + 4], "little"))
+        i += 4
+    for x in b[i:]:
+        h = step(h, x)
+    return step(h, 0xFF)
+
+
 def searchable_text(text: str, metadata: dict | None) -> str:
     """Text followed by the metadata rendered as 'key value' pieces."""
     pieces = []
