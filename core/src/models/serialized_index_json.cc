@@ -22,8 +22,10 @@ namespace {
 // Writing
 // ---------------------------------------------------------------------------
 
-// Longest text of one finite float is "-0.00000123456789" (17 bytes);
-// WriteFloat may scribble up to 31 bytes past its start (a comma before it).
+// Longest text of one float: "-0.00000123456789" (17 bytes). WriteFloat
+// may scribble up to 31 bytes past its start, so reservations for floats
+// include kFloatReserve bytes of room.
+constexpr size_t kMaxFloatText = 17;
 constexpr size_t kFloatReserve = 40;
 constexpr size_t kWriteChunk = 16 * 1024;
 
@@ -1501,10 +1503,21 @@ void WriteDocument(const SerializedIndex& index, ChunkWriter& w) {
     if (r > 0) w.Put(',');
     w.Put('[');
     const std::vector<float>& row = index.embeddings[r];
-    for (size_t i = 0; i < row.size(); ++i) {
-      char* p = w.Reserve(kFloatReserve);
-      if (i > 0) *p++ = ',';
-      w.Commit(WriteFloat(p, row[i]));
+    const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatReserve;
+    if (row_room <= kWriteChunk) {
+      // The whole row fits in one reservation.
+      char* p = w.Reserve(row_room);
+      for (size_t i = 0; i < row.size(); ++i) {
+        if (i > 0) *p++ = ',';
+        p = WriteFloat(p, row[i]);
+      }
+      w.Commit(p);
+    } else {
+      for (size_t i = 0; i < row.size(); ++i) {
+        char* p = w.Reserve(kFloatReserve);
+        if (i > 0) *p++ = ',';
+        w.Commit(WriteFloat(p, row[i]));
+      }
     }
     w.Put(']');
   }
