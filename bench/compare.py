@@ -850,7 +850,15 @@ def versions() -> dict:
     except Exception:   # noqa: BLE001
         pass
     try:
-        out["vesk_core git"] = subprocess.run(
+        import vesk_core
+        st = os.stat(vesk_core.__file__)
+        out["vesk_core module built"] = (
+            _dt.datetime.fromtimestamp(st.st_mtime, _dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+            + f" ({os.path.relpath(vesk_core.__file__, os.path.dirname(HERE))})")
+    except Exception:   # noqa: BLE001
+        pass
+    try:
+        out["git HEAD at run time"] = subprocess.run(
             ["git", "-C", os.path.dirname(HERE), "rev-parse", "--short", "HEAD"],
             capture_output=True, text=True).stdout.strip()
     except OSError:
@@ -1310,6 +1318,13 @@ def main() -> int:
             del idx, c
             malloc_trim()
 
+    skipped_rb = [n for n in sizes if n > args.rank_bm25_max]
+    if skipped_rb:
+        res.notes.append(
+            f"rank-bm25 ran only up to {args.rank_bm25_max:,} documents (not at "
+            f"{', '.join(f'{n:,}' for n in skipped_rb)}): its `get_scores` walks every "
+            "document in Python for every query term, so its query time grows linearly with "
+            "the corpus (see its row at the smaller size).")
     if "memory" not in skip:
         log(f"== memory at {args.memory_n:,} documents")
         section_memory(res, vk, args.memory_n, args.memory_reps)
