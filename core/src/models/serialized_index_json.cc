@@ -1184,6 +1184,8 @@ class DocumentHandler {
         return true;
       case Slot::kRow:
         row_ = &index_.embeddings.emplace_back();
+        // Rows usually share one length: size each like the one before.
+        row_->reserve(last_row_size_);
         list_ = List::kRow;
         ReadRowFast();
         return true;
@@ -1204,6 +1206,9 @@ class DocumentHandler {
     }
     switch (list_) {
       case List::kRow:
+        // A shorter row than the one before gives its spare room back.
+        if (row_->size() < row_->capacity() / 2) row_->shrink_to_fit();
+        last_row_size_ = row_->size();
         list_ = List::kEmbeddings;
         return true;
       case List::kEmbeddings:
@@ -1336,6 +1341,7 @@ class DocumentHandler {
   Stream* const stream_;
   SerializedIndex index_;
   std::vector<float>* row_ = nullptr;
+  size_t last_row_size_ = 0;
 
   Context context_ = Context::kRoot;
   Context model_parent_ = Context::kRoot;
