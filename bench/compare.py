@@ -713,7 +713,8 @@ def _relevance_one(res, n, c, tok, raw, qs, qraw, got_all, nq_max, variant):
                           "scores": scores_ok, "both": both_ok, "tie_tolerant": tie_ok,
                           "worst_rel": worst, "examples": examples, "explained": explained,
                           "terms": len(r.vocab_dict), "groups": len(groups),
-                          "word_groups": words[:6], "n_word_groups": len(words)})
+                          "word_groups": words[:6], "n_word_groups": len(words),
+                          "other_groups": [g for g in groups if g not in words][:2]})
     log(f"  relevance {n:,} ({variant}): {both_ok}/{checked} exact, {tie_ok}/{checked} "
         f"tie-tolerant, worst rel {worst:.2e}")
 
@@ -1130,7 +1131,9 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
                      f"{d['terms']:,} distinct terms of this corpus (libstemmer stems), "
                      f"{d['groups']} groups share a hash: {d['n_word_groups']} of words, e.g. "
                      + ", ".join("/".join(f"`{t}`" for t in g) for g in d["word_groups"])
-                     + (", the rest of numbers such as `4,509`/`4,586`"
+                     + (", the rest of numbers such as "
+                        + " and ".join("/".join(f"`{t}`" for t in g)
+                                       for g in d.get("other_groups", []))
                         if d["groups"] > d["n_word_groups"] else "")
                      + " (FxHash mixes little, so short strings that differ in a few bytes "
                      "collide far more often than a random 32-bit hash would: about "
