@@ -386,21 +386,35 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
     }
   }
 
+  // Best top_k by (score descending, position ascending) with a bounded heap
+  // whose root is the worst kept candidate; a document's position is looked up
+  // only when its score does not fall below that root.
   struct Candidate {
     float score;
     uint32_t position;
   };
-  std::vector<Candidate> candidates;
-  candidates.reserve(touched.size());
-  for (uint32_t slot : touched)
-    candidates.push_back(Candidate{acc.scores[slot], rep.slots[slot].position});
-
   auto better = [](const Candidate& x, const Candidate& y) {
     if (x.score != y.score) return x.score > y.score;
     return x.position < y.position;
   };
-  const size_t taken = std::min(top_k, candidates.size());
-  std::partial_sort(candidates.begin(), candidates.begin() + taken, candidates.end(), better);
+  std::vector<Candidate> heap;
+  heap.reserve(std::min(top_k, touched.size()));
+  for (uint32_t slot : touched) {
+    const float score = acc.scores[slot];
+    if (heap.size() == top_k && score < heap.front().score) continue;
+    const Candidate c{score, rep.slots[slot].position};
+    if (heap.size() < top_k) {
+      heap.push_back(c);
+      std::push_heap(heap.begin(), heap.end(), better);
+    } else if (better(c, heap.front())) {
+      std::pop_heap(heap.begin(), heap.end(), better);
+      heap.back() = c;
+      std::push_heap(heap.begin(), heap.end(), better);
+    }
+  }
+  std::sort_heap(heap.begin(), heap.end(), better);
+  const std::vector<Candidate>& candidates = heap;
+  const size_t taken = candidates.size();
 
   results.reserve(taken);
   for (size_t i = 0; i < taken; ++i) {
