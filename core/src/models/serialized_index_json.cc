@@ -91,7 +91,7 @@ constexpr int kPow5InvBitCount = 59;
 constexpr int kPow5BitCount = 61;
 
 // ceil(log2(5^e)) for e in [1, 3528]; 1 for e = 0.
-inline int Pow5Bits(int e) {
+constexpr int Pow5Bits(int e) {
   return static_cast<int>((static_cast<uint32_t>(e) * 1217359) >> 19) + 1;
 }
 // floor(log10(2^e)) and floor(log10(5^e)) for small non-negative e.
@@ -103,27 +103,28 @@ struct Pow5Tables {
   uint64_t split[47];      // 5^i scaled to exactly 61 significant bits
 };
 
-const Pow5Tables& Pow5() {
-  static const Pow5Tables tables = [] {
-    Pow5Tables t{};
-    unsigned __int128 pow5 = 1;
-    for (int i = 0; i < 47; ++i) {
-      const int bits = Pow5Bits(i);
-      if (i < 31) {
-        const int shift = bits - 1 + kPow5InvBitCount;
-        // 2^128 / 5^i where the shift would overflow; 5^i never divides it.
-        const unsigned __int128 num = shift >= 128 ? ~static_cast<unsigned __int128>(0)
-                                                   : static_cast<unsigned __int128>(1) << shift;
-        t.inv_split[i] = static_cast<uint64_t>(num / pow5) + 1;
-      }
-      const int shift = bits - kPow5BitCount;
-      t.split[i] = static_cast<uint64_t>(shift >= 0 ? pow5 >> shift : pow5 << -shift);
-      pow5 *= 5;
+constexpr Pow5Tables MakePow5Tables() {
+  Pow5Tables t{};
+  unsigned __int128 pow5 = 1;
+  for (int i = 0; i < 47; ++i) {
+    const int bits = Pow5Bits(i);
+    if (i < 31) {
+      const int shift = bits - 1 + kPow5InvBitCount;
+      // 2^128 / 5^i where the shift would overflow; 5^i never divides it.
+      const unsigned __int128 num = shift >= 128 ? ~static_cast<unsigned __int128>(0)
+                                                 : static_cast<unsigned __int128>(1) << shift;
+      t.inv_split[i] = static_cast<uint64_t>(num / pow5) + 1;
     }
-    return t;
-  }();
-  return tables;
+    const int shift = bits - kPow5BitCount;
+    t.split[i] = static_cast<uint64_t>(shift >= 0 ? pow5 >> shift : pow5 << -shift);
+    pow5 *= 5;
+  }
+  return t;
 }
+
+constexpr Pow5Tables kPow5 = MakePow5Tables();
+static_assert(kPow5.inv_split[0] == 576460752303423489u);  // 2^59 + 1
+static_assert(kPow5.split[1] == 1441151880758558720u);     // 5 * 2^58
 
 [[gnu::always_inline]] inline uint32_t MulShift(uint32_t m, uint64_t factor, int shift) {
   return static_cast<uint32_t>((static_cast<unsigned __int128>(m) * factor) >> shift);
@@ -170,7 +171,7 @@ inline bool MultipleOfPow2(uint32_t value, int p) { return (value & ((1u << p) -
   const uint32_t mm_shift = (ieee_mantissa != 0 || ieee_exponent <= 1) ? 1 : 0;
   const uint32_t mm = 4 * m2 - 1 - mm_shift;
 
-  const Pow5Tables& pow5 = Pow5();
+  const Pow5Tables& pow5 = kPow5;
   uint32_t vr, vp, vm;
   int e10;
   bool vm_trailing_zeros = false;
