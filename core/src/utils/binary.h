@@ -55,8 +55,9 @@ struct BinaryError {
 
 // Writes the container for `index`. Never fails for a document shorter than
 // 2^32 bytes; a longer JSON payload cannot be described by the length field
-// and fails with InvalidArgument. The result is allocated once, at its exact
-// final size.
+// and fails with InvalidArgument. The result is allocated once, from an
+// upper bound of its size (the bound's unused tail is never written), and
+// the document is scrambled chunk by chunk as it is written.
 Result<std::string> serialize_to_binary(const SerializedIndex& index);
 
 // An upper bound of the size of the container of `index`, computed with one
@@ -71,9 +72,10 @@ size_t binary_size_bound(const SerializedIndex& index);
 // unspecified).
 Result<size_t> serialize_to_binary_into(const SerializedIndex& index, char* out, size_t capacity);
 
-// Reads a container. On success returns true and fills *out (replacing its
-// contents); on failure returns false, fills *error and leaves *out in an
-// unspecified but valid state. Bytes after the declared payload are ignored.
+// Reads a container. On success returns true and replaces *out with the
+// record; on failure returns false, fills *error and leaves *out unchanged.
+// Bytes after the declared payload are ignored. The payload is unscrambled
+// in small chunks as the parser reads it; no decoded copy is made.
 bool deserialize_from_binary(std::string_view data, SerializedIndex* out, BinaryError* error);
 
 }  // namespace vesk
