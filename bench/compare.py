@@ -885,21 +885,30 @@ def versions() -> dict:
                              .get("version", ""))
     except Exception:   # noqa: BLE001
         pass
+    out.update(_MODULE_INFO)
+    return out
+
+
+_MODULE_INFO: dict[str, str] = {}
+
+
+def record_module_info(vk) -> None:
+    """Notes, when the module is imported, which build is measured (the file may be
+    replaced by a rebuild while the run goes on)."""
     try:
-        import vesk_core
-        st = os.stat(vesk_core.__file__)
-        out["vesk_core module built"] = (
-            _dt.datetime.fromtimestamp(st.st_mtime, _dt.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-            + f" ({os.path.relpath(vesk_core.__file__, os.path.dirname(HERE))})")
+        st = os.stat(vk.__file__)
+        _MODULE_INFO["vesk_core module built"] = (
+            _dt.datetime.fromtimestamp(st.st_mtime, _dt.timezone.utc)
+            .strftime("%Y-%m-%d %H:%M:%S UTC")
+            + f" ({os.path.relpath(vk.__file__, os.path.dirname(HERE))})")
     except Exception:   # noqa: BLE001
         pass
     try:
-        out["git HEAD at run time"] = subprocess.run(
+        _MODULE_INFO["git HEAD at start of run"] = subprocess.run(
             ["git", "-C", os.path.dirname(HERE), "rev-parse", "--short", "HEAD"],
             capture_output=True, text=True).stdout.strip()
     except OSError:
         pass
-    return out
 
 
 GOALS = [
@@ -1304,6 +1313,8 @@ def main() -> int:
     started = time.time()
     load_samples = [os.getloadavg()[0]]
     vk = import_vesk()
+    if vk is not None:
+        record_module_info(vk)
     vk_error = ""
     if vk is None:
         try:
