@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -111,6 +112,19 @@ struct RecordCaster {
     if (!borrow.ok()) return false;
     *out = object->value;
     return true;
+  }
+  // The instance's record itself, readable while *borrow (set here) is held,
+  // for callers that only read it and call no Python code meanwhile. Null with
+  // the exception set, as for Load, when `src` is not an instance or is held
+  // exclusively.
+  static const Value* Peek(PyObject* src, std::optional<SharedBorrow>* borrow) {
+    PyTypeObject* type = RecordClass<Value>::Type();
+    if (type == nullptr) return nullptr;
+    if (!CheckInstance(src, type, RecordClass<Value>::kName)) return nullptr;
+    auto* object = reinterpret_cast<RecordObject<Value>*>(src);
+    borrow->emplace(object->borrow);
+    if (!(*borrow)->ok()) return nullptr;
+    return &object->value;
   }
   // A new instance taking over `value`.
   static PyObject* Wrap(Value&& value) {

@@ -19,12 +19,28 @@ PyObject* SerializeToBinary(PyObject* /*module*/, PyObject* const* args, Py_ssiz
   return Boundary([&]() -> PyObject* {
     Handle bound[1];
     if (!BindFastcall(kSerializeSignature, args, nargs, kwnames, bound)) return nullptr;
-    vesk::SerializedIndex index;
-    if (!LoadArgument(bound[0], "index", &index)) return nullptr;
-    vesk::Result<std::string> blob = vesk::serialize_to_binary(index);
-    if (!CheckStatus(blob.status())) return nullptr;
-    const std::string& bytes = blob.value();
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    // The record is read in place under a shared borrow: the writer calls no
+    // Python code, so nothing can change it meanwhile.
+    std::optional<SharedBorrow> borrow;
+    const vesk::SerializedIndex* record =
+        Caster<vesk::SerializedIndex>::Peek(bound[0].ptr(), &borrow);
+    if (record == nullptr) {
+      WrapArgumentError("index");
+      return nullptr;
+    }
+    const vesk::SerializedIndex& index = *record;
+    // The container is written straight into the bytes object, sized from an
+    // upper bound and then shrunk to what was written: no second copy.
+    const size_t capacity = vesk::binary_size_bound(index);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    if (!bytes) return nullptr;
+    vesk::Result<size_t> written =
+        vesk::serialize_to_binary_into(index, PyBytes_AS_STRING(bytes.get()), capacity);
+    if (!CheckStatus(written.status())) return nullptr;
+    PyObject* result = bytes.release();
+    // On failure _PyBytes_Resize releases the object and sets result to null.
+    if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(written.value())) < 0) return nullptr;
+    return result;
   });
 }
 
