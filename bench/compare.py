@@ -1038,8 +1038,9 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
     la = [x for x in load_samples]
     if la:
         L.append(f"- Load average (1 min) sampled during the run: min {min(la):.2f}, median "
-                 f"{statistics.median(la):.2f}, max {max(la):.2f} on {os.cpu_count()} cores.")
-        if max(la) > 1.2:
+                 f"{statistics.median(la):.2f}, max {max(la):.2f} on {os.cpu_count()} cores "
+                 "(the benchmark's own single-threaded process accounts for about 1).")
+        if max(la) > 1.5:
             L.append("  **The machine was loaded** by other work (compilers of other engineers "
                      "sharing the two cores) during at least part of this run: absolute figures "
                      "are pessimistic and noisier than on an idle machine; ratios within one "
