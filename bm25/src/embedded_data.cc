@@ -7,14 +7,32 @@
 VESK_BM25_DATA(vesk_bm25_deunicode_pointers)
 VESK_BM25_DATA(vesk_bm25_deunicode_mapping)
 #define VESK_BM25_LIST(name, code) VESK_BM25_DATA(vesk_bm25_stopwords_##name)
-#define VESK_BM25_LISTS(X)                                                                        \
-  X(arabic, "ar")                                                                                 \
-  X(azerbaijani, "az")                                                                            \
-  X(danish, "da")                                                                                 \
-  X(dutch, "nl") X(english, "en") X(finnish, "fi") X(french, "fr") X(german, "de") X(greek, "el") \
-      X(hungarian, "hu") X(indonesian, "id") X(italian, "it") X(kazakh, "kk") X(nepali, "ne")     \
-          X(norwegian, "no") X(portuguese, "pt") X(romanian, "ro") X(russian, "ru")               \
-              X(slovenian, "sl") X(spanish, "es") X(swedish, "sv") X(tajik, "tg") X(turkish, "tr")
+// clang-format off
+#define VESK_BM25_LISTS(X) \
+  X(arabic, "ar") \
+  X(azerbaijani, "az") \
+  X(danish, "da") \
+  X(dutch, "nl") \
+  X(english, "en") \
+  X(finnish, "fi") \
+  X(french, "fr") \
+  X(german, "de") \
+  X(greek, "el") \
+  X(hungarian, "hu") \
+  X(indonesian, "id") \
+  X(italian, "it") \
+  X(kazakh, "kk") \
+  X(nepali, "ne") \
+  X(norwegian, "no") \
+  X(portuguese, "pt") \
+  X(romanian, "ro") \
+  X(russian, "ru") \
+  X(slovenian, "sl") \
+  X(spanish, "es") \
+  X(swedish, "sv") \
+  X(tajik, "tg") \
+  X(turkish, "tr")
+// clang-format on
 VESK_BM25_LISTS(VESK_BM25_LIST)
 
 namespace bm25::data {
