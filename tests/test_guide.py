@@ -100,3 +100,13 @@ class TestGuide:
         assert targets, "the guide links to nothing"
         missing = [t for t in targets if not (GUIDE.parent / t).exists()]
         assert missing == []
+
+
+def test_readme_usage_example_runs():
+    """The usage example on the README's front page runs as written."""
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    blocks = [b for b in parse_blocks(readme) if b.lang == "python"]
+    assert blocks, "the README has a python example"
+    for block in blocks:
+        with contextlib.redirect_stdout(io.StringIO()):
+            exec(compile(block.code, f"README.md:{block.line}", "exec"), {"__name__": "readme"})
