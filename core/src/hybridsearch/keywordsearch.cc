@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cassert>
+#include <cmath>
 #include <cstdint>
 #include <utility>
 
@@ -296,15 +297,18 @@ void KeywordIndex::erase(std::span<const size_t> positions) {
 namespace {
 
 // Per-thread score accumulator indexed by slot. Between searches every score
-// is 0.0 and every flag clear. (A contribution can round to 0.0 when a term
-// is held by nearly all of millions of documents, so the flag, not the score,
-// marks a candidate.)
+// is -0.0, which marks a slot no query term has reached: contributions are
+// never negative, so the first one (even one that rounded to +0.0) clears the
+// sign, and -0.0 + c equals the engine's +0.0 + c for every such c.
 struct Accumulator {
   std::vector<float> scores;
-  std::vector<uint8_t> seen;
 };
 
 thread_local Accumulator tls_accumulator;
+
+// Document lengths below this have the length part of their term weight
+// computed once per query.
+constexpr uint32_t kSaturationTable = 1024;
 
 // Restores the accumulator's touched entries to 0.0, also on unwinding.
 class AccumulatorReset {
@@ -313,8 +317,7 @@ class AccumulatorReset {
       : acc_(acc), touched_(touched) {}
   ~AccumulatorReset() {
     for (uint32_t slot : *touched_) {
-      acc_->scores[slot] = 0.0f;
-      acc_->seen[slot] = 0;
+      acc_->scores[slot] = -0.0f;
     }
   }
 
@@ -365,23 +368,34 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
   // same order as the engine's.
   Accumulator& acc = tls_accumulator;
   if (acc.scores.size() < rep.slots.size()) {
-    acc.scores.resize(rep.slots.size(), 0.0f);
-    acc.seen.resize(rep.slots.size(), 0);
+    acc.scores.resize(rep.slots.size(), -0.0f);
   }
   std::vector<uint32_t> touched;
   AccumulatorReset reset(&acc, &touched);
+  // The length-dependent part of the weight, k1 * ((1 - b) + b * (L / avgdl)),
+  // computed once per query for the common lengths; the rest of
+  // bm25::term_weight follows per posting, in the same order.
+  const float a = avgdl > 0.0f ? avgdl : bm25::kFallbackAvgdl;
+  auto saturation_of = [&](uint32_t length) {
+    const float ratio = static_cast<float>(length) / a;
+    const float scaled = b * ratio;
+    const float inner = (1.0f - b) + scaled;
+    return k1 * inner;
+  };
+  float saturation[kSaturationTable];
+  for (uint32_t len = 0; len < kSaturationTable; ++len) saturation[len] = saturation_of(len);
+  const float k1_plus_1 = k1 + 1.0f;
   for (uint32_t j : sequence) {
     const QueryTerm& term = terms[j];
     if (term.postings == nullptr) continue;
     for (const Posting& p : *term.postings) {
-      const float weight =
-          bm25::term_weight(k1, b, static_cast<float>(p.tf), static_cast<float>(p.length), avgdl);
+      const float tf = static_cast<float>(p.tf);
+      const float sat =
+          p.length < kSaturationTable ? saturation[p.length] : saturation_of(p.length);
+      const float weight = (k1_plus_1 * tf) / (sat + tf);
       const float contribution = term.idf * weight;
-      if (!acc.seen[p.slot]) {
-        acc.seen[p.slot] = 1;
-        touched.push_back(p.slot);
-      }
       float& sum = acc.scores[p.slot];
+      if (std::signbit(sum)) touched.push_back(p.slot);
       sum = sum + contribution;
     }
   }
