@@ -4,6 +4,8 @@
 #include <functional>
 #include <utility>
 
+#include "utils/erase_positions.h"
+
 namespace vesk {
 
 DocumentTable::DocumentTable() : first_position_(0, IdHash{&docs_}, IdEqual{&docs_}) {}
@@ -36,16 +38,7 @@ void DocumentTable::replace(size_t pos, DocumentInfo doc) { docs_[pos] = std::mo
 
 void DocumentTable::erase(std::span<const size_t> positions) {
   if (positions.empty()) return;
-  size_t out = positions.front();
-  size_t next = 0;
-  for (size_t in = positions.front(); in < docs_.size(); ++in) {
-    if (next < positions.size() && positions[next] == in) {
-      ++next;
-      continue;
-    }
-    docs_[out++] = std::move(docs_[in]);
-  }
-  docs_.resize(out);
+  erase_positions(docs_, positions);
   rebuild_ids();
 }
 

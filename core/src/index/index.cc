@@ -7,6 +7,7 @@
 
 #include "hybridsearch/embeddingsearch.h"
 #include "hybridsearch/fusion.h"
+#include "utils/erase_positions.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {
@@ -113,16 +114,8 @@ uint64_t Index::delete_documents(std::span<const std::string> doc_ids) {
   docs_.erase(positions);
   embeddings_.erase(positions);
   if (missing_embeddings_ > 0) {
-    size_t out = 0, next = 0;
-    for (size_t in = 0; in < missing_.size(); ++in) {
-      if (next < positions.size() && positions[next] == in) {
-        missing_embeddings_ -= missing_[in] ? 1 : 0;
-        ++next;
-        continue;
-      }
-      missing_[out++] = missing_[in];
-    }
-    missing_.resize(out);
+    for (size_t pos : positions) missing_embeddings_ -= missing_[pos] ? 1 : 0;
+    erase_positions(missing_, positions);
     if (missing_embeddings_ == 0) missing_.clear();
   }
   if (docs_.empty()) {
