@@ -1,6 +1,7 @@
 #include "index/document_table.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <utility>
 
@@ -8,54 +9,73 @@
 
 namespace vesk {
 
-DocumentTable::DocumentTable() : first_position_(0, IdHash{&docs_}, IdEqual{&docs_}) {}
+namespace {
 
-size_t DocumentTable::IdHash::operator()(std::string_view id) const {
-  return std::hash<std::string_view>()(id);
-}
+uint64_t hash_id(std::string_view id) { return std::hash<std::string_view>()(id); }
+
+}  // namespace
 
 size_t DocumentTable::find(std::string_view id) const {
-  auto it = first_position_.find(id);
-  return it == first_position_.end() ? kNotFound : *it;
+  if (slots_.empty()) return kNotFound;
+  const uint64_t h = hash_id(id);
+  const uint64_t tag = h >> kPositionBits;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    if (slot == kEmpty) return kNotFound;
+    const size_t pos = slot & kPositionMask;
+    if ((slot >> kPositionBits) == tag && docs_[pos].id == id) return pos;
+  }
 }
 
 void DocumentTable::reserve(size_t count) {
-  // Geometric growth: reserving one more document per call stays amortised
-  // constant time per document.
-  if (count <= docs_.capacity()) return;
-  const size_t target = std::max(count, 2 * docs_.capacity());
-  docs_.reserve(target);
-  first_position_.reserve(target);
+  if (count > docs_.capacity()) docs_.reserve(std::max(count, 2 * docs_.capacity()));
+  if (2 * count <= slots_.size()) return;
+  std::vector<uint64_t> slots(std::bit_ceil(std::max<size_t>(2 * count, 16)), kEmpty);
+  slots_.swap(slots);
+  rebuild_ids();
 }
 
-void DocumentTable::append(DocumentInfo doc) {
+void DocumentTable::insert(size_t pos) noexcept {
+  const std::string_view id = docs_[pos].id;
+  const uint64_t h = hash_id(id);
+  const uint64_t tag = h >> kPositionBits;
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = slots_[i];
+    if (slot == kEmpty) {
+      slots_[i] = (tag << kPositionBits) | pos;
+      return;
+    }
+    // A repeated id keeps its first position.
+    if ((slot >> kPositionBits) == tag && docs_[slot & kPositionMask].id == id) return;
+  }
+}
+
+void DocumentTable::append(DocumentInfo doc) noexcept {
   docs_.push_back(std::move(doc));
-  // insert() keeps an existing entry, so a repeated id keeps its first position.
-  first_position_.insert(docs_.size() - 1);
+  insert(docs_.size() - 1);
 }
 
-void DocumentTable::replace(size_t pos, DocumentInfo doc) { docs_[pos] = std::move(doc); }
-
-void DocumentTable::erase(std::span<const size_t> positions) {
+void DocumentTable::erase(std::span<const size_t> positions) noexcept {
   if (positions.empty()) return;
   erase_positions(docs_, positions);
   rebuild_ids();
 }
 
-void DocumentTable::assign(std::vector<DocumentInfo> docs) {
-  docs_ = std::move(docs);
-  rebuild_ids();
-}
-
-void DocumentTable::clear() {
-  first_position_.clear();
+void DocumentTable::clear() noexcept {
   docs_.clear();
+  std::fill(slots_.begin(), slots_.end(), kEmpty);
 }
 
-void DocumentTable::rebuild_ids() {
-  first_position_.clear();
-  first_position_.reserve(docs_.size());
-  for (size_t pos = 0; pos < docs_.size(); ++pos) first_position_.insert(pos);
+void DocumentTable::swap(DocumentTable& other) noexcept {
+  docs_.swap(other.docs_);
+  slots_.swap(other.slots_);
+}
+
+void DocumentTable::rebuild_ids() noexcept {
+  std::fill(slots_.begin(), slots_.end(), kEmpty);
+  for (size_t pos = 0; pos < docs_.size(); ++pos) insert(pos);
 }
 
 }  // namespace vesk

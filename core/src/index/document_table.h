@@ -3,19 +3,24 @@
 //
 // Ids are normally unique (add_documents upserts or skips), but a loaded index
 // may repeat an id; find() then returns the first position, exactly as a scan
-// from position 0 would. The id index holds positions only; it hashes the ids
-// where they are stored, so ids are not kept twice.
+// from position 0 would. The id index is an open-addressing table of positions
+// (with a few bits of each id's hash); it hashes the ids where they are
+// stored, so ids are not kept twice.
+//
+// Changes are split so that a caller can make them all-or-nothing: reserve()
+// is the only mutation that allocates (and may throw std::bad_alloc, leaving
+// the table unchanged); append, replace, erase, clear and swap never allocate
+// and never throw once the room is reserved.
 //
 // Thread safety: const methods may run concurrently; mutation needs exclusive
-// access. Ownership: owns its documents. Neither copyable nor movable (the id
-// index refers back to the table).
+// access. Ownership: owns its documents.
 #ifndef VESK_CORE_INDEX_DOCUMENT_TABLE_H_
 #define VESK_CORE_INDEX_DOCUMENT_TABLE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "models/document_info.h"
@@ -26,7 +31,7 @@ class DocumentTable {
  public:
   static constexpr size_t kNotFound = static_cast<size_t>(-1);
 
-  DocumentTable();
+  DocumentTable() = default;
   DocumentTable(const DocumentTable&) = delete;
   DocumentTable& operator=(const DocumentTable&) = delete;
 
@@ -38,38 +43,35 @@ class DocumentTable {
   // The first position whose document has this id, or kNotFound. Expected O(1).
   size_t find(std::string_view id) const;
 
+  // Makes room for `count` documents in all, so that appending up to that
+  // many allocates nothing. Growth is geometric: reserving one more document
+  // per call costs amortised constant time. On failure (std::bad_alloc) the
+  // table is unchanged.
   void reserve(size_t count);
-  // Appends `doc` at position size().
-  void append(DocumentInfo doc);
+  // Appends `doc` at position size(). REQUIRES: size() < the reserved count.
+  void append(DocumentInfo doc) noexcept;
   // Replaces the document at `pos` by `doc`. REQUIRES: doc.id equals the id
   // stored at `pos`.
-  void replace(size_t pos, DocumentInfo doc);
+  void replace(size_t pos, DocumentInfo doc) noexcept { docs_[pos] = std::move(doc); }
   // Removes the given positions (strictly increasing); later documents move
-  // down and keep their order.
-  void erase(std::span<const size_t> positions);
-  // Replaces every document by `docs`.
-  void assign(std::vector<DocumentInfo> docs);
-  void clear();
+  // down and keep their order. Costs O(size()).
+  void erase(std::span<const size_t> positions) noexcept;
+  void clear() noexcept;
+  void swap(DocumentTable& other) noexcept;
 
  private:
-  struct IdHash {
-    using is_transparent = void;
-    const std::vector<DocumentInfo>* docs;
-    size_t operator()(std::string_view id) const;
-    size_t operator()(size_t pos) const { return (*this)((*docs)[pos].id); }
-  };
-  struct IdEqual {
-    using is_transparent = void;
-    const std::vector<DocumentInfo>* docs;
-    bool operator()(size_t a, size_t b) const { return (*docs)[a].id == (*docs)[b].id; }
-    bool operator()(std::string_view a, size_t b) const { return a == (*docs)[b].id; }
-    bool operator()(size_t a, std::string_view b) const { return (*docs)[a].id == b; }
-  };
+  // A slot holds kEmpty or (hash tag << kPositionBits | position).
+  static constexpr int kPositionBits = 40;
+  static constexpr uint64_t kPositionMask = (uint64_t{1} << kPositionBits) - 1;
+  static constexpr uint64_t kEmpty = ~uint64_t{0};
 
-  void rebuild_ids();
+  // Enters `pos` unless an earlier position holds the same id. REQUIRES: a
+  // free slot.
+  void insert(size_t pos) noexcept;
+  void rebuild_ids() noexcept;
 
   std::vector<DocumentInfo> docs_;
-  std::unordered_set<size_t, IdHash, IdEqual> first_position_;
+  std::vector<uint64_t> slots_;  // size 0 or a power of two, at most half full
 };
 
 }  // namespace vesk

@@ -11,9 +11,6 @@
 // always holds at least two lengths. As soon as a change leaves one length
 // (or none) the store goes back to uniform mode, so uniform() needs no scan.
 // blocks_ is empty.
-//
-// reserved_ is the last count given to reserve(); an empty store cannot size
-// its blocks before it knows the length, so the first append does.
 
 #include "index/embedding_store.h"
 
@@ -32,14 +29,9 @@ namespace vesk {
 namespace embedding_store_internal {
 
 void* AllocateStreamed(size_t bytes) {
-  if (bytes < kHugePage) {
-    void* p = std::malloc(bytes == 0 ? 1 : bytes);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
+  if (bytes < kHugePage) return ::operator new(bytes);
   const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* p = std::aligned_alloc(kHugePage, rounded);
-  if (p == nullptr) throw std::bad_alloc();
+  void* p = ::operator new (rounded, std::align_val_t{kHugePage});
 #if defined(MADV_HUGEPAGE)
   // Advice only: without transparent huge pages the memory works as usual.
   madvise(p, rounded, MADV_HUGEPAGE);
@@ -47,7 +39,13 @@ void* AllocateStreamed(size_t bytes) {
   return p;
 }
 
-void FreeStreamed(void* p, size_t bytes) { std::free(p); }
+void FreeStreamed(void* p, size_t bytes) {
+  if (bytes < kHugePage) {
+    ::operator delete(p);
+  } else {
+    ::operator delete (p, std::align_val_t{kHugePage});
+  }
+}
 
 }  // namespace embedding_store_internal
 
@@ -85,16 +83,13 @@ std::vector<float> EmbeddingStore::get(size_t pos) const {
   return out;
 }
 
-void EmbeddingStore::reserve(size_t count) {
-  reserved_ = count;
+void EmbeddingStore::reserve(size_t count, size_t length) {
   // Growth is geometric, so that a caller reserving one more embedding per
   // call still pays amortised constant time per embedding.
   if (uniform_) {
-    // Empty: the length is not known yet; the first append applies reserved_.
-    const size_t want = BlocksFor(count) * kB * dim_;
-    if (size_ > 0 && want > blocks_.capacity()) {
-      blocks_.reserve(std::max(want, 2 * blocks_.capacity()));
-    }
+    if (size_ > 0 && length != dim_) return;
+    const size_t want = BlocksFor(count) * kB * length;
+    if (want > blocks_.capacity()) blocks_.reserve(std::max(want, 2 * blocks_.capacity()));
   } else if (count > rows_.capacity()) {
     rows_.reserve(std::max(count, 2 * rows_.capacity()));
   }
@@ -108,8 +103,7 @@ void EmbeddingStore::WriteLane(size_t pos, std::span<const float> values) {
 void EmbeddingStore::append(std::span<const float> values) {
   if (uniform_ && size_ == 0) {
     dim_ = values.size();
-    blocks_.clear();
-    blocks_.reserve(BlocksFor(std::max<size_t>(reserved_, 1)) * kB * dim_);
+    blocks_.clear();  // keeps the capacity reserve() made
   }
   if (uniform_ && values.size() != dim_) ToMixed();
   if (!uniform_) {
@@ -196,14 +190,22 @@ void EmbeddingStore::erase(std::span<const size_t> positions) {
   MaybeToUniform();
 }
 
-void EmbeddingStore::clear() {
+void EmbeddingStore::clear() noexcept {
   size_ = 0;
-  reserved_ = 0;
   dim_ = 0;
   uniform_ = true;
   blocks_.clear();
   rows_.clear();
   length_counts_.clear();
+}
+
+void EmbeddingStore::swap(EmbeddingStore& other) noexcept {
+  std::swap(size_, other.size_);
+  std::swap(dim_, other.dim_);
+  std::swap(uniform_, other.uniform_);
+  blocks_.swap(other.blocks_);
+  rows_.swap(other.rows_);
+  length_counts_.swap(other.length_counts_);
 }
 
 bool EmbeddingStore::uniform(size_t* dim) const {

@@ -11,6 +11,13 @@
 // (amortised) unless they switch layout, which costs O(total size); erase moves
 // each later embedding once per call.
 //
+// For callers that make changes all-or-nothing: once reserve(count, length)
+// has succeeded, appending embeddings of that length up to `count` and
+// replacing any embedding by one of the store's uniform length allocate
+// nothing and cannot fail; erase cannot fail while the store is uniform.
+// Anything else may allocate (std::bad_alloc); such a caller applies it to a
+// copy and swaps the copy in.
+//
 // Thread safety: const methods may run concurrently; mutation needs exclusive
 // access. Ownership: the store owns copies of all values given to it.
 #ifndef VESK_CORE_INDEX_EMBEDDING_STORE_H_
@@ -63,9 +70,10 @@ class EmbeddingStore {
   // Copies the embedding at `pos` into a new vector. REQUIRES: pos < size().
   std::vector<float> get(size_t pos) const;
 
-  // Makes room for `count` embeddings without changing the contents; in an
-  // empty store the room is made by the first append, once the length is known.
-  void reserve(size_t count);
+  // Makes room for `count` embeddings in all, sized for embeddings of
+  // `length` values while the store is uniform with that length or empty.
+  // Growth is geometric. On failure (std::bad_alloc) the store is unchanged.
+  void reserve(size_t count, size_t length);
   // Appends a copy of `values` at position size().
   void append(std::span<const float> values);
   // Replaces the embedding at `pos` by a copy of `values`. REQUIRES: pos < size().
@@ -73,7 +81,12 @@ class EmbeddingStore {
   // Removes the given positions (strictly increasing, each < size()); later
   // embeddings move down and keep their relative order.
   void erase(std::span<const size_t> positions);
-  void clear();
+  void clear() noexcept;
+  void swap(EmbeddingStore& other) noexcept;
+
+  // True when an embedding of `length` values can be appended or written
+  // over another in place: the store is empty or uniform with that length.
+  bool takes_in_place(size_t length) const { return uniform_ && (size_ == 0 || dim_ == length); }
 
   // When every stored embedding has the same length, returns true and sets
   // *dim to it (also for an empty store, with *dim 0).
@@ -105,7 +118,6 @@ class EmbeddingStore {
 
   size_t size_ = 0;
   size_t dim_ = 0;
-  size_t reserved_ = 0;
   bool uniform_ = true;
   std::vector<float, embedding_store_internal::StreamedAllocator<float>> blocks_;  // uniform layout
   std::vector<std::vector<float>> rows_;                                           // mixed layout

@@ -129,7 +129,7 @@ TEST(EmbeddingStoreTest, EraseClosesGapsAndZeroesPadding) {
 TEST(EmbeddingStoreTest, LargeStoreThroughLayoutChanges) {
   EmbeddingStore store;
   Rows want;
-  store.reserve(6000);
+  store.reserve(6000, 100);
   for (int p = 0; p < 6000; ++p) {
     want.push_back(Vec(100, static_cast<float>(p)));
     store.append(want.back());
@@ -168,7 +168,7 @@ TEST(EmbeddingStoreTest, RandomOperationsMatchModel) {
         store.erase(drop);
         for (auto it = drop.rbegin(); it != drop.rend(); ++it) want.erase(want.begin() + *it);
       } else {
-        store.reserve(want.size() + 10);
+        store.reserve(want.size() + 10, 7);
       }
       ExpectSame(store, want);
       if (HasFatalFailure()) return;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -55,7 +56,7 @@ IndexInfo Index::get_info() const {
   return info;
 }
 
-void Index::set_embedding_present(size_t pos) {
+void Index::set_embedding_present(size_t pos) noexcept {
   if (missing_embeddings_ == 0 || !missing_[pos]) return;
   missing_[pos] = false;
   if (--missing_embeddings_ == 0) missing_.clear();
@@ -74,32 +75,86 @@ Result<AddCounts> Index::add_documents(std::vector<DocumentInfo> docs,
   }
   const bool upsert = options == nullptr || options->upsert.value_or(true);
 
+  // Every step up to the commit may fail (std::bad_alloc) and leaves the index
+  // as it was; the commit only moves values into room reserved beforehand.
+  // 1. Plan: the last input given for each replaced position, then the new
+  //    ids in order of first appearance (a repeated new id keeps its first
+  //    slot and takes the last text, as if added and then upserted).
   AddCounts counts;
-  if (docs.empty()) {
-    updated_at_ = now_iso();
-    return counts;
-  }
-  KeywordIndex* keywords = keyword_index();
-  docs_.reserve(docs_.size() + docs.size());
-  embeddings_.reserve(docs_.size() + docs.size());
+  std::vector<std::pair<size_t, size_t>> replaced;   // (position, input)
+  std::unordered_map<size_t, size_t> replaced_slot;  // position -> index in replaced
+  std::vector<size_t> appended;                      // input per new position
+  std::unordered_map<std::string_view, size_t> new_ids;
   for (size_t i = 0; i < docs.size(); ++i) {
     const size_t pos = docs_.find(docs[i].id);
     if (pos != DocumentTable::kNotFound) {
       if (!upsert) continue;
-      docs_.replace(pos, std::move(docs[i]));
-      embeddings_.replace(pos, (*embeddings)[i]);
-      set_embedding_present(pos);
-      keywords->replace(pos, docs_[pos]);
+      auto [it, fresh] = replaced_slot.try_emplace(pos, replaced.size());
+      if (fresh) {
+        replaced.emplace_back(pos, i);
+      } else {
+        replaced[it->second].second = i;
+      }
+      ++counts.updated;
+    } else if (auto it = new_ids.find(docs[i].id); it != new_ids.end()) {
+      if (!upsert) continue;
+      appended[it->second] = i;
       ++counts.updated;
     } else {
-      docs_.append(std::move(docs[i]));
-      embeddings_.append((*embeddings)[i]);
-      if (missing_embeddings_ > 0) missing_.push_back(false);
-      keywords->append(docs_[docs_.size() - 1]);
+      new_ids.emplace(docs[i].id, appended.size());
+      appended.push_back(i);
       ++counts.added;
     }
   }
-  updated_at_ = now_iso();
+  std::string stamp = now_iso();
+  if (replaced.empty() && appended.empty()) {
+    updated_at_ = std::move(stamp);
+    return counts;
+  }
+
+  // 2. Room for the new documents, or the embeddings changed aside when they
+  //    do not fit the store's layout.
+  const size_t new_size = docs_.size() + appended.size();
+  docs_.reserve(new_size);
+  if (missing_embeddings_ > 0) missing_.reserve(new_size);
+  const size_t first_length =
+      (*embeddings)[replaced.empty() ? appended[0] : replaced[0].second].size();
+  bool in_place = embeddings_.takes_in_place(first_length);
+  for (const auto& [pos, i] : replaced)
+    in_place = in_place && (*embeddings)[i].size() == first_length;
+  for (size_t i : appended) in_place = in_place && (*embeddings)[i].size() == first_length;
+  EmbeddingStore staged;
+  if (in_place) {
+    embeddings_.reserve(new_size, first_length);
+  } else {
+    staged = embeddings_;
+    for (const auto& [pos, i] : replaced) staged.replace(pos, (*embeddings)[i]);
+    for (size_t i : appended) staged.append((*embeddings)[i]);
+  }
+
+  // 3. The keyword index; on failure it is rebuilt over the unchanged documents.
+  KeywordIndex* keywords = keyword_index();
+  try {
+    for (const auto& [pos, i] : replaced) keywords->replace(pos, docs[i]);
+    for (size_t i : appended) keywords->append(docs[i]);
+  } catch (...) {
+    restore_keyword_index();
+    throw;
+  }
+
+  // 4. Commit: nothing below allocates or fails.
+  for (const auto& [pos, i] : replaced) {
+    docs_.replace(pos, std::move(docs[i]));
+    if (in_place) embeddings_.replace(pos, (*embeddings)[i]);
+    set_embedding_present(pos);
+  }
+  for (size_t i : appended) {
+    docs_.append(std::move(docs[i]));
+    if (in_place) embeddings_.append((*embeddings)[i]);
+    if (missing_embeddings_ > 0) missing_.push_back(false);
+  }
+  if (!in_place) embeddings_.swap(staged);
+  updated_at_ = std::move(stamp);
   return counts;
 }
 
@@ -111,21 +166,39 @@ uint64_t Index::delete_documents(std::span<const std::string> doc_ids) {
   }
   if (positions.empty()) return 0;
 
+  // As in add_documents: everything that may fail comes before the commit.
+  std::string stamp = now_iso();
+  size_t dim = 0;
+  EmbeddingStore staged;
+  const bool in_place = embeddings_.uniform(&dim);
+  if (!in_place) {
+    staged = embeddings_;
+    staged.erase(positions);
+  }
+  const bool emptied = positions.size() == docs_.size();
+  if (!emptied && keyword_index_) {
+    try {
+      keyword_index_->erase(positions);
+    } catch (...) {
+      restore_keyword_index();
+      throw;
+    }
+  }
+
   docs_.erase(positions);
-  embeddings_.erase(positions);
+  if (in_place) {
+    embeddings_.erase(positions);
+  } else {
+    embeddings_.swap(staged);
+  }
   if (missing_embeddings_ > 0) {
     for (size_t pos : positions) missing_embeddings_ -= missing_[pos] ? 1 : 0;
     erase_positions(missing_, positions);
     if (missing_embeddings_ == 0) missing_.clear();
   }
-  if (docs_.empty()) {
-    keyword_index_.reset();
-  } else if (keyword_index_) {
-    keyword_index_->erase(positions);
-  } else {
-    rebuild_keyword_index();
-  }
-  updated_at_ = now_iso();
+  // An absent keyword index stays absent; the next add builds it.
+  if (emptied) keyword_index_.reset();
+  updated_at_ = std::move(stamp);
   return positions.size();
 }
 
@@ -145,12 +218,13 @@ std::vector<DocumentInfo> Index::get_documents(const GetDocumentsOptions* option
 }
 
 void Index::clear() {
+  std::string stamp = now_iso();
   docs_.clear();
   embeddings_.clear();
   missing_.clear();
   missing_embeddings_ = 0;
-  updated_at_ = now_iso();
   keyword_index_.reset();
+  updated_at_ = std::move(stamp);
 }
 
 KeywordIndex* Index::keyword_index() {
@@ -158,11 +232,14 @@ KeywordIndex* Index::keyword_index() {
   return keyword_index_.get();
 }
 
-void Index::rebuild_keyword_index() {
-  if (docs_.empty()) {
-    keyword_index_.reset();
-  } else {
+void Index::restore_keyword_index() noexcept {
+  // The incremental update failed half way. A rebuild over the unchanged
+  // documents restores it; when even that fails the slot is left absent, which
+  // answers the same (a query then builds a temporary index).
+  try {
     keyword_index_ = KeywordIndex::build(docs_.all());
+  } catch (...) {
+    keyword_index_.reset();
   }
 }
 
@@ -262,34 +339,60 @@ Status Index::deserialize(const SerializedIndex& data) {
     return Status::InvalidArgument(
         "Invalid serialized index: embeddings array length must match docIds array length");
   }
-  name_ = data.name;
-  if (!trim_white_space(data.version).empty()) version_ = data.version;
+  // The name and version are replaced even when the model id turns out to be
+  // unknown; the copies are made first so that a failed copy changes nothing.
+  std::string name = data.name;
+  const bool new_version = !trim_white_space(data.version).empty();
+  std::string version = new_version ? data.version : std::string();
   const std::optional<VeskModel> model = vesk_model_from_id(data.model.id);
-  if (!model.has_value()) return Status::InvalidArgument("Unknown model id: " + data.model.id);
+  if (!model.has_value()) {
+    Status unknown = Status::InvalidArgument("Unknown model id: " + data.model.id);
+    name_.swap(name);
+    if (new_version) version_.swap(version);
+    return unknown;
+  }
+
+  // The new contents are built aside and swapped in, so a failure while
+  // building them leaves the index as it was.
+  DocumentTable docs;
+  docs.reserve(data.doc_ids.size());
+  for (const std::string& id : data.doc_ids) docs.append(DocumentInfo{id, "", Metadata{}});
+
+  // A document without an embedding keeps an empty placeholder and a set bit
+  // in `missing` until it is upserted: all of them when the record has no
+  // embeddings, and each one saved as an empty row (the form in which such a
+  // document is written back).
+  EmbeddingStore embeddings;
+  std::vector<bool> missing;
+  size_t missing_count = 0;
+  if (data.embeddings.empty()) {
+    for (size_t pos = 0; pos < docs.size(); ++pos) embeddings.append({});
+    missing_count = docs.size();
+  } else {
+    for (const auto& e : data.embeddings) {
+      embeddings.append(e);
+      if (e.empty()) ++missing_count;
+    }
+  }
+  if (missing_count > 0) {
+    missing.reserve(docs.size());
+    for (size_t pos = 0; pos < docs.size(); ++pos)
+      missing.push_back(data.embeddings.empty() || data.embeddings[pos].empty());
+  }
+  std::unique_ptr<KeywordIndex> keywords;
+  if (!docs.empty()) keywords = KeywordIndex::build(docs.all());
+  std::string stamp = now_iso();
+
+  name_.swap(name);
+  if (new_version) version_.swap(version);
   model_ = *model;
   if (data.dimension != 0) dimension_ = data.dimension;
-
-  std::vector<DocumentInfo> docs;
-  docs.reserve(data.doc_ids.size());
-  for (const std::string& id : data.doc_ids) docs.push_back(DocumentInfo{id, "", Metadata{}});
-  docs_.assign(std::move(docs));
-
-  embeddings_.clear();
-  missing_.clear();
-  missing_embeddings_ = 0;
-  if (data.embeddings.empty()) {
-    // Ids without embeddings: every position gets an empty placeholder that
-    // takes no part in the dense search until the document is upserted.
-    embeddings_.reserve(docs_.size());
-    for (size_t pos = 0; pos < docs_.size(); ++pos) embeddings_.append({});
-    missing_embeddings_ = docs_.size();
-    if (missing_embeddings_ > 0) missing_.assign(docs_.size(), true);
-  } else {
-    embeddings_.reserve(data.embeddings.size());
-    for (const auto& e : data.embeddings) embeddings_.append(e);
-  }
-  updated_at_ = now_iso();
-  rebuild_keyword_index();
+  docs_.swap(docs);
+  embeddings_.swap(embeddings);
+  missing_.swap(missing);
+  missing_embeddings_ = missing_count;
+  keyword_index_.swap(keywords);
+  updated_at_ = std::move(stamp);
   return Status::OK();
 }
 

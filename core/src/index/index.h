@@ -101,9 +101,9 @@ class Index {
   Status deserialize(const SerializedIndex& data);
 
  private:
-  // Builds the keyword index from scratch over the current documents, or
-  // drops it when there are none.
-  void rebuild_keyword_index();
+  // Rebuilds the keyword index over the current documents after a failed
+  // incremental update, or leaves the slot absent when that fails too.
+  void restore_keyword_index() noexcept;
   // The keyword index, built over the current documents when the slot is
   // absent; every change then keeps it in step incrementally.
   KeywordIndex* keyword_index();
@@ -111,7 +111,7 @@ class Index {
   Result<std::vector<QueryResultDocumentInfo>> semantic_search(
       std::span<const float> query_embedding, uint64_t top_k) const;
   // Marks the embedding at `pos` as given (after an upsert).
-  void set_embedding_present(size_t pos);
+  void set_embedding_present(size_t pos) noexcept;
 
   std::string name_;
   VeskModel model_;
