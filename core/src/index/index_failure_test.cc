@@ -92,7 +92,8 @@ struct Snapshot {
       if (a.size() != b.size()) return false;
       for (size_t i = 0; i < a.size(); ++i) {
         if (a[i].size() != b[i].size() ||
-            std::memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(float)) != 0)
+            (!a[i].empty() &&
+             std::memcmp(a[i].data(), b[i].data(), a[i].size() * sizeof(float)) != 0))
           return false;
       }
       return true;
