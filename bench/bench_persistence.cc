@@ -14,8 +14,9 @@
 #include <string>
 
 #include "models/serialized_index.h"
-#include "models/serialized_index_json.h"
-#include "utils/binary.h"
+#include "persist/binary.h"
+#include "persist/json_reader.h"
+#include "persist/json_writer.h"
 
 namespace {
 
@@ -106,12 +107,9 @@ void BM_BinaryWriteInto(benchmark::State& state) {
 void BM_BinaryRead(benchmark::State& state) {
   const std::string data = vesk::serialize_to_binary(Index()).value();
   for (auto _ : state) {
-    vesk::SerializedIndex out;
-    vesk::BinaryError error{vesk::BinaryError::Kind::TooShort, 0, {}};
-    if (!vesk::deserialize_from_binary(data, &out, &error)) {
-      state.SkipWithError(error.to_string().c_str());
-    }
-    benchmark::DoNotOptimize(out.embeddings.data());
+    vesk::Result<vesk::SerializedIndex> r = vesk::deserialize_from_binary(data);
+    if (!r.ok()) state.SkipWithError(r.status().message().c_str());
+    benchmark::DoNotOptimize(r.value().embeddings.data());
   }
   Finish(state, data.size() - vesk::kBinaryHeaderSize);
 }

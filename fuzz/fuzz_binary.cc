@@ -14,12 +14,12 @@
 #include <string_view>
 
 #include "models/serialized_index.h"
-#include "models/serialized_index_json.h"
-#include "utils/binary.h"
+#include "persist/binary.h"
+#include "persist/json_reader.h"
+#include "persist/json_writer.h"
 
 namespace {
 
-using vesk::BinaryError;
 using vesk::Result;
 using vesk::SerializedIndex;
 
@@ -74,12 +74,9 @@ void CheckRewrite(const SerializedIndex& s) {
 
   Result<std::string> bin = vesk::serialize_to_binary(s);
   if (!bin.ok()) Die("serialize_to_binary failed");
-  SerializedIndex back;
-  BinaryError error{BinaryError::Kind::TooShort, 0, {}};
-  if (!vesk::deserialize_from_binary(bin.value(), &back, &error)) {
-    Die("container round trip failed:", error.to_string());
-  }
-  if (!SameIndex(s, back, true)) Die("container round trip differs");
+  Result<SerializedIndex> back = vesk::deserialize_from_binary(bin.value());
+  if (!back.ok()) Die("container round trip failed:", back.status().message());
+  if (!SameIndex(s, back.value(), true)) Die("container round trip differs");
 }
 
 std::string Wrap(std::string_view payload) {
@@ -100,12 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
 
   // 1. The input as a container.
-  SerializedIndex from_container;
-  BinaryError error{BinaryError::Kind::TooShort, 0, {}};
-  if (vesk::deserialize_from_binary(input, &from_container, &error)) {
-    CheckRewrite(from_container);
-  } else if (error.to_string().empty()) {
-    Die("empty container error");
+  Result<SerializedIndex> from_container = vesk::deserialize_from_binary(input);
+  if (from_container.ok()) {
+    CheckRewrite(from_container.value());
+  } else if (!from_container.status().IsInvalidArgument() ||
+             from_container.status().message().empty()) {
+    Die("bad container error:", from_container.status().message());
   }
 
   // 2. The input as a JSON document.
@@ -118,12 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // 3. The input as the payload of a container: same outcome as step 2.
-  SerializedIndex wrapped;
-  const bool ok = vesk::deserialize_from_binary(Wrap(input), &wrapped, &error);
-  if (ok != from_json.ok()) Die("container and plain readings disagree");
-  if (ok && !SameIndex(from_json.value(), wrapped, false)) Die("container reading differs");
-  if (!ok && error.json_error != from_json.status().message()) {
-    Die("error texts differ:", error.json_error + " | " + from_json.status().message());
+  Result<SerializedIndex> wrapped = vesk::deserialize_from_binary(Wrap(input));
+  if (wrapped.ok() != from_json.ok()) Die("container and plain readings disagree");
+  if (wrapped.ok() && !SameIndex(from_json.value(), wrapped.value(), false)) {
+    Die("container reading differs");
+  }
+  if (!wrapped.ok() && wrapped.status().message() !=
+                           "failed to parse JSON payload: " + from_json.status().message()) {
+    Die("error texts differ:", wrapped.status().message() + " | " + from_json.status().message());
   }
   return 0;
 }

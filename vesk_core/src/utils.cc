@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "models.h"
-#include "utils/binary.h"
+#include "persist/binary.h"
 
 namespace vesk_core::utils {
 
@@ -54,13 +54,12 @@ PyObject* DeserializeFromBinary(PyObject* /*module*/, PyObject* const* args, Py_
     if (!BindFastcall(kDeserializeSignature, args, nargs, kwnames, bound)) return nullptr;
     std::string_view blob;
     if (!LoadArgument(bound[0], "blob", &blob)) return nullptr;
-    vesk::SerializedIndex index;
-    vesk::BinaryError error{};
-    if (!vesk::deserialize_from_binary(blob, &index, &error)) {
-      SetError(PyExc_ValueError, error.to_string());
+    vesk::Result<vesk::SerializedIndex> index = vesk::deserialize_from_binary(blob);
+    if (!index.ok()) {
+      SetError(PyExc_ValueError, index.status().message());
       return nullptr;
     }
-    return Caster<vesk::SerializedIndex>::Wrap(std::move(index));
+    return Caster<vesk::SerializedIndex>::Wrap(std::move(index).value());
   });
 }
 

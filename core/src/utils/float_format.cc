@@ -7,7 +7,13 @@
 
 namespace vesk {
 
-std::string format_float_plain(float value) {
+namespace {
+
+// Lays out `value` in plain notation from its shortest round-trip digits
+// (those of its own type), with ".0" after an integral value when
+// `with_fraction` is set.
+template <typename T>
+std::string FormatPlain(T value, bool with_fraction) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
 
@@ -39,6 +45,7 @@ std::string format_float_plain(float value) {
   } else if (point >= n) {
     out += digits;
     out.append(static_cast<size_t>(point - n), '0');
+    if (with_fraction) out += ".0";
   } else {
     out.append(digits, 0, static_cast<size_t>(point));
     out.push_back('.');
@@ -46,5 +53,11 @@ std::string format_float_plain(float value) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string format_float_plain(float value) { return FormatPlain(value, false); }
+
+std::string format_double_with_fraction(double value) { return FormatPlain(value, true); }
 
 }  // namespace vesk

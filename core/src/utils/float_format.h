@@ -1,4 +1,4 @@
-// Plain decimal text of float32 values, for messages.
+// Plain decimal text of floating-point values, for messages.
 //
 // Thread safety: pure functions.
 #ifndef VESK_CORE_UTILS_FLOAT_FORMAT_H_
@@ -12,6 +12,12 @@ namespace vesk {
 // written without exponent: "1.5", "-0.25", "2", "-0", "0.000001",
 // "100000000000000000000". Non-finite values give "NaN", "inf" and "-inf".
 std::string format_float_plain(float value);
+
+// Returns the shortest decimal that reads back as `value` (as a double),
+// written without exponent and with at least one fractional digit: "384.0",
+// "-0.0", "0.00000015", "18446744073709552000.0". Non-finite values give
+// "NaN", "inf" and "-inf".
+std::string format_double_with_fraction(double value);
 
 }  // namespace vesk
 

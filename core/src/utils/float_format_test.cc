@@ -47,5 +47,16 @@ TEST(FormatFloatPlainTest, ReadsBackToSameFloat) {
   }
 }
 
+TEST(FormatDoubleWithFractionTest, AlwaysAFractionalDigit) {
+  EXPECT_EQ(format_double_with_fraction(384.0), "384.0");
+  EXPECT_EQ(format_double_with_fraction(0.0), "0.0");
+  EXPECT_EQ(format_double_with_fraction(-0.0), "-0.0");
+  EXPECT_EQ(format_double_with_fraction(2.5), "2.5");
+  EXPECT_EQ(format_double_with_fraction(1.5e-7), "0.00000015");
+  EXPECT_EQ(format_double_with_fraction(18446744073709551616.0), "18446744073709552000.0");
+  EXPECT_EQ(format_double_with_fraction(0.1), "0.1");  // double digits, not float ones
+  EXPECT_EQ(format_double_with_fraction(-std::numeric_limits<double>::infinity()), "-inf");
+}
+
 }  // namespace
 }  // namespace vesk

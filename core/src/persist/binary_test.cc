@@ -1,4 +1,4 @@
-#include "utils/binary.h"
+#include "persist/binary.h"
 
 #include <gtest/gtest.h>
 
@@ -8,24 +8,18 @@
 #include <string>
 #include <utility>
 
-#include "models/serialized_index_json.h"
+#include "persist/json_writer.h"
+#include "persist/test_index.h"
 
 namespace vesk {
 namespace {
 
+// The demo index with an empty embedding and an id that needs escaping.
 SerializedIndex Sample() {
-  SerializedIndex s;
-  s.name = "demo";
-  s.version = "0.2.3";
-  s.model = {"vesk-minilm", "0.2.3"};
-  s.dimension = 3;
-  s.embeddings = {{0.1f, -2.5f, 3.0f}, {}};
-  s.doc_ids = {"a", "b\n\xc3\xa9"};
+  SerializedIndex s = DemoIndex();
+  s.embeddings.emplace_back();
+  s.doc_ids.push_back("b\n\xc3\xa9");
   return s;
-}
-
-BinaryError Error(BinaryError::Kind kind, uint32_t version = 0, std::string json_error = {}) {
-  return BinaryError{kind, version, std::move(json_error)};
 }
 
 std::string Serialize(const SerializedIndex& s) {
@@ -36,10 +30,10 @@ std::string Serialize(const SerializedIndex& s) {
 
 // The text of the error reading `data`, or "ok".
 std::string ReadError(std::string_view data) {
-  SerializedIndex out;
-  BinaryError error = Error(BinaryError::Kind::TooShort);
-  if (deserialize_from_binary(data, &out, &error)) return "ok";
-  return error.to_string();
+  Result<SerializedIndex> r = deserialize_from_binary(data);
+  if (r.ok()) return "ok";
+  EXPECT_TRUE(r.status().IsInvalidArgument());
+  return r.status().message();
 }
 
 // A container header followed by `payload` scrambled.
@@ -112,9 +106,9 @@ TEST(BinaryContainerTest, RoundTrip) {
     s.doc_ids.push_back("doc-" + std::to_string(r));
   }
   const std::string data = Serialize(s);
-  SerializedIndex back;
-  BinaryError error = Error(BinaryError::Kind::TooShort);
-  ASSERT_TRUE(deserialize_from_binary(data, &back, &error)) << error.to_string();
+  Result<SerializedIndex> read = deserialize_from_binary(data);
+  ASSERT_TRUE(read.ok()) << read.status().message();
+  const SerializedIndex& back = read.value();
   EXPECT_EQ(back.name, s.name);
   EXPECT_EQ(back.version, s.version);
   EXPECT_EQ(back.model.id, s.model.id);
@@ -124,9 +118,9 @@ TEST(BinaryContainerTest, RoundTrip) {
   EXPECT_EQ(back.doc_ids, s.doc_ids);
 
   // Extra bytes after the payload are ignored.
-  SerializedIndex again;
-  ASSERT_TRUE(deserialize_from_binary(data + "garbage", &again, &error));
-  EXPECT_EQ(again.embeddings, s.embeddings);
+  Result<SerializedIndex> again = deserialize_from_binary(data + "garbage");
+  ASSERT_TRUE(again.ok()) << again.status().message();
+  EXPECT_EQ(again.value().embeddings, s.embeddings);
 }
 
 TEST(BinaryContainerTest, WriteIntoCallersBuffer) {
@@ -153,11 +147,10 @@ TEST(BinaryContainerTest, WriteIntoCallersBuffer) {
 TEST(BinaryContainerTest, NonFiniteValuesLoadAsNaN) {
   SerializedIndex s = Sample();
   s.embeddings[0][1] = -std::numeric_limits<float>::infinity();
-  SerializedIndex back;
-  BinaryError error = Error(BinaryError::Kind::TooShort);
-  ASSERT_TRUE(deserialize_from_binary(Serialize(s), &back, &error)) << error.to_string();
-  EXPECT_TRUE(std::isnan(back.embeddings[0][1]));
-  EXPECT_EQ(back.embeddings[0][2], 3.0f);
+  Result<SerializedIndex> back = deserialize_from_binary(Serialize(s));
+  ASSERT_TRUE(back.ok()) << back.status().message();
+  EXPECT_TRUE(std::isnan(back.value().embeddings[0][1]));
+  EXPECT_EQ(back.value().embeddings[0][2], 3.0f);
 }
 
 TEST(BinaryContainerTest, ReaderErrorsInOrder) {
@@ -177,15 +170,6 @@ TEST(BinaryContainerTest, ReaderErrorsInOrder) {
                                 "\n"
                                 R"("dimension":0,"embeddings":[]})")),
             "failed to parse JSON payload: missing field `docIds` at line 2 column 30");
-}
-
-TEST(BinaryContainerTest, BinaryErrorKinds) {
-  EXPECT_EQ(Error(BinaryError::Kind::TooShort).to_string(), "binary data too short for header");
-  EXPECT_EQ(Error(BinaryError::Kind::InvalidMagic).to_string(), "invalid magic number");
-  EXPECT_EQ(Error(BinaryError::Kind::UnsupportedVersion, 2).to_string(), "unsupported version: 2");
-  EXPECT_EQ(Error(BinaryError::Kind::Truncated).to_string(), "binary data truncated");
-  EXPECT_EQ(Error(BinaryError::Kind::JsonParse, 0, "x at line 1 column 1").to_string(),
-            "failed to parse JSON payload: x at line 1 column 1");
 }
 
 }  // namespace

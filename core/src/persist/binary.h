@@ -14,8 +14,8 @@
 // Thread safety: every function here is pure; distinct calls may run
 // concurrently. Ownership: results are new buffers owned by the caller;
 // inputs are only read.
-#ifndef VESK_CORE_UTILS_BINARY_H_
-#define VESK_CORE_UTILS_BINARY_H_
+#ifndef VESK_CORE_PERSIST_BINARY_H_
+#define VESK_CORE_PERSIST_BINARY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -44,15 +44,6 @@ std::vector<uint8_t> xor_transform(std::span<const uint8_t> data);
 // data[0] within the scrambled stream (so a stream may be done in pieces).
 void xor_transform_in_place(std::span<uint8_t> data, size_t offset = 0);
 
-// Why a container could not be read. to_string() gives the message text.
-struct BinaryError {
-  enum class Kind { TooShort, InvalidMagic, UnsupportedVersion, Truncated, JsonParse };
-  Kind kind;
-  uint32_t version = 0;    // the version found, for UnsupportedVersion
-  std::string json_error;  // the JSON reader's message, for JsonParse
-  std::string to_string() const;
-};
-
 // Writes the container for `index`. Never fails for a document shorter than
 // 2^32 bytes; a longer JSON payload cannot be described by the length field
 // and fails with InvalidArgument. The result is allocated once, from an
@@ -72,12 +63,17 @@ size_t binary_size_bound(const SerializedIndex& index);
 // unspecified).
 Result<size_t> serialize_to_binary_into(const SerializedIndex& index, char* out, size_t capacity);
 
-// Reads a container. On success returns true and replaces *out with the
-// record; on failure returns false, fills *error and leaves *out unchanged.
+// Reads a container. On success returns the record. On failure returns
+// InvalidArgument with one of the messages, checked in this order:
+//   "binary data too short for header"    (fewer than 12 bytes)
+//   "invalid magic number"
+//   "unsupported version: V"              (V the version found)
+//   "binary data truncated"               (fewer payload bytes than declared)
+//   "failed to parse JSON payload: E"     (E the JSON reader's message)
 // Bytes after the declared payload are ignored. The payload is unscrambled
 // in small chunks as the parser reads it; no decoded copy is made.
-bool deserialize_from_binary(std::string_view data, SerializedIndex* out, BinaryError* error);
+Result<SerializedIndex> deserialize_from_binary(std::string_view data);
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_UTILS_BINARY_H_
+#endif  // VESK_CORE_PERSIST_BINARY_H_

@@ -1,4 +1,4 @@
-#include "models/serialized_index_json.h"
+#include "persist/json_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,31 +9,17 @@
 #include <random>
 #include <string>
 
+#include "persist/float_text.h"
+#include "persist/json_writer.h"
+#include "persist/test_index.h"
+
 namespace vesk {
 namespace {
 
-SerializedIndex Demo() {
-  SerializedIndex s;
-  s.name = "demo";
-  s.version = "0.2.3";
-  s.model = {"vesk-minilm", "0.2.3"};
-  s.dimension = 3;
-  s.embeddings = {{0.1f, -2.5f, 3.0f}};
-  s.doc_ids = {"a"};
-  return s;
-}
-
-constexpr char kDemoJson[] =
-    R"({"name":"demo","version":"0.2.3","model":{"id":"vesk-minilm","version":"0.2.3"},)"
-    R"("dimension":3,"embeddings":[[0.1,-2.5,3.0]],"docIds":["a"]})";
-
 // The text the writer gives one float.
 std::string FloatText(float f) {
-  SerializedIndex s;
-  s.embeddings = {{f}};
-  const std::string json = serialized_index_to_json(s);
-  const size_t begin = json.find("[[") + 2;
-  return json.substr(begin, json.find("]]") - begin);
+  char buf[kFloatTextRoom];
+  return std::string(buf, write_float_text(buf, f));
 }
 
 // The error message for reading `json`, or "ok".
@@ -60,81 +46,9 @@ std::vector<float> ReadRow(const std::string& row) {
 
 bool SameBits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
 
-TEST(SerializedIndexJsonWriteTest, DemoDocument) {
-  EXPECT_EQ(serialized_index_to_json(Demo()), kDemoJson);
-  EXPECT_EQ(serialized_index_to_json(SerializedIndex{}),
-            R"({"name":"","version":"","model":{"id":"","version":""},"dimension":0,)"
-            R"("embeddings":[],"docIds":[]})");
-}
-
-TEST(SerializedIndexJsonWriteTest, EmptyEmbeddingAndLargeDimension) {
-  SerializedIndex s;
-  s.dimension = std::numeric_limits<uint64_t>::max();
-  s.embeddings = {{}, {1.0f}, {}};
-  const std::string json = serialized_index_to_json(s);
-  EXPECT_NE(json.find(R"("dimension":18446744073709551615,)"), std::string::npos);
-  EXPECT_NE(json.find(R"("embeddings":[[],[1.0],[]])"), std::string::npos);
-}
-
-TEST(SerializedIndexJsonWriteTest, FloatLayout) {
-  EXPECT_EQ(FloatText(1.0f), "1.0");
-  EXPECT_EQ(FloatText(1.5e7f), "15000000.0");
-  EXPECT_EQ(FloatText(12.34f), "12.34");
-  EXPECT_EQ(FloatText(0.1f), "0.1");
-  EXPECT_EQ(FloatText(0.001234f), "0.001234");
-  EXPECT_EQ(FloatText(0.000001f), "0.000001");
-  EXPECT_EQ(FloatText(1e-7f), "1e-7");
-  EXPECT_EQ(FloatText(1.234e-7f), "1.234e-7");
-  EXPECT_EQ(FloatText(3.4028235e38f), "3.4028235e38");
-  EXPECT_EQ(FloatText(1e20f), "1e20");
-  EXPECT_EQ(FloatText(3e38f), "3e38");
-  EXPECT_EQ(FloatText(0.0f), "0.0");
-  EXPECT_EQ(FloatText(-0.0f), "-0.0");
-  EXPECT_EQ(FloatText(-2.5f), "-2.5");
-  EXPECT_EQ(FloatText(1e13f), "1e13");             // kk = 14: exponent form
-  EXPECT_EQ(FloatText(1e12f), "1000000000000.0");  // kk = 13: plain
-  EXPECT_EQ(FloatText(1.2345678e12f), "1234567800000.0");
-  EXPECT_EQ(FloatText(123456.79f), "123456.79");
-  EXPECT_EQ(FloatText(16777216.0f), "16777216.0");
-  EXPECT_EQ(FloatText(std::numeric_limits<float>::denorm_min()), "1e-45");
-  EXPECT_EQ(FloatText(-std::numeric_limits<float>::min()), "-1.1754944e-38");
-  EXPECT_EQ(FloatText(std::numeric_limits<float>::quiet_NaN()), "null");
-  EXPECT_EQ(FloatText(std::numeric_limits<float>::infinity()), "null");
-  EXPECT_EQ(FloatText(-std::numeric_limits<float>::infinity()), "null");
-}
-
-TEST(SerializedIndexJsonWriteTest, StringEscaping) {
-  SerializedIndex s;
-  s.name = std::string(
-      "a\nb\"c\\d\x1f"
-      "e/\x7f\xc3\xa9\b\t\f\r\x01",
-      19);
-  const std::string json = serialized_index_to_json(s);
-  EXPECT_EQ(json.substr(0, json.find(',')),
-            "{\"name\":\"a\\nb\\\"c\\\\d\\u001fe/\x7f\xc3\xa9\\b\\t\\f\\r\\u0001\\u0000\"");
-  Result<SerializedIndex> back = serialized_index_from_json(json);
-  ASSERT_TRUE(back.ok()) << back.status().message();
-  EXPECT_EQ(back.value().name, s.name);
-}
-
-TEST(SerializedIndexJsonWriteTest, LongStringsAcrossChunks) {
-  // Strings longer than the writer's internal chunk, with escapes on the
-  // chunk seams.
-  SerializedIndex s;
-  s.name = std::string(40000, 'x');
-  for (size_t i = 0; i < s.name.size(); i += 997) s.name[i] = '"';
-  s.doc_ids = {std::string(70000, '\n'), "z"};
-  const std::string json = serialized_index_to_json(s);
-  EXPECT_LE(json.size(), serialized_index_json_bound(s));
-  Result<SerializedIndex> back = serialized_index_from_json(json);
-  ASSERT_TRUE(back.ok()) << back.status().message();
-  EXPECT_EQ(back.value().name, s.name);
-  EXPECT_EQ(back.value().doc_ids, s.doc_ids);
-}
-
 TEST(SerializedIndexJsonRoundTripTest, RandomBitPatternsBitForBit) {
   std::mt19937 rng(20261208);
-  SerializedIndex s = Demo();
+  SerializedIndex s = DemoIndex();
   s.embeddings.clear();
   for (int r = 0; r < 200; ++r) {
     std::vector<float> row;
@@ -188,7 +102,7 @@ TEST(SerializedIndexJsonRoundTripTest, ExtremeValuesBitForBit) {
 }
 
 TEST(SerializedIndexJsonRoundTripTest, NonFiniteWrittenAsNullReadAsNaN) {
-  SerializedIndex s = Demo();
+  SerializedIndex s = DemoIndex();
   s.embeddings = {
       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 1.0f}};
   const std::string json = serialized_index_to_json(s);
@@ -202,7 +116,7 @@ TEST(SerializedIndexJsonRoundTripTest, NonFiniteWrittenAsNullReadAsNaN) {
 }
 
 TEST(SerializedIndexJsonReadTest, DemoAndLenientForms) {
-  Result<SerializedIndex> r = serialized_index_from_json(kDemoJson);
+  Result<SerializedIndex> r = serialized_index_from_json(kDemoIndexJson);
   ASSERT_TRUE(r.ok()) << r.status().message();
   EXPECT_EQ(r.value().name, "demo");
   EXPECT_EQ(r.value().model.id, "vesk-minilm");
@@ -216,13 +130,13 @@ TEST(SerializedIndexJsonReadTest, DemoAndLenientForms) {
       "\"embeddings\":[[0.1,-2.5,3]],\"dimension\":3,\"model\":{\"version\":\"0.2.3\","
       "\"extra\":[],\"id\":\"vesk-minilm\"},\"version\":\"0.2.3\",\"name\":\"demo\"}\t ");
   ASSERT_TRUE(r.ok()) << r.status().message();
-  EXPECT_EQ(serialized_index_to_json(r.value()), kDemoJson);
+  EXPECT_EQ(serialized_index_to_json(r.value()), kDemoIndexJson);
 
   // Array form, the model as an array too.
   r = serialized_index_from_json(
       R"(["demo","0.2.3",["vesk-minilm","0.2.3"],3,[[0.1,-2.5,3.0]],["a"]])");
   ASSERT_TRUE(r.ok()) << r.status().message();
-  EXPECT_EQ(serialized_index_to_json(r.value()), kDemoJson);
+  EXPECT_EQ(serialized_index_to_json(r.value()), kDemoIndexJson);
 }
 
 TEST(SerializedIndexJsonReadTest, StringEscapesDecoded) {
@@ -353,9 +267,11 @@ TEST(SerializedIndexJsonReadTest, SyntaxErrors) {
   EXPECT_EQ(ReadError("{\"name\":\"a\nb\"}"),
             "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
             "column 0");
-  EXPECT_EQ(ReadError(std::string(kDemoJson) + "x"), "trailing characters at line 1 column 140");
-  EXPECT_EQ(ReadError(std::string(kDemoJson) + " \n {}"), "trailing characters at line 2 column 2");
-  EXPECT_EQ(ReadError(std::string(kDemoJson) + std::string(1, '\0')),
+  EXPECT_EQ(ReadError(std::string(kDemoIndexJson) + "x"),
+            "trailing characters at line 1 column 140");
+  EXPECT_EQ(ReadError(std::string(kDemoIndexJson) + " \n {}"),
+            "trailing characters at line 2 column 2");
+  EXPECT_EQ(ReadError(std::string(kDemoIndexJson) + std::string(1, '\0')),
             "trailing characters at line 1 column 140");
   EXPECT_EQ(ReadError(R"({"embeddings":[[1.]]})"), "invalid number at line 1 column 19");
   EXPECT_EQ(ReadError(R"({"embeddings":[[-]]})"), "invalid number at line 1 column 18");
@@ -413,7 +329,7 @@ TEST(SerializedIndexJsonReadTest, EncodedInput) {
   const JsonByteTransform flip = [](char* data, size_t size, size_t offset) {
     for (size_t i = 0; i < size; ++i) data[i] ^= static_cast<char>((offset + i) * 7 + 1);
   };
-  SerializedIndex s = Demo();
+  SerializedIndex s = DemoIndex();
   s.embeddings.assign(3000, std::vector<float>(64, 0.123456f));
   s.doc_ids.assign(3000, "doc");
   std::string encoded;

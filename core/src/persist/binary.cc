@@ -1,4 +1,4 @@
-#include "utils/binary.h"
+#include "persist/binary.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,8 @@
 #include <limits>
 #include <utility>
 
-#include "models/serialized_index_json.h"
+#include "persist/json_reader.h"
+#include "persist/json_writer.h"
 
 namespace vesk {
 
@@ -110,22 +111,6 @@ std::vector<uint8_t> xor_transform(std::span<const uint8_t> data) {
   return out;
 }
 
-std::string BinaryError::to_string() const {
-  switch (kind) {
-    case Kind::TooShort:
-      return "binary data too short for header";
-    case Kind::InvalidMagic:
-      return "invalid magic number";
-    case Kind::UnsupportedVersion:
-      return "unsupported version: " + std::to_string(version);
-    case Kind::Truncated:
-      return "binary data truncated";
-    case Kind::JsonParse:
-      return "failed to parse JSON payload: " + json_error;
-  }
-  return "unknown binary error";
-}
-
 Result<std::string> serialize_to_binary(const SerializedIndex& index) {
   std::string out;
   out.reserve(kBinaryHeaderSize + serialized_index_json_bound(index));
@@ -157,33 +142,27 @@ Result<size_t> serialize_to_binary_into(const SerializedIndex& index, char* out,
   return kBinaryHeaderSize + payload;
 }
 
-bool deserialize_from_binary(std::string_view data, SerializedIndex* out, BinaryError* error) {
+Result<SerializedIndex> deserialize_from_binary(std::string_view data) {
   if (data.size() < kBinaryHeaderSize) {
-    *error = BinaryError{BinaryError::Kind::TooShort, 0, {}};
-    return false;
+    return Status::InvalidArgument("binary data too short for header");
   }
   if (std::memcmp(data.data(), kMagic, 4) != 0) {
-    *error = BinaryError{BinaryError::Kind::InvalidMagic, 0, {}};
-    return false;
+    return Status::InvalidArgument("invalid magic number");
   }
   const uint32_t version = GetU32(data.data() + 4);
   if (version != kBinaryFormatVersion) {
-    *error = BinaryError{BinaryError::Kind::UnsupportedVersion, version, {}};
-    return false;
+    return Status::InvalidArgument("unsupported version: " + std::to_string(version));
   }
   const size_t payload = GetU32(data.data() + 8);
   if (data.size() - kBinaryHeaderSize < payload) {
-    *error = BinaryError{BinaryError::Kind::Truncated, 0, {}};
-    return false;
+    return Status::InvalidArgument("binary data truncated");
   }
   Result<SerializedIndex> parsed =
       serialized_index_from_json(data.substr(kBinaryHeaderSize, payload), &ScrambleChunk);
   if (!parsed.ok()) {
-    *error = BinaryError{BinaryError::Kind::JsonParse, 0, parsed.status().message()};
-    return false;
+    return Status::InvalidArgument("failed to parse JSON payload: " + parsed.status().message());
   }
-  *out = std::move(parsed).value();
-  return true;
+  return parsed;
 }
 
 }  // namespace vesk

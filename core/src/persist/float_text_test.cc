@@ -1,0 +1,113 @@
+#include "persist/float_text.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace vesk {
+namespace {
+
+// The text the writer gives one float.
+std::string FloatText(float f) {
+  char buf[kFloatTextRoom];
+  return std::string(buf, write_float_text(buf, f));
+}
+
+TEST(FloatTextTest, FloatLayout) {
+  EXPECT_EQ(FloatText(1.0f), "1.0");
+  EXPECT_EQ(FloatText(1.5e7f), "15000000.0");
+  EXPECT_EQ(FloatText(12.34f), "12.34");
+  EXPECT_EQ(FloatText(0.1f), "0.1");
+  EXPECT_EQ(FloatText(0.001234f), "0.001234");
+  EXPECT_EQ(FloatText(0.000001f), "0.000001");
+  EXPECT_EQ(FloatText(1e-7f), "1e-7");
+  EXPECT_EQ(FloatText(1.234e-7f), "1.234e-7");
+  EXPECT_EQ(FloatText(3.4028235e38f), "3.4028235e38");
+  EXPECT_EQ(FloatText(1e20f), "1e20");
+  EXPECT_EQ(FloatText(3e38f), "3e38");
+  EXPECT_EQ(FloatText(0.0f), "0.0");
+  EXPECT_EQ(FloatText(-0.0f), "-0.0");
+  EXPECT_EQ(FloatText(-2.5f), "-2.5");
+  EXPECT_EQ(FloatText(1e13f), "1e13");             // kk = 14: exponent form
+  EXPECT_EQ(FloatText(1e12f), "1000000000000.0");  // kk = 13: plain
+  EXPECT_EQ(FloatText(1.2345678e12f), "1234567800000.0");
+  EXPECT_EQ(FloatText(123456.79f), "123456.79");
+  EXPECT_EQ(FloatText(16777216.0f), "16777216.0");
+  EXPECT_EQ(FloatText(std::numeric_limits<float>::denorm_min()), "1e-45");
+  EXPECT_EQ(FloatText(-std::numeric_limits<float>::min()), "-1.1754944e-38");
+  EXPECT_EQ(FloatText(std::numeric_limits<float>::quiet_NaN()), "null");
+  EXPECT_EQ(FloatText(std::numeric_limits<float>::infinity()), "null");
+  EXPECT_EQ(FloatText(-std::numeric_limits<float>::infinity()), "null");
+}
+
+// Over a spread of bit patterns covering every exponent: the text reads back
+// as the same float, carries the same digits as the standard library's
+// shortest form, and fits the bound and the documented maximum; a row is
+// the values' texts joined by commas.
+TEST(FloatTextTest, ShortestRoundTripWithinBound) {
+  std::vector<float> row;
+  std::string joined;
+  for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 65521) {
+    const float f = std::bit_cast<float>(static_cast<uint32_t>(bits));
+    const std::string text = FloatText(f);
+    const float one[1] = {f};
+    ASSERT_LE(text.size() + 1, float_list_text_bound(one)) << text;
+    ASSERT_LE(text.size(), kMaxFloatText) << text;
+    if (row.size() < 500) {
+      row.push_back(f);
+      joined += (joined.empty() ? "" : ",") + text;
+    }
+    if (!std::isfinite(f)) {
+      ASSERT_EQ(text, "null");
+      continue;
+    }
+    ASSERT_EQ(std::bit_cast<uint32_t>(std::strtof(text.c_str(), nullptr)),
+              static_cast<uint32_t>(bits))
+        << text;
+    char buf[64];
+    const std::string shortest(
+        buf, std::to_chars(buf, buf + sizeof(buf), f, std::chars_format::scientific).ptr);
+    ASSERT_EQ(std::strtod(text.c_str(), nullptr), std::strtod(shortest.c_str(), nullptr))
+        << text << " vs " << shortest;
+  }
+  std::vector<char> buf(row.size() * (kMaxFloatText + 1) + kFloatTextRoom);
+  EXPECT_EQ(std::string(buf.data(), write_float_list_text(buf.data(), row)), joined);
+  EXPECT_LE(joined.size() + 1, float_list_text_bound(row));
+}
+
+TEST(FloatTextTest, DecimalNumberKinds) {
+  using Kind = DecimalNumber::Kind;
+  EXPECT_EQ(parse_decimal_number("18446744073709551615").kind, Kind::kUnsigned);
+  EXPECT_EQ(parse_decimal_number("18446744073709551615").u, 18446744073709551615u);
+  EXPECT_EQ(parse_decimal_number("18446744073709551616").kind, Kind::kFloat);
+  EXPECT_EQ(parse_decimal_number("-9223372036854775808").kind, Kind::kSigned);
+  EXPECT_EQ(parse_decimal_number("-9223372036854775808").i, std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(parse_decimal_number("-9223372036854775809").kind, Kind::kFloat);
+  // "-0" is a float, as are all fractions and exponents.
+  const DecimalNumber minus_zero = parse_decimal_number("-0");
+  EXPECT_EQ(minus_zero.kind, Kind::kFloat);
+  EXPECT_TRUE(std::signbit(minus_zero.d));
+  EXPECT_EQ(parse_decimal_number("1e0").kind, Kind::kFloat);
+  EXPECT_EQ(parse_decimal_number("2.50").d, 2.5);
+  // Too large is out of range, too small is a signed zero.
+  EXPECT_EQ(parse_decimal_number("1e309").kind, Kind::kOutOfRange);
+  EXPECT_EQ(parse_decimal_number("-0.001e312").kind, Kind::kOutOfRange);
+  EXPECT_EQ(parse_decimal_number("0.000e999").kind, Kind::kFloat);
+  const DecimalNumber tiny = parse_decimal_number("-1e-400");
+  EXPECT_EQ(tiny.kind, Kind::kFloat);
+  EXPECT_EQ(tiny.d, 0.0);
+  EXPECT_TRUE(std::signbit(tiny.d));
+  // Integers round to float32 directly, not through a double.
+  EXPECT_EQ(decimal_number_to_float(parse_decimal_number("1152921573326323713")),
+            static_cast<float>(1152921573326323713ull));
+}
+
+}  // namespace
+}  // namespace vesk

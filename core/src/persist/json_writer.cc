@@ -1,0 +1,235 @@
+#include "persist/json_writer.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "persist/float_text.h"
+
+namespace vesk {
+
+namespace {
+
+// Output is handed on in chunks of this many bytes.
+constexpr size_t kWriteChunk = 16 * 1024;
+
+// Bytes of `c` inside a JSON string as written by the writer.
+inline size_t EscapedSize(unsigned char c) {
+  if (c >= 0x20) return (c == '"' || c == '\\') ? 2 : 1;
+  switch (c) {
+    case '\b':
+    case '\t':
+    case '\n':
+    case '\f':
+    case '\r':
+      return 2;
+    default:
+      return 6;
+  }
+}
+
+size_t QuotedSize(std::string_view s) {
+  size_t size = 2;
+  for (unsigned char c : s) size += EscapedSize(c);
+  return size;
+}
+
+// Accumulates output in a small buffer and hands it on a chunk at a time,
+// passing each chunk through the optional encoder: appended to a string, or
+// copied into a caller's buffer (bytes beyond its capacity are counted but
+// not stored).
+class ChunkWriter {
+ public:
+  ChunkWriter(std::string* out, JsonByteTransform encode) : str_(out), encode_(encode) {}
+  ChunkWriter(char* out, size_t capacity, JsonByteTransform encode)
+      : raw_(out), capacity_(capacity), encode_(encode) {}
+
+  ChunkWriter(const ChunkWriter&) = delete;
+  ChunkWriter& operator=(const ChunkWriter&) = delete;
+
+  // Returns a pointer to at least n (<= kWriteChunk) writable bytes; the
+  // caller hands back the end of what it wrote to Commit().
+  [[gnu::always_inline]] char* Reserve(size_t n) {
+    if (len_ + n > kWriteChunk) Flush();
+    return buf_ + len_;
+  }
+  [[gnu::always_inline]] void Commit(char* end) { len_ = static_cast<size_t>(end - buf_); }
+
+  void Put(char c) {
+    char* p = Reserve(1);
+    *p = c;
+    ++len_;
+  }
+
+  // For short fixed texts (keys, punctuation).
+  void PutLiteral(std::string_view text) {
+    char* p = Reserve(text.size());
+    std::memcpy(p, text.data(), text.size());
+    len_ += text.size();
+  }
+
+  void PutString(std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    Put('"');
+    size_t i = 0;
+    while (i < s.size()) {
+      // Copy the longest run of bytes that need no escape, a chunk at a time.
+      size_t run = i;
+      while (run < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[run]);
+        if (c < 0x20 || c == '"' || c == '\\') break;
+        ++run;
+      }
+      while (i < run) {
+        if (len_ == kWriteChunk) Flush();
+        const size_t n = std::min(run - i, kWriteChunk - len_);
+        std::memcpy(buf_ + len_, s.data() + i, n);
+        len_ += n;
+        i += n;
+      }
+      if (i == s.size()) break;
+      const unsigned char c = static_cast<unsigned char>(s[i++]);
+      char* p = Reserve(6);
+      *p++ = '\\';
+      switch (c) {
+        case '"':
+          *p++ = '"';
+          break;
+        case '\\':
+          *p++ = '\\';
+          break;
+        case '\b':
+          *p++ = 'b';
+          break;
+        case '\t':
+          *p++ = 't';
+          break;
+        case '\n':
+          *p++ = 'n';
+          break;
+        case '\f':
+          *p++ = 'f';
+          break;
+        case '\r':
+          *p++ = 'r';
+          break;
+        default:
+          *p++ = 'u';
+          *p++ = '0';
+          *p++ = '0';
+          *p++ = kHex[c >> 4];
+          *p++ = kHex[c & 0xf];
+          break;
+      }
+      Commit(p);
+    }
+    Put('"');
+  }
+
+  void Flush() {
+    if (len_ == 0) return;
+    if (encode_ != nullptr) encode_(buf_, len_, written_);
+    if (str_ != nullptr) {
+      str_->append(buf_, len_);
+    } else if (written_ <= capacity_) {
+      std::memcpy(raw_ + written_, buf_, std::min(len_, capacity_ - written_));
+    }
+    written_ += len_;
+    len_ = 0;
+  }
+
+  // Bytes of the document handed on so far.
+  size_t written() const { return written_; }
+
+ private:
+  std::string* const str_ = nullptr;
+  char* const raw_ = nullptr;
+  const size_t capacity_ = 0;
+  const JsonByteTransform encode_;
+  size_t written_ = 0;
+  size_t len_ = 0;
+  char buf_[kWriteChunk];
+};
+
+void WriteDocument(const SerializedIndex& index, ChunkWriter& w) {
+  w.PutLiteral(R"({"name":)");
+  w.PutString(index.name);
+  w.PutLiteral(R"(,"version":)");
+  w.PutString(index.version);
+  w.PutLiteral(R"(,"model":{"id":)");
+  w.PutString(index.model.id);
+  w.PutLiteral(R"(,"version":)");
+  w.PutString(index.model.version);
+  w.PutLiteral(R"(},"dimension":)");
+  {
+    char* p = w.Reserve(20);
+    w.Commit(std::to_chars(p, p + 20, index.dimension).ptr);
+  }
+  w.PutLiteral(R"(,"embeddings":[)");
+  for (size_t r = 0; r < index.embeddings.size(); ++r) {
+    if (r > 0) w.Put(',');
+    w.Put('[');
+    const std::vector<float>& row = index.embeddings[r];
+    const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatTextRoom;
+    if (row_room <= kWriteChunk) {
+      // The whole row fits in one reservation.
+      w.Commit(write_float_list_text(w.Reserve(row_room), row));
+    } else {
+      for (size_t i = 0; i < row.size(); ++i) {
+        char* p = w.Reserve(kFloatTextRoom);
+        if (i > 0) *p++ = ',';
+        w.Commit(write_float_text(p, row[i]));
+      }
+    }
+    w.Put(']');
+  }
+  w.PutLiteral(R"(],"docIds":[)");
+  for (size_t i = 0; i < index.doc_ids.size(); ++i) {
+    if (i > 0) w.Put(',');
+    w.PutString(index.doc_ids[i]);
+  }
+  w.PutLiteral("]}");
+  w.Flush();
+}
+
+}  // namespace
+
+std::string serialized_index_to_json(const SerializedIndex& index) {
+  std::string out;
+  out.reserve(serialized_index_json_bound(index));
+  append_serialized_index_json(index, &out);
+  return out;
+}
+
+size_t serialized_index_json_bound(const SerializedIndex& index) {
+  // {"name":,"version":,"model":{"id":,"version":},"dimension":,
+  //  "embeddings":[],"docIds":[]}
+  constexpr size_t kFixed = sizeof(R"({"name":,"version":,"model":{"id":,"version":},"dimension":,)"
+                                   R"("embeddings":[],"docIds":[]})") -
+                            1;
+  size_t size = kFixed + 20;  // dimension: at most 20 digits
+  size += QuotedSize(index.name) + QuotedSize(index.version);
+  size += QuotedSize(index.model.id) + QuotedSize(index.model.version);
+  for (const std::vector<float>& row : index.embeddings) {
+    size += 3 + float_list_text_bound(row);  // "[", "]" and a comma
+  }
+  for (const std::string& id : index.doc_ids) size += QuotedSize(id) + 1;
+  return size;
+}
+
+void append_serialized_index_json(const SerializedIndex& index, std::string* out,
+                                  JsonByteTransform encode) {
+  ChunkWriter w(out, encode);
+  WriteDocument(index, w);
+}
+
+size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
+                                   JsonByteTransform encode) {
+  ChunkWriter w(out, capacity, encode);
+  WriteDocument(index, w);
+  return w.written();
+}
+
+}  // namespace vesk
