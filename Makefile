@@ -10,6 +10,9 @@ BUILD      := build/cmake
 BUILD_ASAN := build/asan
 JOBS       ?= 2
 
+# Every recipe finds the venv's tools (cmake, ninja, ...) first.
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+
 .PHONY: setup test cpp-test py-test install demo bench asan format clean
 
 $(VENV)/.setup-done: scripts/bootstrap.sh scripts/find_python.sh requirements-dev.txt
@@ -20,10 +23,10 @@ setup: $(VENV)/.setup-done
 
 # C++ unit tests (GoogleTest through ctest).
 cpp-test: setup
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DVESK_BUILD_TESTS=ON -DVESK_BUILD_PYTHON=OFF
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD) -j $(JOBS)
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # Builds the extension module with scikit-build-core and installs it into the venv.
 install: setup
@@ -46,12 +49,11 @@ bench: install
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer:
 # the C++ units directly, the Python suite against a sanitized module.
 asan: setup
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	cmake -S . -B $(BUILD_ASAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DVESK_BUILD_TESTS=ON -DVESK_BUILD_PYTHON=ON -DVESK_SANITIZE=ON \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(PY)"
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(BUILD_ASAN) -j $(JOBS)
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PATH="$(CURDIR)/$(VENV)/bin:$$PATH" \
-	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
 	  PYTHONPATH="$(CURDIR)/$(BUILD_ASAN)/vesk_core" PYTHONMALLOC=malloc \
 	  $(PY) -m pytest -q -p no:cacheprovider tests
@@ -63,17 +65,18 @@ clean:
 	rm -rf build
 
 # Fuzzing of the JSON document reader and the .vesk container reader with
-# libFuzzer (clang). Runs FUZZ_SECONDS; new inputs go to build/fuzz/corpus,
-# seeds are read from fuzz/corpus.
+# libFuzzer: the project built with clang, coverage hooks and sanitizers in
+# $(BUILD_FUZZ) (see fuzz/CMakeLists.txt). Runs FUZZ_SECONDS; new inputs go
+# to $(BUILD_FUZZ)/corpus, seeds are read from fuzz/corpus.
+BUILD_FUZZ   := build/fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_SOURCES := fuzz/fuzz_binary.cc core/src/models/serialized_index_json.cc \
-  core/src/utils/binary.cc core/src/models/vesk_model.cc
 .PHONY: fuzz
 fuzz: setup
 	EXTRA_DEBS="clang libclang-rt-dev" scripts/bootstrap.sh $(VENV)
-	mkdir -p build/fuzz/corpus
-	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-	  -fsanitize-ignorelist=fuzz/ubsan_ignore.txt -ffp-contract=off -I core/src -I /usr/include \
-	  $(FUZZ_SOURCES) -o build/fuzz/fuzz_binary
-	build/fuzz/fuzz_binary -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -dict=fuzz/json.dict \
-	  -print_final_stats=1 build/fuzz/corpus fuzz/corpus
+	cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+	  -DVESK_BUILD_FUZZ=ON -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_PYTHON=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_binary
+	mkdir -p $(BUILD_FUZZ)/corpus
+	$(BUILD_FUZZ)/fuzz/fuzz_binary -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -dict=fuzz/json.dict \
+	  -print_final_stats=1 $(BUILD_FUZZ)/corpus fuzz/corpus
