@@ -10,18 +10,20 @@
 // object and everything it holds live until the process ends.
 #include <atomic>
 #include <cstdint>
+#include <string>
 
-#include "index.h"
-#include "lib.h"
-#include "models.h"
-#include "utils.h"
+#include "models/index_info.h"
+#include "models/vesk_model.h"
+#include "py_binary.h"
+#include "py_errors.h"
+#include "py_index.h"
+#include "py_records.h"
 
 namespace vesk_core {
 
 namespace {
 
 constexpr const char* kModelDownloadUrl = "https://models.vesk.dev/";
-constexpr const char* kSdkVersionNumber = "0.2.3";
 constexpr const char* kCloudApiBaseUrl = "https://api.vesk.dev/";
 
 PyModuleDef g_module_def = {
@@ -59,35 +61,38 @@ bool Register(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* NewType(PyTypeObject* type) { return Py_XNewRef(reinterpret_cast<PyObject*>(type)); }
 
+// The record classes, in registration order.
+template <typename... Values>
+bool RegisterRecords(PyObject* module) {
+  return (Register(module, Record<Values>::kName, NewType(RecordType<Values>())) && ...);
+}
+
+// {"NotStarted": "NotStarted", ...}: every status name, in declaration order.
 PyObject* NewIndexStatusValues() {
   Ref values = Ref::steal(PyDict_New());
   if (!values) return nullptr;
-  for (const char* status : {"NotStarted", "Building", "Ready", "Failed"}) {
-    Ref text = Ref::steal(PyUnicode_FromString(status));
+  for (vesk::IndexStatus status : vesk::kIndexStatuses) {
+    Ref text =
+        Ref::steal(PyUnicode_FromString(std::string(vesk::index_status_text(status)).c_str()));
     if (!text || PyDict_SetItem(values.get(), text.get(), text.get()) < 0) return nullptr;
   }
   return values.release();
 }
 
 bool RegisterAll(PyObject* module) {
-  return Register(module, "ModelRef", NewType(RecordClass<vesk::ModelRef>::Type())) &&
-         Register(module, "IndexStatus", NewType(RecordClass<IndexStatusValue>::Type())) &&
-         Register(module, "IndexInfo", NewType(RecordClass<IndexInfoValue>::Type())) &&
-         Register(module, "DocumentInfo", NewType(RecordClass<vesk::DocumentInfo>::Type())) &&
-         Register(module, "QueryResultDocumentInfo",
-                  NewType(RecordClass<vesk::QueryResultDocumentInfo>::Type())) &&
-         Register(module, "SearchResult", NewType(RecordClass<vesk::SearchResult>::Type())) &&
-         Register(module, "AddDocumentsOptions",
-                  NewType(RecordClass<AddDocumentsOptionsValue>::Type())) &&
-         Register(module, "GetDocumentsOptions",
-                  NewType(RecordClass<vesk::GetDocumentsOptions>::Type())) &&
-         Register(module, "SerializedIndex", NewType(RecordClass<vesk::SerializedIndex>::Type())) &&
+  return RegisterRecords<vesk::ModelRef, IndexStatusValue, IndexInfoValue, vesk::DocumentInfo,
+                         vesk::QueryResultDocumentInfo, vesk::SearchResult,
+                         AddDocumentsOptionsValue, vesk::GetDocumentsOptions,
+                         vesk::SerializedIndex>(module) &&
          Register(module, "IndexStatusValues", NewIndexStatusValues()) &&
-         Register(module, "serializeToBinary", utils::NewSerializeToBinary(module)) &&
-         Register(module, "deserializeFromBinary", utils::NewDeserializeFromBinary(module)) &&
-         Register(module, "Index", NewType(index::IndexType())) &&
+         Register(module, "serializeToBinary", NewSerializeToBinary(module)) &&
+         Register(module, "deserializeFromBinary", NewDeserializeFromBinary(module)) &&
+         Register(module, "Index", NewType(IndexType())) &&
          Register(module, "MODEL_DOWNLOAD_URL", PyUnicode_FromString(kModelDownloadUrl)) &&
-         Register(module, "SDK_VERSION_NUMBER", PyUnicode_FromString(kSdkVersionNumber)) &&
+         Register(
+             module, "SDK_VERSION_NUMBER",
+             PyUnicode_FromStringAndSize(vesk::DEFAULT_VERSION.data(),
+                                         static_cast<Py_ssize_t>(vesk::DEFAULT_VERSION.size()))) &&
          Register(module, "CLOUD_API_BASE_URL", PyUnicode_FromString(kCloudApiBaseUrl));
 }
 

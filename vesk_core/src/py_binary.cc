@@ -1,13 +1,15 @@
 // serializeToBinary / deserializeFromBinary.
-#include "utils.h"
+#include "py_binary.h"
 
-#include <string>
+#include <optional>
 #include <string_view>
+#include <utility>
 
-#include "models.h"
+#include "arg_binder.h"
 #include "persist/binary.h"
+#include "py_records.h"
 
-namespace vesk_core::utils {
+namespace vesk_core {
 
 namespace {
 
@@ -95,4 +97,4 @@ PyObject* NewDeserializeFromBinary(PyObject* module) {
   return NewFunction(&kDeserializeDef, module);
 }
 
-}  // namespace vesk_core::utils
+}  // namespace vesk_core

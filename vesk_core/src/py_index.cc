@@ -1,69 +1,25 @@
-// The Index class: constructor, method table, access cell and thread rule.
-#include "index.h"
+// The Index class: constructor, members, access cell and thread rule.
+#include "py_index.h"
 
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "arg_binder.h"
+#include "borrow_flag.h"
 #include "index/index.h"
-#include "models.h"
+#include "py_records.h"
 
-namespace vesk_core::index {
+namespace vesk_core {
 
 namespace {
 
 constexpr const char* kUnsendableName = "vesk_core::index::PyIndex";
 constexpr float kDefaultAlpha = 0.8f;
-
-// Guards the core index: a shared count for readers, -1 for one writer. A
-// conflict cannot come from single-threaded Python code (every call holds the
-// GIL and the core never calls back), so it is an internal failure.
-class AccessCell {
- public:
-  class Read {
-   public:
-    explicit Read(AccessCell& cell) : cell_(cell.state_ >= 0 ? &cell : nullptr) {
-      if (cell_ != nullptr) {
-        ++cell_->state_;
-      } else {
-        RaisePanic("Index is already mutably borrowed");
-      }
-    }
-    ~Read() {
-      if (cell_ != nullptr) --cell_->state_;
-    }
-    Read(const Read&) = delete;
-    Read& operator=(const Read&) = delete;
-    bool ok() const { return cell_ != nullptr; }
-
-   private:
-    AccessCell* cell_;
-  };
-
-  class Write {
-   public:
-    explicit Write(AccessCell& cell) : cell_(cell.state_ == 0 ? &cell : nullptr) {
-      if (cell_ != nullptr) {
-        cell_->state_ = -1;
-      } else {
-        RaisePanic("Index is already borrowed");
-      }
-    }
-    ~Write() {
-      if (cell_ != nullptr) cell_->state_ = 0;
-    }
-    Write(const Write&) = delete;
-    Write& operator=(const Write&) = delete;
-    bool ok() const { return cell_ != nullptr; }
-
-   private:
-    AccessCell* cell_;
-  };
-
- private:
-  intptr_t state_ = 0;
-};
 
 // A number unique to the calling thread for the life of the process. Thread
 // identifiers from the system are reused once a thread has ended, and a later
@@ -75,10 +31,10 @@ uint64_t CurrentThreadSerial() {
 }
 
 struct PyIndex {
-  PyObject_HEAD BorrowFlag borrow;
-  AccessCell cell;
-  uint64_t owner;     // CurrentThreadSerial() of the creating thread
-  vesk::Index* core;  // owned; leaked if the instance dies on another thread
+  PyObject_HEAD BorrowFlag borrow;  // the instance borrow; members only share it
+  BorrowFlag cell;                  // the access cell around *core
+  uint64_t owner;                   // CurrentThreadSerial() of the creating thread
+  vesk::Index* core;                // owned; leaked if the instance dies on another thread
 };
 
 PyTypeObject* g_index_type = nullptr;
@@ -99,10 +55,28 @@ class Receiver {
   }
 
   bool ok() const { return index_ != nullptr; }
-  vesk::Index& core() const { return *index_->core; }
-  AccessCell& cell() const { return index_->cell; }
+
+  // Return fn(core index) while holding the access cell, shared (Read) or
+  // alone (Write), or nullopt with PanicException set when the cell is taken
+  // (an internal fault: single-threaded Python code cannot cause it). The cell
+  // is released on every path, also when fn throws.
+  template <typename Fn>
+  auto Read(Fn&& fn) const {
+    return WithCell<SharedBorrow>(fn);
+  }
+  template <typename Fn>
+  auto Write(Fn&& fn) const {
+    return WithCell<ExclusiveBorrow>(fn);
+  }
 
  private:
+  template <typename Access, typename Fn>
+  std::optional<std::invoke_result_t<Fn&, vesk::Index&>> WithCell(Fn& fn) const {
+    Access access(index_->cell, "Index");
+    if (!access.ok()) return std::nullopt;
+    return fn(*index_->core);
+  }
+
   PyIndex* index_ = nullptr;
   std::optional<SharedBorrow> borrow_;
 };
@@ -131,7 +105,7 @@ PyObject* IndexNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     PyIndex* index = reinterpret_cast<PyIndex*>(self.get());
     new (&index->borrow) BorrowFlag();
-    new (&index->cell) AccessCell();
+    new (&index->cell) BorrowFlag();
     index->owner = CurrentThreadSerial();
     index->core = core.release();
     return self.release();
@@ -152,23 +126,18 @@ void IndexDealloc(PyObject* self) {
     PyErr_WriteUnraisable(nullptr);
     PyErr_SetRaisedException(pending.release());
   }
-  index->core = nullptr;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-// ---- Methods
+// ---- Members
 
 PyObject* GetInfo(PyObject* self, PyObject* /*unused*/) {
   return Boundary([&]() -> PyObject* {
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
-    std::optional<vesk::IndexInfo> info;
-    {
-      AccessCell::Read access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      info = receiver.core().get_info();
-    }
+    auto info = receiver.Read([](vesk::Index& core) { return core.get_info(); });
+    if (!info) return nullptr;
     return Caster<IndexInfoValue>::Wrap(ToIndexInfoValue(std::move(*info)));
   });
 }
@@ -190,15 +159,11 @@ PyObject* AddDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!LoadOptionalArgument(bound[2], "options", &options)) return nullptr;
     std::optional<vesk::AddDocumentsOptions> core_options;
     if (options) core_options = vesk::AddDocumentsOptions{.upsert = options->upsert};
-
-    std::optional<vesk::Result<vesk::AddCounts>> result;
-    {
-      AccessCell::Write access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      result.emplace(receiver.core().add_documents(std::move(docs), &embeddings,
-                                                   core_options ? &*core_options : nullptr));
-    }
-    if (!CheckStatus(result->status())) return nullptr;
+    auto result = receiver.Write([&](vesk::Index& core) {
+      return core.add_documents(std::move(docs), &embeddings,
+                                core_options ? &*core_options : nullptr);
+    });
+    if (!result || !CheckStatus(result->status())) return nullptr;
     return MakePair(Caster<uint64_t>::Cast(result->value().added),
                     Caster<uint64_t>::Cast(result->value().updated));
   });
@@ -216,13 +181,10 @@ PyObject* DeleteDocuments(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!receiver.ok()) return nullptr;
     std::vector<std::string> doc_ids;
     if (!LoadArgument(bound[0], "doc_ids", &doc_ids)) return nullptr;
-    uint64_t deleted;
-    {
-      AccessCell::Write access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      deleted = receiver.core().delete_documents(doc_ids);
-    }
-    return Caster<uint64_t>::Cast(deleted);
+    auto deleted =
+        receiver.Write([&](vesk::Index& core) { return core.delete_documents(doc_ids); });
+    if (!deleted) return nullptr;
+    return Caster<uint64_t>::Cast(*deleted);
   });
 }
 
@@ -237,13 +199,10 @@ PyObject* GetDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!receiver.ok()) return nullptr;
     std::optional<vesk::GetDocumentsOptions> options;
     if (!LoadOptionalArgument(bound[0], "options", &options)) return nullptr;
-    std::vector<vesk::DocumentInfo> docs;
-    {
-      AccessCell::Read access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      docs = receiver.core().get_documents(options ? &*options : nullptr);
-    }
-    return WrapList(std::move(docs));
+    auto docs = receiver.Read(
+        [&](vesk::Index& core) { return core.get_documents(options ? &*options : nullptr); });
+    if (!docs) return nullptr;
+    return WrapList(std::move(*docs));
   });
 }
 
@@ -264,15 +223,10 @@ PyObject* Query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!LoadArgument(bound[1], "top_k", &top_k)) return nullptr;
     if (!LoadArgument(bound[2], "query_embedding", &query_embedding)) return nullptr;
     if (!LoadOptionalArgument(bound[3], "alpha", &alpha)) return nullptr;
-
-    std::optional<vesk::Result<vesk::SearchResult>> result;
-    {
-      AccessCell::Read access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      result.emplace(
-          receiver.core().query(query, top_k, &query_embedding, alpha.value_or(kDefaultAlpha)));
-    }
-    if (!CheckStatus(result->status())) return nullptr;
+    auto result = receiver.Read([&](vesk::Index& core) {
+      return core.query(query, top_k, &query_embedding, alpha.value_or(kDefaultAlpha));
+    });
+    if (!result || !CheckStatus(result->status())) return nullptr;
     return Caster<vesk::SearchResult>::Wrap(std::move(*result).value());
   });
 }
@@ -281,12 +235,8 @@ PyObject* Serialize(PyObject* self, PyObject* /*unused*/) {
   return Boundary([&]() -> PyObject* {
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
-    std::optional<vesk::SerializedIndex> data;
-    {
-      AccessCell::Read access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      data = receiver.core().serialize();
-    }
+    auto data = receiver.Read([](vesk::Index& core) { return core.serialize(); });
+    if (!data) return nullptr;
     return Caster<vesk::SerializedIndex>::Wrap(std::move(*data));
   });
 }
@@ -302,13 +252,8 @@ PyObject* Deserialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!receiver.ok()) return nullptr;
     vesk::SerializedIndex data;
     if (!LoadArgument(bound[0], "data", &data)) return nullptr;
-    vesk::Status status;
-    {
-      AccessCell::Write access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      status = receiver.core().deserialize(data);
-    }
-    if (!CheckStatus(status)) return nullptr;
+    auto status = receiver.Write([&](vesk::Index& core) { return core.deserialize(data); });
+    if (!status || !CheckStatus(*status)) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -317,11 +262,11 @@ PyObject* Clear(PyObject* self, PyObject* /*unused*/) {
   return Boundary([&]() -> PyObject* {
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
-    {
-      AccessCell::Write access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      receiver.core().clear();
-    }
+    auto cleared = receiver.Write([](vesk::Index& core) {
+      core.clear();
+      return true;
+    });
+    if (!cleared) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -330,13 +275,9 @@ PyObject* GetDocCount(PyObject* self, void* /*closure*/) {
   return Boundary([&]() -> PyObject* {
     Receiver receiver(self);
     if (!receiver.ok()) return nullptr;
-    uint64_t count;
-    {
-      AccessCell::Read access(receiver.cell());
-      if (!access.ok()) return nullptr;
-      count = receiver.core().doc_count();
-    }
-    return Caster<uint64_t>::Cast(count);
+    auto count = receiver.Read([](vesk::Index& core) { return core.doc_count(); });
+    if (!count) return nullptr;
+    return Caster<uint64_t>::Cast(*count);
   });
 }
 
@@ -443,17 +384,13 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
+// Creating the type runs no Python code, so no other thread can get in
+// between the check and the store.
 PyTypeObject* IndexType() {
   if (g_index_type == nullptr) {
-    PyTypeObject* created = CreateType(&kSpec);
-    if (created == nullptr) return nullptr;
-    if (g_index_type == nullptr) {
-      g_index_type = created;
-    } else {
-      Py_DECREF(created);
-    }
+    g_index_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
   }
   return g_index_type;
 }
 
-}  // namespace vesk_core::index
+}  // namespace vesk_core

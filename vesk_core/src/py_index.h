@@ -11,16 +11,17 @@
 // The GIL is held for the whole of every call and never released.
 // Ownership: the instance owns its core index from construction to
 // deallocation; nothing it returns aliases the index's storage.
-#ifndef VESK_CORE_BINDING_INDEX_H_
-#define VESK_CORE_BINDING_INDEX_H_
+#ifndef VESK_CORE_BINDING_PY_INDEX_H_
+#define VESK_CORE_BINDING_PY_INDEX_H_
 
-#include "lib.h"
+#include "py_ref.h"
 
-namespace vesk_core::index {
+namespace vesk_core {
 
-// The Index type object, created on first use and kept for the process.
+// The Index type object, created on first use and kept for the process; null
+// with an exception set if creating it fails.
 PyTypeObject* IndexType();
 
-}  // namespace vesk_core::index
+}  // namespace vesk_core
 
-#endif  // VESK_CORE_BINDING_INDEX_H_
+#endif  // VESK_CORE_BINDING_PY_INDEX_H_

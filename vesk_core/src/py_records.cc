@@ -1,14 +1,12 @@
-// The record classes: constructors, attribute accessors and type objects.
-//
-// Every class is assembled from the same three templates: RecordNew binds and
-// converts the constructor's parameters into a fresh value, GetMember and
-// SetMember read and replace one field. The per-class tables below say which
-// fields exist, in which order, and under which names.
-#include "models.h"
+// The record classes, made from their tables: type objects, constructors,
+// text signatures and attribute accessors.
+#include "py_records.h"
 
 #include <array>
+#include <cstring>
 #include <type_traits>
-#include <utility>
+
+#include "arg_binder.h"
 
 namespace vesk_core {
 
@@ -28,8 +26,82 @@ IndexInfoValue ToIndexInfoValue(vesk::IndexInfo info) {
 namespace {
 
 template <typename Value>
+constexpr size_t kFieldCount =
+    std::tuple_size_v<std::remove_cvref_t<decltype(Record<Value>::kFields)>>;
+
+// Calls fn(field) for every field of Value's table, in order.
+template <typename Value, typename Fn>
+constexpr void ForEachField(Fn&& fn) {
+  std::apply([&](const auto&... field) { (fn(field), ...); }, Record<Value>::kFields);
+}
+
+// The constructor's parameter names: the field names in order.
+template <typename Value>
+constexpr std::array<const char*, kFieldCount<Value>> kParams = [] {
+  std::array<const char*, kFieldCount<Value>> names{};
+  size_t i = 0;
+  ForEachField<Value>([&](const auto& field) { names[i++] = field.name; });
+  return names;
+}();
+
+// The number of required fields, which must all come first.
+template <typename Value>
+constexpr size_t kRequired = [] {
+  size_t required = 0;
+  size_t position = 0;
+  bool in_order = true;
+  ForEachField<Value>([&](const auto& field) {
+    if (field.default_text == nullptr) in_order = in_order && required++ == position;
+    ++position;
+  });
+  return in_order ? required : throw "required fields come first";  // fails compilation
+}();
+
+// How binding errors name the constructor: "<Class>.__new__()".
+template <typename Value>
+const Signature& NewSignature() {
+  static const std::string full_name = std::string(Record<Value>::kName) + ".__new__()";
+  static const Signature signature{full_name.c_str(), kParams<Value>, kRequired<Value>};
+  return signature;
+}
+
+// The class docstring "<Class>(a, b, c=None)\n--\n\n", which the interpreter
+// shows as the text signature.
+template <typename Value>
+std::string TextSignature() {
+  std::string text = std::string(Record<Value>::kName) + "(";
+  const char* separator = "";
+  ForEachField<Value>([&](const auto& field) {
+    text += separator;
+    text += field.name;
+    if (field.default_text != nullptr) text += std::string("=") + field.default_text;
+    separator = ", ";
+  });
+  return text + ")\n--\n\n";
+}
+
+template <typename Value>
 RecordObject<Value>* AsRecord(PyObject* self) {
   return reinterpret_cast<RecordObject<Value>*>(self);
+}
+
+// The constructor: binds the arguments to the fields, converts each given
+// one, and keeps the value's defaults for the rest.
+template <typename Value>
+PyObject* RecordNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return Boundary([&]() -> PyObject* {
+    std::array<Handle, kFieldCount<Value>> bound;
+    if (!BindTupleDict(NewSignature<Value>(), args, kwargs, bound.data())) return nullptr;
+    Value value;
+    size_t i = 0;
+    bool ok = std::apply(
+        [&](const auto&... field) {
+          return (LoadOptionalArgument(bound[i++], field.name, &(value.*field.kMember)) && ...);
+        },
+        Record<Value>::kFields);
+    if (!ok) return nullptr;
+    return NewRecordObject(type, std::move(value));
+  });
 }
 
 template <typename Value>
@@ -42,23 +114,6 @@ void RecordDealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The constructor: binds the arguments to the fields `Members` (in signature
-// order), converts each given one, and keeps the value's defaults for the rest.
-template <typename Value, const Signature& kSignature, auto... Members>
-PyObject* RecordNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return Boundary([&]() -> PyObject* {
-    std::array<Handle, sizeof...(Members)> bound;
-    if (!BindTupleDict(kSignature, args, kwargs, bound.data())) return nullptr;
-    Value value;
-    bool ok = [&]<size_t... I>(std::index_sequence<I...>) {
-      return (LoadOptionalArgument(bound[I], kSignature.params[I], &(value.*Members)) && ...);
-    }
-    (std::index_sequence_for<decltype(Members)...>{});
-    if (!ok) return nullptr;
-    return NewRecordObject(type, std::move(value));
-  });
-}
-
 // Accessors: the get-set descriptor has already checked that `self` is an
 // instance of the class.
 template <typename Value, auto Member>
@@ -67,8 +122,8 @@ PyObject* GetMember(PyObject* self, void* /*closure*/) {
     RecordObject<Value>* object = AsRecord<Value>(self);
     SharedBorrow borrow(object->borrow);
     if (!borrow.ok()) return nullptr;
-    using Field = std::remove_cvref_t<decltype(object->value.*Member)>;
-    return Caster<Field>::Cast(object->value.*Member);
+    using FieldType = std::remove_cvref_t<decltype(object->value.*Member)>;
+    return Caster<FieldType>::Cast(object->value.*Member);
   });
 }
 
@@ -81,8 +136,8 @@ int SetMember(PyObject* self, PyObject* new_value, void* closure) {
       return -1;
     }
     RecordObject<Value>* object = AsRecord<Value>(self);
-    using Field = std::remove_cvref_t<decltype(object->value.*Member)>;
-    Field field;
+    using FieldType = std::remove_cvref_t<decltype(object->value.*Member)>;
+    FieldType field;
     if (!LoadArgument(new_value, static_cast<const char*>(closure), &field)) return -1;
     ExclusiveBorrow borrow(object->borrow);
     if (!borrow.ok()) return -1;
@@ -91,260 +146,83 @@ int SetMember(PyObject* self, PyObject* new_value, void* closure) {
   });
 }
 
-template <typename Value, auto Member>
-constexpr PyGetSetDef Attribute(const char* name, const char* doc = nullptr) {
-  return PyGetSetDef{
-      .name = name,
-      .get = GetMember<Value, Member>,
-      .set = SetMember<Value, Member>,
-      .doc = doc,
-      .closure = const_cast<char*>(name),
-  };
+// One read-write attribute per field, then the terminating entry. The
+// descriptors point into this table for the life of the type.
+template <typename Value>
+std::array<PyGetSetDef, kFieldCount<Value> + 1> g_getset = std::apply(
+    [](const auto&... field) {
+      return std::array<PyGetSetDef, kFieldCount<Value> + 1>{
+          PyGetSetDef{
+              .name = field.name,
+              .get = GetMember<Value, std::remove_cvref_t<decltype(field)>::kMember>,
+              .set = SetMember<Value, std::remove_cvref_t<decltype(field)>::kMember>,
+              .doc = field.doc,
+              .closure = const_cast<char*>(field.name),
+          }...,
+          PyGetSetDef{},
+      };
+    },
+    Record<Value>::kFields);
+
+// Class attributes besides the fields: only IndexStatus has any, one plain
+// string per status name ("Ready" = "Ready", ...).
+template <typename Value>
+bool AddClassAttributes(PyTypeObject* /*type*/) {
+  return true;
 }
 
-constexpr PyGetSetDef kGetSetEnd{};
-
-// The type object of one record class, created on first use and kept for the
-// process. `finish` may add class attributes to the new type.
-template <typename Value, const Signature& kSignature, auto... Members>
-class RecordType {
- public:
-  RecordType(const char* name, const char* doc, PyGetSetDef* getset,
-             bool (*finish)(PyTypeObject*) = nullptr)
-      : slots_{
-            {Py_tp_new, reinterpret_cast<void*>(RecordNew<Value, kSignature, Members...>)},
-            {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc<Value>)},
-            {Py_tp_getset, getset},
-            {Py_tp_doc, const_cast<char*>(doc)},
-            {0, nullptr},
-        },
-        spec_{
-            .name = name,
-            .basicsize = static_cast<int>(sizeof(RecordObject<Value>)),
-            .itemsize = 0,
-            .flags = Py_TPFLAGS_DEFAULT,  // no BASETYPE: cannot be subclassed
-            .slots = slots_,
-        },
-        finish_(finish) {}
-
-  PyTypeObject* Get() {
-    if (type_ != nullptr) return type_;
-    Ref created = Ref::steal(reinterpret_cast<PyObject*>(CreateType(&spec_)));
-    if (!created) return nullptr;
-    if (finish_ != nullptr && !finish_(reinterpret_cast<PyTypeObject*>(created.get()))) {
-      return nullptr;
-    }
-    // Creation may have let another thread in; the first type made wins.
-    if (type_ == nullptr) type_ = reinterpret_cast<PyTypeObject*>(created.release());
-    return type_;
-  }
-
- private:
-  PyType_Slot slots_[5];
-  PyType_Spec spec_;
-  bool (*finish_)(PyTypeObject*);
-  PyTypeObject* type_ = nullptr;
-};
-
-// ---- ModelRef
-
-constexpr const char* kModelRefParams[] = {"id", "version"};
-constexpr Signature kModelRefSignature{"ModelRef.__new__()", kModelRefParams, 2};
-PyGetSetDef kModelRefGetSet[] = {
-    Attribute<vesk::ModelRef, &vesk::ModelRef::id>("id"),
-    Attribute<vesk::ModelRef, &vesk::ModelRef::version>("version"),
-    kGetSetEnd,
-};
-
-// ---- IndexStatus
-
-constexpr const char* kIndexStatusParams[] = {"value"};
-constexpr Signature kIndexStatusSignature{"IndexStatus.__new__()", kIndexStatusParams, 1};
-PyGetSetDef kIndexStatusGetSet[] = {
-    Attribute<IndexStatusValue, &IndexStatusValue::value>("value"),
-    kGetSetEnd,
-};
-
-bool AddIndexStatusConstants(PyTypeObject* type) {
-  for (const char* name : {"NotStarted", "Building", "Ready", "Failed"}) {
-    Ref text = Ref::steal(PyUnicode_FromString(name));
+template <>
+bool AddClassAttributes<IndexStatusValue>(PyTypeObject* type) {
+  for (vesk::IndexStatus status : vesk::kIndexStatuses) {
+    const std::string name(vesk::index_status_text(status));
+    Ref text = Ref::steal(PyUnicode_FromString(name.c_str()));
     if (!text) return false;
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, text.get()) < 0) {
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name.c_str(), text.get()) < 0) {
       return false;
     }
   }
   return true;
 }
 
-// ---- IndexInfo
-
-constexpr const char* kIndexInfoParams[] = {"id",        "name",       "version",    "status",
-                                            "doc_count", "created_at", "updated_at", "model"};
-constexpr Signature kIndexInfoSignature{"IndexInfo.__new__()", kIndexInfoParams, 8};
-PyGetSetDef kIndexInfoGetSet[] = {
-    Attribute<IndexInfoValue, &IndexInfoValue::id>("id"),
-    Attribute<IndexInfoValue, &IndexInfoValue::name>("name"),
-    Attribute<IndexInfoValue, &IndexInfoValue::version>("version"),
-    Attribute<IndexInfoValue, &IndexInfoValue::status>(
-        "status", "Stored as string; see PyIndexStatus for constants."),
-    Attribute<IndexInfoValue, &IndexInfoValue::doc_count>("doc_count"),
-    Attribute<IndexInfoValue, &IndexInfoValue::created_at>("created_at"),
-    Attribute<IndexInfoValue, &IndexInfoValue::updated_at>("updated_at"),
-    Attribute<IndexInfoValue, &IndexInfoValue::model>("model"),
-    kGetSetEnd,
-};
-
-// ---- DocumentInfo
-
-constexpr const char* kDocumentInfoParams[] = {"id", "text", "metadata"};
-constexpr Signature kDocumentInfoSignature{"DocumentInfo.__new__()", kDocumentInfoParams, 2};
-PyGetSetDef kDocumentInfoGetSet[] = {
-    Attribute<vesk::DocumentInfo, &vesk::DocumentInfo::id>("id"),
-    Attribute<vesk::DocumentInfo, &vesk::DocumentInfo::text>("text"),
-    Attribute<vesk::DocumentInfo, &vesk::DocumentInfo::metadata>("metadata"),
-    kGetSetEnd,
-};
-
-// ---- QueryResultDocumentInfo
-
-using vesk::QueryResultDocumentInfo;
-constexpr const char* kQueryResultParams[] = {"id", "text", "metadata", "score"};
-constexpr Signature kQueryResultSignature{"QueryResultDocumentInfo.__new__()", kQueryResultParams,
-                                          2};
-PyGetSetDef kQueryResultGetSet[] = {
-    Attribute<QueryResultDocumentInfo, &QueryResultDocumentInfo::id>("id"),
-    Attribute<QueryResultDocumentInfo, &QueryResultDocumentInfo::text>("text"),
-    Attribute<QueryResultDocumentInfo, &QueryResultDocumentInfo::metadata>("metadata"),
-    Attribute<QueryResultDocumentInfo, &QueryResultDocumentInfo::score>("score"),
-    kGetSetEnd,
-};
-
-// ---- SearchResult
-
-constexpr const char* kSearchResultParams[] = {"docs", "query", "index_name", "time_taken_ms"};
-constexpr Signature kSearchResultSignature{"SearchResult.__new__()", kSearchResultParams, 2};
-PyGetSetDef kSearchResultGetSet[] = {
-    Attribute<vesk::SearchResult, &vesk::SearchResult::docs>("docs"),
-    Attribute<vesk::SearchResult, &vesk::SearchResult::query>("query"),
-    Attribute<vesk::SearchResult, &vesk::SearchResult::index_name>("index_name"),
-    Attribute<vesk::SearchResult, &vesk::SearchResult::time_taken_ms>("time_taken_ms"),
-    kGetSetEnd,
-};
-
-// ---- AddDocumentsOptions
-
-constexpr const char* kAddOptionsParams[] = {"upsert"};
-constexpr Signature kAddOptionsSignature{"AddDocumentsOptions.__new__()", kAddOptionsParams, 0};
-PyGetSetDef kAddOptionsGetSet[] = {
-    Attribute<AddDocumentsOptionsValue, &AddDocumentsOptionsValue::upsert>("upsert"),
-    kGetSetEnd,
-};
-
-// ---- GetDocumentsOptions
-
-constexpr const char* kGetOptionsParams[] = {"doc_ids"};
-constexpr Signature kGetOptionsSignature{"GetDocumentsOptions.__new__()", kGetOptionsParams, 0};
-PyGetSetDef kGetOptionsGetSet[] = {
-    Attribute<vesk::GetDocumentsOptions, &vesk::GetDocumentsOptions::doc_ids>("doc_ids"),
-    kGetSetEnd,
-};
-
-// ---- SerializedIndex
-
-using vesk::SerializedIndex;
-constexpr const char* kSerializedParams[] = {"name",      "version",    "model",
-                                             "dimension", "embeddings", "doc_ids"};
-constexpr Signature kSerializedSignature{"SerializedIndex.__new__()", kSerializedParams, 6};
-PyGetSetDef kSerializedGetSet[] = {
-    Attribute<SerializedIndex, &SerializedIndex::name>("name"),
-    Attribute<SerializedIndex, &SerializedIndex::version>("version"),
-    Attribute<SerializedIndex, &SerializedIndex::model>("model"),
-    Attribute<SerializedIndex, &SerializedIndex::dimension>("dimension"),
-    Attribute<SerializedIndex, &SerializedIndex::embeddings>("embeddings"),
-    Attribute<SerializedIndex, &SerializedIndex::doc_ids>("doc_ids"),
-    kGetSetEnd,
-};
-
 }  // namespace
 
-PyTypeObject* RecordClass<vesk::ModelRef>::Type() {
-  static RecordType<vesk::ModelRef, kModelRefSignature, &vesk::ModelRef::id,
-                    &vesk::ModelRef::version>
-      type("builtins.ModelRef", "ModelRef(id, version)\n--\n\n", kModelRefGetSet);
-  return type.Get();
+// Creating a type runs no Python code, so no other thread can get in between
+// the check and the store.
+template <typename Value>
+PyTypeObject* RecordType() {
+  static PyTypeObject* type = nullptr;
+  if (type != nullptr) return type;
+  const std::string name = std::string("builtins.") + Record<Value>::kName;
+  const std::string doc = TextSignature<Value>();
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(RecordNew<Value>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(RecordDealloc<Value>)},
+      {Py_tp_getset, g_getset<Value>.data()},
+      {Py_tp_doc, const_cast<char*>(doc.c_str())},  // copied by the interpreter
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      .name = name.c_str(),  // copied by the interpreter
+      .basicsize = static_cast<int>(sizeof(RecordObject<Value>)),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,  // no BASETYPE: cannot be subclassed
+      .slots = slots,
+  };
+  Ref created = Ref::steal(PyType_FromSpec(&spec));
+  if (!created) return nullptr;
+  if (!AddClassAttributes<Value>(reinterpret_cast<PyTypeObject*>(created.get()))) return nullptr;
+  type = reinterpret_cast<PyTypeObject*>(created.release());
+  return type;
 }
 
-PyTypeObject* RecordClass<IndexStatusValue>::Type() {
-  static RecordType<IndexStatusValue, kIndexStatusSignature, &IndexStatusValue::value> type(
-      "builtins.IndexStatus", "IndexStatus(value)\n--\n\n", kIndexStatusGetSet,
-      AddIndexStatusConstants);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<IndexInfoValue>::Type() {
-  static RecordType<IndexInfoValue, kIndexInfoSignature, &IndexInfoValue::id, &IndexInfoValue::name,
-                    &IndexInfoValue::version, &IndexInfoValue::status, &IndexInfoValue::doc_count,
-                    &IndexInfoValue::created_at, &IndexInfoValue::updated_at,
-                    &IndexInfoValue::model>
-      type("builtins.IndexInfo",
-           "IndexInfo(id, name, version, status, doc_count, created_at, updated_at, "
-           "model)\n--\n\n",
-           kIndexInfoGetSet);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<vesk::DocumentInfo>::Type() {
-  static RecordType<vesk::DocumentInfo, kDocumentInfoSignature, &vesk::DocumentInfo::id,
-                    &vesk::DocumentInfo::text, &vesk::DocumentInfo::metadata>
-      type("builtins.DocumentInfo", "DocumentInfo(id, text, metadata=None)\n--\n\n",
-           kDocumentInfoGetSet);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<QueryResultDocumentInfo>::Type() {
-  static RecordType<QueryResultDocumentInfo, kQueryResultSignature, &QueryResultDocumentInfo::id,
-                    &QueryResultDocumentInfo::text, &QueryResultDocumentInfo::metadata,
-                    &QueryResultDocumentInfo::score>
-      type("builtins.QueryResultDocumentInfo",
-           "QueryResultDocumentInfo(id, text, metadata=None, score=0.0)\n--\n\n",
-           kQueryResultGetSet);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<vesk::SearchResult>::Type() {
-  static RecordType<vesk::SearchResult, kSearchResultSignature, &vesk::SearchResult::docs,
-                    &vesk::SearchResult::query, &vesk::SearchResult::index_name,
-                    &vesk::SearchResult::time_taken_ms>
-      type("builtins.SearchResult",
-           "SearchResult(docs, query, index_name=None, time_taken_ms=None)\n--\n\n",
-           kSearchResultGetSet);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<AddDocumentsOptionsValue>::Type() {
-  static RecordType<AddDocumentsOptionsValue, kAddOptionsSignature,
-                    &AddDocumentsOptionsValue::upsert>
-      type("builtins.AddDocumentsOptions", "AddDocumentsOptions(upsert=True)\n--\n\n",
-           kAddOptionsGetSet);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<vesk::GetDocumentsOptions>::Type() {
-  static RecordType<vesk::GetDocumentsOptions, kGetOptionsSignature,
-                    &vesk::GetDocumentsOptions::doc_ids>
-      type("builtins.GetDocumentsOptions", "GetDocumentsOptions(doc_ids=None)\n--\n\n",
-           kGetOptionsGetSet);
-  return type.Get();
-}
-
-PyTypeObject* RecordClass<SerializedIndex>::Type() {
-  static RecordType<SerializedIndex, kSerializedSignature, &SerializedIndex::name,
-                    &SerializedIndex::version, &SerializedIndex::model, &SerializedIndex::dimension,
-                    &SerializedIndex::embeddings, &SerializedIndex::doc_ids>
-      type("builtins.SerializedIndex",
-           "SerializedIndex(name, version, model, dimension, embeddings, doc_ids)\n--\n\n",
-           kSerializedGetSet);
-  return type.Get();
-}
+template PyTypeObject* RecordType<vesk::ModelRef>();
+template PyTypeObject* RecordType<IndexStatusValue>();
+template PyTypeObject* RecordType<IndexInfoValue>();
+template PyTypeObject* RecordType<vesk::DocumentInfo>();
+template PyTypeObject* RecordType<vesk::QueryResultDocumentInfo>();
+template PyTypeObject* RecordType<vesk::SearchResult>();
+template PyTypeObject* RecordType<AddDocumentsOptionsValue>();
+template PyTypeObject* RecordType<vesk::GetDocumentsOptions>();
+template PyTypeObject* RecordType<vesk::SerializedIndex>();
 
 }  // namespace vesk_core

@@ -14,6 +14,10 @@ namespace vesk {
 
 enum class IndexStatus : unsigned char { NotStarted = 0, Building = 1, Ready = 2, Failed = 3 };
 
+// Every status, in declaration order.
+inline constexpr IndexStatus kIndexStatuses[] = {IndexStatus::NotStarted, IndexStatus::Building,
+                                                 IndexStatus::Ready, IndexStatus::Failed};
+
 // "NotStarted", "Building", "Ready" or "Failed".
 inline std::string_view index_status_text(IndexStatus status) {
   switch (status) {
