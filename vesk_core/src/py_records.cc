@@ -25,10 +25,6 @@ IndexInfoValue ToIndexInfoValue(vesk::IndexInfo info) {
 
 namespace {
 
-template <typename Value>
-constexpr size_t kFieldCount =
-    std::tuple_size_v<std::remove_cvref_t<decltype(Record<Value>::kFields)>>;
-
 // Calls fn(field) for every field of Value's table, in order.
 template <typename Value, typename Fn>
 constexpr void ForEachField(Fn&& fn) {
@@ -37,29 +33,36 @@ constexpr void ForEachField(Fn&& fn) {
 
 // The constructor's parameter names: the field names in order.
 template <typename Value>
-constexpr std::array<const char*, kFieldCount<Value>> kParams = [] {
-  std::array<const char*, kFieldCount<Value>> names{};
-  size_t i = 0;
-  ForEachField<Value>([&](const auto& field) { names[i++] = field.name; });
-  return names;
-}();
+constexpr auto kParams = std::apply([](const auto&... field) { return std::array{field.name...}; },
+                                    Record<Value>::kFields);
 
-// The number of required fields, which must all come first.
+template <typename Value>
+constexpr size_t kFieldCount = kParams<Value>.size();
+
+// The number of required fields (those without a default)...
 template <typename Value>
 constexpr size_t kRequired = [] {
   size_t required = 0;
+  ForEachField<Value>([&](const auto& field) { required += field.default_text == nullptr; });
+  return required;
+}();
+
+// ...which must come first: the binder treats the first kRequired
+// parameters as the required ones.
+template <typename Value>
+constexpr bool kRequiredFirst = [] {
   size_t position = 0;
   bool in_order = true;
   ForEachField<Value>([&](const auto& field) {
-    if (field.default_text == nullptr) in_order = in_order && required++ == position;
-    ++position;
+    in_order = in_order && (field.default_text == nullptr) == (position++ < kRequired<Value>);
   });
-  return in_order ? required : throw "required fields come first";  // fails compilation
+  return in_order;
 }();
 
 // How binding errors name the constructor: "<Class>.__new__()".
 template <typename Value>
 const Signature& NewSignature() {
+  static_assert(kRequiredFirst<Value>, "required fields come before those with a default");
   static const std::string full_name = std::string(Record<Value>::kName) + ".__new__()";
   static const Signature signature{full_name.c_str(), kParams<Value>, kRequired<Value>};
   return signature;
