@@ -45,7 +45,7 @@ const Corpus& GetCorpus(size_t n) {
     slot = std::make_unique<Corpus>();
     uint64_t state = 0x9e3779b97f4a7c15ull ^ n;
     slot->docs.reserve(n);
-    slot->store.reserve(n);
+    slot->store.reserve(n, kDim);
     std::vector<float> e(kDim);
     for (size_t i = 0; i < n; ++i) {
       slot->docs.push_back({"doc-" + std::to_string(i), "text", std::nullopt});
@@ -72,13 +72,13 @@ void RunSearch(benchmark::State& state, vesk::DenseKernel kernel) {
     auto r = vesk::embedding_search(c.docs, c.store, c.query, kTopK);
     benchmark::DoNotOptimize(r);
   }
-  vesk::force_dense_kernel(vesk::DenseKernel::kAuto);
+  vesk::force_dense_kernel(vesk::DenseKernel::Auto);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * EmbeddingBytes(c)));
 }
 
-void BM_EmbeddingSearch(benchmark::State& state) { RunSearch(state, vesk::DenseKernel::kAuto); }
-void BM_EmbeddingSearchAvx2(benchmark::State& state) { RunSearch(state, vesk::DenseKernel::kAvx2); }
-void BM_EmbeddingSearchSse2(benchmark::State& state) { RunSearch(state, vesk::DenseKernel::kSse2); }
+void BM_EmbeddingSearch(benchmark::State& state) { RunSearch(state, vesk::DenseKernel::Auto); }
+void BM_EmbeddingSearchAvx2(benchmark::State& state) { RunSearch(state, vesk::DenseKernel::Avx2); }
+void BM_EmbeddingSearchSse2(benchmark::State& state) { RunSearch(state, vesk::DenseKernel::Sse2); }
 
 // Sums every float of the embedding memory with independent accumulators of
 // the widest vector unit available: how fast one core can stream this memory

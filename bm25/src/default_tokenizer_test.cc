@@ -71,7 +71,7 @@ TEST(DefaultTokenizer, EmptyAndPunctuation) {
   EXPECT_EQ(t.tokenize("!!!"), Tokens{});
 }
 
-TEST(DefaultTokenizer, SpecExamplesEnglish) {
+TEST(DefaultTokenizer, DocumentedExamplesEnglish) {
   DefaultTokenizer t = english();
   EXPECT_EQ(t.tokenize("The Running dogs"), (Tokens{"run", "dog"}));
   EXPECT_EQ(t.tokenize("Caf\u00e9"), (Tokens{"cafe"}));

@@ -53,15 +53,17 @@ bool is_blank(std::string_view line) {
   return true;
 }
 
-// GET_STOPWORDS: a mutex around a least-recently-used list of at most 16 sets.
+// The cache: a mutex around a least-recently-used list of at most 16 sets.
 struct StopwordCache {
   std::mutex mutex;
   std::list<std::pair<StopwordCacheKey, StopWordSet>> entries;  // most recent first
   std::atomic<size_t> built{0};
 };
 
-StopwordCache& cache() {
-  static StopwordCache* instance = new StopwordCache();  // never destroyed: usable until exit
+// GET_STOPWORDS, the process-wide cache: created on first use (thread-safely)
+// and never destroyed, so it stays usable until exit.
+StopwordCache& GET_STOPWORDS() {
+  static StopwordCache* instance = new StopwordCache();
   return *instance;
 }
 
@@ -106,7 +108,7 @@ std::vector<std::string_view> stopword_list(std::string_view code) {
 }
 
 std::vector<StopwordCacheKey> stopword_cache_keys() {
-  StopwordCache& c = cache();
+  StopwordCache& c = GET_STOPWORDS();
   std::lock_guard<std::mutex> lock(c.mutex);
   std::vector<StopwordCacheKey> keys;
   for (const auto& entry : c.entries) keys.push_back(entry.first);
@@ -114,17 +116,17 @@ std::vector<StopwordCacheKey> stopword_cache_keys() {
 }
 
 void clear_stopword_cache() {
-  StopwordCache& c = cache();
+  StopwordCache& c = GET_STOPWORDS();
   std::lock_guard<std::mutex> lock(c.mutex);
   c.entries.clear();
 }
 
-size_t stopword_sets_built() { return cache().built.load(); }
+size_t stopword_sets_built() { return GET_STOPWORDS().built.load(); }
 
 }  // namespace detail
 
 StopWordSet get_stopwords(Language language, bool normalization) {
-  detail::StopwordCache& c = detail::cache();
+  detail::StopwordCache& c = detail::GET_STOPWORDS();
   const detail::StopwordCacheKey key(language, normalization);
   {
     std::lock_guard<std::mutex> lock(c.mutex);

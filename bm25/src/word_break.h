@@ -40,15 +40,13 @@ namespace bm25::detail {
 // --- ASCII path -------------------------------------------------------------
 
 // Word_Break classes of the ASCII characters, as bits.
-enum AsciiWordBits : uint8_t {
-  kWbLetter = 1,        // ALetter: A-Z a-z
-  kWbDigit = 2,         // Numeric: 0-9
-  kWbExtendNumLet = 4,  // ExtendNumLet: _
-  kWbJoinsLetters = 8,  // MidLetter or MidNumLetQ: : . '
-  kWbJoinsDigits = 16,  // MidNum or MidNumLetQ: , ; . '
-  kWbUpper = 32,        // A-Z (lowercasing changes them, nothing else)
-  kWbWord = kWbLetter | kWbDigit | kWbExtendNumLet,
-};
+inline constexpr uint8_t kWbLetter = 1;        // ALetter: A-Z a-z
+inline constexpr uint8_t kWbDigit = 2;         // Numeric: 0-9
+inline constexpr uint8_t kWbExtendNumLet = 4;  // ExtendNumLet: _
+inline constexpr uint8_t kWbJoinsLetters = 8;  // MidLetter or MidNumLetQ: : . '
+inline constexpr uint8_t kWbJoinsDigits = 16;  // MidNum or MidNumLetQ: , ; . '
+inline constexpr uint8_t kWbUpper = 32;        // A-Z (lowercasing changes them, nothing else)
+inline constexpr uint8_t kWbWord = kWbLetter | kWbDigit | kWbExtendNumLet;
 
 constexpr std::array<uint8_t, 128> make_ascii_word_bits() {
   std::array<uint8_t, 128> bits{};

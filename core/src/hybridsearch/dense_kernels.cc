@@ -4,15 +4,10 @@
 
 #include "hybridsearch/dense_kernels.h"
 
-#include <atomic>
-
-#if defined(__x86_64__) || defined(__i386__)
 #include <emmintrin.h>
 #include <xmmintrin.h>
-#define VESK_DENSE_X86 1
-#else
-#define VESK_DENSE_X86 0
-#endif
+
+#include <atomic>
 
 namespace vesk {
 
@@ -41,7 +36,6 @@ void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, cons
   }
 }
 
-#if VESK_DENSE_X86
 // One block (four registers, four running sums) per step, so the memory is
 // read as one sequential stream; see dense_kernels_avx512.cc.
 void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
@@ -65,25 +59,19 @@ void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const 
     _mm_storeu_ps(out + 12, a3);
   }
 }
-#else
-void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
-                     float* scores) {
-  ScoreBlocksScalar(blocks, block_count, dim, query, scores);
-}
-#endif
 
 }  // namespace dense_internal
 
 namespace {
 
 DenseKernel BestSupported() {
-  if (dense_kernel_supported(DenseKernel::kAvx512)) return DenseKernel::kAvx512;
-  if (dense_kernel_supported(DenseKernel::kAvx2)) return DenseKernel::kAvx2;
-  return DenseKernel::kSse2;
+  if (dense_kernel_supported(DenseKernel::Avx512)) return DenseKernel::Avx512;
+  if (dense_kernel_supported(DenseKernel::Avx2)) return DenseKernel::Avx2;
+  return DenseKernel::Sse2;
 }
 
 std::atomic<DenseKernel>& Forced() {
-  static std::atomic<DenseKernel> forced{DenseKernel::kAuto};
+  static std::atomic<DenseKernel> forced{DenseKernel::Auto};
   return forced;
 }
 
@@ -91,45 +79,41 @@ std::atomic<DenseKernel>& Forced() {
 
 bool dense_kernel_supported(DenseKernel kernel) {
   switch (kernel) {
-    case DenseKernel::kAuto:
-    case DenseKernel::kScalar:
-    case DenseKernel::kSse2:
+    case DenseKernel::Auto:
+    case DenseKernel::Scalar:
+    case DenseKernel::Sse2:
       return true;
-#if VESK_DENSE_X86
-    case DenseKernel::kAvx2:
+    case DenseKernel::Avx2:
       return __builtin_cpu_supports("avx2");
-    case DenseKernel::kAvx512:
+    case DenseKernel::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
-#endif
-    default:
-      return false;
   }
+  return false;  // not an enumerator
 }
 
 DenseKernel active_dense_kernel() {
   const DenseKernel forced = Forced().load(std::memory_order_relaxed);
-  if (forced != DenseKernel::kAuto) return forced;
+  if (forced != DenseKernel::Auto) return forced;
   static const DenseKernel best = BestSupported();
   return best;
 }
 
 BlockScorer dense_block_scorer(DenseKernel kernel) {
-  if (kernel == DenseKernel::kAuto) kernel = active_dense_kernel();
+  if (kernel == DenseKernel::Auto) kernel = active_dense_kernel();
   if (!dense_kernel_supported(kernel)) return nullptr;
   switch (kernel) {
-    case DenseKernel::kScalar:
+    case DenseKernel::Scalar:
       return &dense_internal::ScoreBlocksScalar;
-    case DenseKernel::kSse2:
+    case DenseKernel::Sse2:
       return &dense_internal::ScoreBlocksSse2;
-#if VESK_DENSE_X86
-    case DenseKernel::kAvx2:
+    case DenseKernel::Avx2:
       return &dense_internal::ScoreBlocksAvx2;
-    case DenseKernel::kAvx512:
+    case DenseKernel::Avx512:
       return &dense_internal::ScoreBlocksAvx512;
-#endif
-    default:
-      return nullptr;
+    case DenseKernel::Auto:  // resolved above
+      break;
   }
+  return nullptr;
 }
 
 bool force_dense_kernel(DenseKernel kernel) {

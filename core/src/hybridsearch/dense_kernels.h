@@ -26,20 +26,20 @@ namespace vesk {
 using BlockScorer = void (*)(const float* blocks, size_t block_count, size_t dim,
                              const float* query, float* scores);
 
-enum class DenseKernel { kAuto, kScalar, kSse2, kAvx2, kAvx512 };
+enum class DenseKernel { Auto, Scalar, Sse2, Avx2, Avx512 };
 
-// True when `kernel` can run on this CPU (kAuto, kScalar and kSse2 always).
+// True when `kernel` can run on this CPU (Auto, Scalar and Sse2 always).
 bool dense_kernel_supported(DenseKernel kernel);
 
-// The scorer for `kernel`, or nullptr when it is not supported here. kAuto
+// The scorer for `kernel`, or nullptr when it is not supported here. Auto
 // names the forced kernel if one is set, else the widest supported one.
-BlockScorer dense_block_scorer(DenseKernel kernel = DenseKernel::kAuto);
+BlockScorer dense_block_scorer(DenseKernel kernel = DenseKernel::Auto);
 
-// Makes kAuto resolve to `kernel` from now on (kAuto restores the CPU-based
+// Makes Auto resolve to `kernel` from now on (Auto restores the CPU-based
 // choice). Returns false and changes nothing when `kernel` is unsupported.
 bool force_dense_kernel(DenseKernel kernel);
 
-// The kernel that kAuto currently resolves to (never kAuto).
+// The kernel that Auto currently resolves to (never Auto).
 DenseKernel active_dense_kernel();
 
 namespace dense_internal {

@@ -18,18 +18,18 @@
 namespace vesk {
 namespace {
 
-constexpr DenseKernel kAllKernels[] = {DenseKernel::kScalar, DenseKernel::kSse2, DenseKernel::kAvx2,
-                                       DenseKernel::kAvx512};
+constexpr DenseKernel kAllKernels[] = {DenseKernel::Scalar, DenseKernel::Sse2, DenseKernel::Avx2,
+                                       DenseKernel::Avx512};
 
 const char* Name(DenseKernel k) {
   switch (k) {
-    case DenseKernel::kScalar:
+    case DenseKernel::Scalar:
       return "scalar";
-    case DenseKernel::kSse2:
+    case DenseKernel::Sse2:
       return "sse2";
-    case DenseKernel::kAvx2:
+    case DenseKernel::Avx2:
       return "avx2";
-    case DenseKernel::kAvx512:
+    case DenseKernel::Avx512:
       return "avx512";
     default:
       return "auto";
@@ -155,8 +155,8 @@ TEST(DenseKernelsTest, ForcingSelectsKernel) {
     EXPECT_EQ(active_dense_kernel(), kernel);
     EXPECT_EQ(dense_block_scorer(), dense_block_scorer(kernel));
   }
-  ASSERT_TRUE(force_dense_kernel(DenseKernel::kAuto));
-  EXPECT_NE(active_dense_kernel(), DenseKernel::kAuto);
+  ASSERT_TRUE(force_dense_kernel(DenseKernel::Auto));
+  EXPECT_NE(active_dense_kernel(), DenseKernel::Auto);
 }
 
 }  // namespace

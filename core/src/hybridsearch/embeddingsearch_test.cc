@@ -55,7 +55,7 @@ class EmbeddingSearchTest : public ::testing::TestWithParam<DenseKernel> {
   void SetUp() override {
     if (!force_dense_kernel(GetParam())) GTEST_SKIP() << "kernel not supported on this CPU";
   }
-  void TearDown() override { force_dense_kernel(DenseKernel::kAuto); }
+  void TearDown() override { force_dense_kernel(DenseKernel::Auto); }
 };
 
 TEST_P(EmbeddingSearchTest, ScoresAndCopiesDocuments) {
@@ -199,15 +199,15 @@ TEST_P(EmbeddingSearchTest, MatchesStableSortOnRandomData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EmbeddingSearchTest,
-                         ::testing::Values(DenseKernel::kScalar, DenseKernel::kSse2,
-                                           DenseKernel::kAvx2, DenseKernel::kAvx512),
+                         ::testing::Values(DenseKernel::Scalar, DenseKernel::Sse2,
+                                           DenseKernel::Avx2, DenseKernel::Avx512),
                          [](const auto& info) {
                            switch (info.param) {
-                             case DenseKernel::kScalar:
+                             case DenseKernel::Scalar:
                                return std::string("Scalar");
-                             case DenseKernel::kSse2:
+                             case DenseKernel::Sse2:
                                return std::string("Sse2");
-                             case DenseKernel::kAvx2:
+                             case DenseKernel::Avx2:
                                return std::string("Avx2");
                              default:
                                return std::string("Avx512");

@@ -120,5 +120,28 @@ TEST(FusionTest, RepeatedIdsAddUpAndTiesComeInFirstSeenOrder) {
   EXPECT_EQ(rep.value()[0].score, (0.0f + Term(1.0f, 60, 2)) + Term(1.0f, 60, 3));
 }
 
+TEST(FusionTest, ManyTiesKeepFirstSeenOrder) {
+  // Forty lists [X_i, T_i]: every X ties with every other X (rank 1), every T
+  // with every other T (rank 2). Seen as X0 T0 X1 T1 ..., the answer must be
+  // X0 .. X39, then T0 .. T39. Short runs of ties come out right even from an
+  // unstable sort, so the count is well above sixteen.
+  constexpr int kLists = 40;
+  std::vector<NamedResultList> semantic;
+  std::vector<std::string> want_x, want_t;
+  for (int i = 0; i < kLists; ++i) {
+    const std::string x = "X" + std::to_string(i), t = "T" + std::to_string(i);
+    semantic.push_back(List("e", {Doc(x), Doc(t)}));
+    want_x.push_back(x);
+    want_t.push_back(t);
+  }
+  std::vector<std::string> want = want_x;
+  want.insert(want.end(), want_t.begin(), want_t.end());
+  auto r = reciprocal_rank_fusion(std::move(semantic), {}, 100, 60, 0.5f);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(Ids(r.value()), want);
+  EXPECT_EQ(r.value().front().score, r.value()[kLists - 1].score);
+  EXPECT_EQ(r.value()[kLists].score, r.value().back().score);
+}
+
 }  // namespace
 }  // namespace vesk

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "bm25_math.h"
 #include "default_tokenizer.h"
-#include "embedder.h"
+#include "hybridsearch/top_k.h"
 #include "utils/keyword.h"
 #include "utils/unicode_space.h"
 
@@ -24,10 +25,11 @@ namespace vesk {
 // into its place.
 //
 // Scores are computed at query time from tf, length and the current average
-// length with bm25::term_weight and bm25::idf, the functions the BM25 engine
-// uses, and are summed per document in query-token order. That matches a
-// freshly built engine bit for bit: a term the document lacks would add
-// exactly 0.0 there and is skipped here.
+// length with the arithmetic of bm25_math.h (bm25::length_saturation,
+// bm25::saturated_weight, bm25::idf, bm25::average_length), the functions the
+// reference BM25 engine uses, and are summed per document in query-token
+// order. That matches a freshly built engine bit for bit: a term the document
+// lacks would add exactly 0.0 there and is skipped here.
 namespace {
 
 // One document's entry in the posting list of a token dimension.
@@ -134,7 +136,6 @@ class PostingTable {
 struct KeywordIndex::Rep {
   struct Term {
     uint32_t hash;
-    uint32_t tf;
     uint32_t posting;  // index of this document's entry in postings[hash]
   };
   struct Slot {
@@ -203,7 +204,7 @@ void KeywordIndex::Rep::insert(uint32_t slot, const DocumentInfo& doc) {
     const uint32_t tf = static_cast<uint32_t>(j - i);
     PostingList& list = postings.get(hash);
     const uint32_t term = static_cast<uint32_t>(s.terms.size());
-    s.terms.push_back(Term{hash, tf, static_cast<uint32_t>(list.size())});
+    s.terms.push_back(Term{hash, static_cast<uint32_t>(list.size())});
     list.push_back(Posting{slot, tf, s.length, term});
     i = j;
   }
@@ -310,7 +311,7 @@ thread_local Accumulator tls_accumulator;
 // computed once per query.
 constexpr uint32_t kSaturationTable = 1024;
 
-// Restores the accumulator's touched entries to 0.0, also on unwinding.
+// Restores the accumulator's touched entries to -0.0, also on unwinding.
 class AccumulatorReset {
  public:
   AccumulatorReset(Accumulator* acc, const std::vector<uint32_t>* touched)
@@ -355,8 +356,6 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
 
   const float n_docs = static_cast<float>(rep.indexed_docs);
   const float avgdl = bm25::average_length(rep.total_tokens, rep.indexed_docs);
-  const float k1 = bm25::Embedder::kK1;
-  const float b = bm25::Embedder::kB;
   for (QueryTerm& term : terms) {
     term.postings = rep.postings.find(term.hash);
     const float doc_freq =
@@ -372,19 +371,14 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
   }
   std::vector<uint32_t> touched;
   AccumulatorReset reset(&acc, &touched);
-  // The length-dependent part of the weight, k1 * ((1 - b) + b * (L / avgdl)),
-  // computed once per query for the common lengths; the rest of
-  // bm25::term_weight follows per posting, in the same order.
-  const float a = avgdl > 0.0f ? avgdl : bm25::kFallbackAvgdl;
-  auto saturation_of = [&](uint32_t length) {
-    const float ratio = static_cast<float>(length) / a;
-    const float scaled = b * ratio;
-    const float inner = (1.0f - b) + scaled;
-    return k1 * inner;
+  // The length-dependent part of the weight is computed once per query for
+  // the common lengths; the rest of the term weight follows per posting.
+  const float a = bm25::effective_avgdl(avgdl);
+  auto saturation_of = [a](uint32_t length) {
+    return bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
   };
   float saturation[kSaturationTable];
   for (uint32_t len = 0; len < kSaturationTable; ++len) saturation[len] = saturation_of(len);
-  const float k1_plus_1 = k1 + 1.0f;
   for (uint32_t j : sequence) {
     const QueryTerm& term = terms[j];
     if (term.postings == nullptr) continue;
@@ -392,7 +386,7 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
       const float tf = static_cast<float>(p.tf);
       const float sat =
           p.length < kSaturationTable ? saturation[p.length] : saturation_of(p.length);
-      const float weight = (k1_plus_1 * tf) / (sat + tf);
+      const float weight = bm25::saturated_weight(bm25::kK1, tf, sat);
       const float contribution = term.idf * weight;
       float& sum = acc.scores[p.slot];
       if (std::signbit(sum)) touched.push_back(p.slot);
@@ -400,34 +394,16 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
     }
   }
 
-  // Best top_k by (score descending, position ascending) with a bounded heap
-  // whose root is the worst kept candidate; a document's position is looked up
-  // only when its score does not fall below that root.
-  struct Candidate {
-    float score;
-    uint32_t position;
-  };
-  auto better = [](const Candidate& x, const Candidate& y) {
-    if (x.score != y.score) return x.score > y.score;
-    return x.position < y.position;
-  };
-  std::vector<Candidate> heap;
-  heap.reserve(std::min(top_k, touched.size()));
+  // Best top_k by (score descending, position ascending). Slots are visited
+  // in the order they were reached, not by position, so a document's position
+  // is looked up only when its score can enter. Scores are sums of positive
+  // finite terms, never NaN.
+  TopK<uint32_t> selector(std::min(top_k, touched.size()));
   for (uint32_t slot : touched) {
-    const float score = acc.scores[slot];
-    if (heap.size() == top_k && score < heap.front().score) continue;
-    const Candidate c{score, rep.slots[slot].position};
-    if (heap.size() < top_k) {
-      heap.push_back(c);
-      std::push_heap(heap.begin(), heap.end(), better);
-    } else if (better(c, heap.front())) {
-      std::pop_heap(heap.begin(), heap.end(), better);
-      heap.back() = c;
-      std::push_heap(heap.begin(), heap.end(), better);
-    }
+    selector.offer(acc.scores[slot], [&] { return rep.slots[slot].position; });
   }
-  std::sort_heap(heap.begin(), heap.end(), better);
-  const std::vector<Candidate>& candidates = heap;
+  assert(!selector.saw_nan());
+  const std::vector<TopK<uint32_t>::Entry> candidates = selector.take_sorted();
   const size_t taken = candidates.size();
 
   results.reserve(taken);

@@ -10,8 +10,8 @@ SearchEngineBuilder::SearchEngineBuilder(DefaultTokenizer tokenizer,
                                          std::vector<Document> documents, float avgdl)
     : tokenizer_(std::move(tokenizer)),
       documents_(std::move(documents)),
-      k1_(Embedder::kK1),
-      b_(Embedder::kB),
+      k1_(kK1),
+      b_(kB),
       avgdl_(avgdl) {}
 
 SearchEngineBuilder SearchEngineBuilder::with_documents(Language language,
