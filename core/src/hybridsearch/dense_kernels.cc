@@ -19,8 +19,8 @@ constexpr size_t kLanes = 16;
 
 namespace dense_internal {
 
-void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, const float* query,
-                       float* scores) {
+void score_blocks_scalar(const float* blocks, size_t block_count, size_t dim, const float* query,
+                         float* scores) {
   for (size_t b = 0; b < block_count; ++b) {
     const float* blk = blocks + b * kLanes * dim;
     float acc[kLanes];
@@ -38,8 +38,8 @@ void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, cons
 
 // One block (four registers, four running sums) per step, so the memory is
 // read as one sequential stream; see dense_kernels_avx512.cc.
-void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
-                     float* scores) {
+void score_blocks_sse2(const float* blocks, size_t block_count, size_t dim, const float* query,
+                       float* scores) {
   const size_t stride = kLanes * dim;  // floats per block
   for (size_t b = 0; b < block_count; ++b) {
     const float* p = blocks + b * stride;
@@ -64,13 +64,13 @@ void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const 
 
 namespace {
 
-DenseKernel BestSupported() {
+DenseKernel best_supported() {
   if (dense_kernel_supported(DenseKernel::Avx512)) return DenseKernel::Avx512;
   if (dense_kernel_supported(DenseKernel::Avx2)) return DenseKernel::Avx2;
   return DenseKernel::Sse2;
 }
 
-std::atomic<DenseKernel>& Forced() {
+std::atomic<DenseKernel>& forced_kernel() {
   static std::atomic<DenseKernel> forced{DenseKernel::Auto};
   return forced;
 }
@@ -92,9 +92,9 @@ bool dense_kernel_supported(DenseKernel kernel) {
 }
 
 DenseKernel active_dense_kernel() {
-  const DenseKernel forced = Forced().load(std::memory_order_relaxed);
+  const DenseKernel forced = forced_kernel().load(std::memory_order_relaxed);
   if (forced != DenseKernel::Auto) return forced;
-  static const DenseKernel best = BestSupported();
+  static const DenseKernel best = best_supported();
   return best;
 }
 
@@ -103,13 +103,13 @@ BlockScorer dense_block_scorer(DenseKernel kernel) {
   if (!dense_kernel_supported(kernel)) return nullptr;
   switch (kernel) {
     case DenseKernel::Scalar:
-      return &dense_internal::ScoreBlocksScalar;
+      return &dense_internal::score_blocks_scalar;
     case DenseKernel::Sse2:
-      return &dense_internal::ScoreBlocksSse2;
+      return &dense_internal::score_blocks_sse2;
     case DenseKernel::Avx2:
-      return &dense_internal::ScoreBlocksAvx2;
+      return &dense_internal::score_blocks_avx2;
     case DenseKernel::Avx512:
-      return &dense_internal::ScoreBlocksAvx512;
+      return &dense_internal::score_blocks_avx512;
     case DenseKernel::Auto:  // resolved above
       break;
   }
@@ -118,7 +118,7 @@ BlockScorer dense_block_scorer(DenseKernel kernel) {
 
 bool force_dense_kernel(DenseKernel kernel) {
   if (!dense_kernel_supported(kernel)) return false;
-  Forced().store(kernel, std::memory_order_relaxed);
+  forced_kernel().store(kernel, std::memory_order_relaxed);
   return true;
 }
 

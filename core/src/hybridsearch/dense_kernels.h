@@ -45,14 +45,14 @@ DenseKernel active_dense_kernel();
 namespace dense_internal {
 // Implementations, defined in dense_kernels*.cc. The AVX ones may only be
 // called when the CPU has the matching features.
-void ScoreBlocksScalar(const float* blocks, size_t block_count, size_t dim, const float* query,
+void score_blocks_scalar(const float* blocks, size_t block_count, size_t dim, const float* query,
+                         float* scores);
+void score_blocks_sse2(const float* blocks, size_t block_count, size_t dim, const float* query,
                        float* scores);
-void ScoreBlocksSse2(const float* blocks, size_t block_count, size_t dim, const float* query,
-                     float* scores);
-void ScoreBlocksAvx2(const float* blocks, size_t block_count, size_t dim, const float* query,
-                     float* scores);
-void ScoreBlocksAvx512(const float* blocks, size_t block_count, size_t dim, const float* query,
+void score_blocks_avx2(const float* blocks, size_t block_count, size_t dim, const float* query,
                        float* scores);
+void score_blocks_avx512(const float* blocks, size_t block_count, size_t dim, const float* query,
+                         float* scores);
 }  // namespace dense_internal
 
 }  // namespace vesk

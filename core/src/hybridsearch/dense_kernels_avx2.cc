@@ -16,8 +16,8 @@ constexpr size_t kLanes = 16;
 // One block (two registers, two running sums) per step, so the memory is read
 // as one sequential stream; see dense_kernels_avx512.cc for the measurements
 // behind this choice. Multiply and add stay separate instructions.
-void ScoreBlocksAvx2(const float* blocks, size_t block_count, size_t dim, const float* query,
-                     float* scores) {
+void score_blocks_avx2(const float* blocks, size_t block_count, size_t dim, const float* query,
+                       float* scores) {
   const size_t stride = kLanes * dim;
   for (size_t b = 0; b < block_count; ++b) {
     const float* p = blocks + b * stride;

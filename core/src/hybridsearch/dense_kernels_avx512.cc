@@ -22,8 +22,8 @@ constexpr size_t kLanes = 16;
 // huge-page memory: one block per step was fastest from L3-sized to
 // DRAM-sized stores and matched a plain read of the memory.) Multiply and add
 // stay separate.
-void ScoreBlocksAvx512(const float* blocks, size_t block_count, size_t dim, const float* query,
-                       float* scores) {
+void score_blocks_avx512(const float* blocks, size_t block_count, size_t dim, const float* query,
+                         float* scores) {
   const size_t stride = kLanes * dim;
   for (size_t b = 0; b < block_count; ++b) {
     const float* p = blocks + b * stride;

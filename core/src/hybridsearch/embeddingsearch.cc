@@ -16,12 +16,12 @@ constexpr size_t kLanes = EmbeddingStore::kBlock;
 // between the kernel and the selection.
 constexpr size_t kChunkBlocks = 64;
 
-Status LengthMismatch(size_t query_len, size_t stored_len) {
+Status length_mismatch(size_t query_len, size_t stored_len) {
   return Status::Internal("Vector length mismatch: len(a)=" + std::to_string(query_len) +
                           " != len(b)=" + std::to_string(stored_len));
 }
 
-QueryResultDocumentInfo Copy(const DocumentInfo& doc, float score) {
+QueryResultDocumentInfo copy_document(const DocumentInfo& doc, float score) {
   return QueryResultDocumentInfo{doc.id, doc.text, doc.metadata, score};
 }
 
@@ -40,11 +40,11 @@ Result<std::vector<QueryResultDocumentInfo>> embedding_search(std::span<const Do
   size_t dim = 0;
   const bool uniform = embeddings.uniform(&dim);
   if (uniform) {
-    if (dim != query.size()) return LengthMismatch(query.size(), dim);
+    if (dim != query.size()) return length_mismatch(query.size(), dim);
   } else {
     for (size_t p = 0; p < pairs; ++p) {
       if (embeddings.length(p) != query.size()) {
-        return LengthMismatch(query.size(), embeddings.length(p));
+        return length_mismatch(query.size(), embeddings.length(p));
       }
     }
   }
@@ -62,7 +62,7 @@ Result<std::vector<QueryResultDocumentInfo>> embedding_search(std::span<const Do
     } else {
       score = dot_product(query, embeddings.row(0)).value();
     }
-    if (top_k > 0) results.push_back(Copy(docs[0], score));
+    if (top_k > 0) results.push_back(copy_document(docs[0], score));
     return results;
   }
 
@@ -90,7 +90,8 @@ Result<std::vector<QueryResultDocumentInfo>> embedding_search(std::span<const Do
 
   const std::vector<TopK<size_t>::Entry> best = selector.take_sorted();
   results.reserve(best.size());
-  for (const auto& entry : best) results.push_back(Copy(docs[entry.position], entry.score));
+  for (const auto& entry : best)
+    results.push_back(copy_document(docs[entry.position], entry.score));
   return results;
 }
 

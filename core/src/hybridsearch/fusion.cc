@@ -16,7 +16,7 @@ class FusionTable {
  public:
   // Adds `weight` * (1 / (k + r)) for each entry of `list` at rank r (from 1),
   // in float32 with a rounding after every operation.
-  void AddList(std::vector<QueryResultDocumentInfo>& list, float k, float weight) {
+  void add_list(std::vector<QueryResultDocumentInfo>& list, float k, float weight) {
     size_t rank = 0;
     for (QueryResultDocumentInfo& entry : list) {
       ++rank;
@@ -24,13 +24,15 @@ class FusionTable {
       const float divisor = k + r;
       const float quotient = 1.0f / divisor;
       const float contribution = weight * quotient;
-      const size_t slot = SlotFor(entry);
+      const size_t slot = slot_for(entry);
       scores_[slot] = scores_[slot] + contribution;
     }
   }
 
-  // The best `top_k` documents by fused score, ties in first-seen order.
-  std::vector<QueryResultDocumentInfo> Take(size_t top_k) {
+  // The best `top_k` documents by fused score. The sort is stable, so equal
+  // scores keep first-seen order however many tie (an unstable sort keeps it
+  // only for short runs). Scores are never NaN: every contribution is finite.
+  std::vector<QueryResultDocumentInfo> take(size_t top_k) {
     std::vector<size_t> order(docs_.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
@@ -49,7 +51,7 @@ class FusionTable {
  private:
   // Slot of the entry's id; a new id takes over the entry's id, text and
   // metadata (the inputs are consumed, so they are moved, not copied).
-  size_t SlotFor(QueryResultDocumentInfo& entry) {
+  size_t slot_for(QueryResultDocumentInfo& entry) {
     auto [it, inserted] = slots_.try_emplace(entry.id, docs_.size());
     if (inserted) {
       docs_.push_back(QueryResultDocumentInfo{std::move(entry.id), std::move(entry.text),
@@ -77,12 +79,12 @@ Result<std::vector<QueryResultDocumentInfo>> reciprocal_rank_fusion(
 
   FusionTable table;
   if (alpha > 0.0f) {
-    for (NamedResultList& list : semantic) table.AddList(list.docs, k, alpha);
+    for (NamedResultList& list : semantic) table.add_list(list.docs, k, alpha);
   }
   if (alpha < 1.0f) {
-    for (NamedResultList& list : keyword) table.AddList(list.docs, k, keyword_weight);
+    for (NamedResultList& list : keyword) table.add_list(list.docs, k, keyword_weight);
   }
-  return table.Take(top_k);
+  return table.take(top_k);
 }
 
 }  // namespace vesk
