@@ -61,7 +61,7 @@ bool Register(PyObject* module, const char* name, PyObject* value) {
 
 PyObject* NewType(PyTypeObject* type) { return Py_XNewRef(reinterpret_cast<PyObject*>(type)); }
 
-// The record classes, in registration order.
+// Registers the record classes of `Values`, in the order given.
 template <typename... Values>
 bool RegisterRecords(PyObject* module) {
   return (Register(module, Record<Values>::kName, NewType(RecordType<Values>())) && ...);

@@ -41,6 +41,8 @@ PyTypeObject* g_index_type = nullptr;
 
 // The receiver of a method or property: type check, owning-thread check and
 // the shared instance borrow, in this order. Check ok() after construction.
+// (The interpreter's method and property descriptors reject a foreign `self`
+// before the call reaches us; the type check keeps Receiver safe on its own.)
 class Receiver {
  public:
   explicit Receiver(PyObject* self) {
