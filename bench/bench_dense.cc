@@ -25,7 +25,6 @@ constexpr size_t kDim = 384;
 constexpr size_t kTopK = 10;
 
 struct Corpus {
-  std::vector<vesk::DocumentInfo> docs;
   vesk::EmbeddingStore store;
   std::vector<float> query;
 };
@@ -44,11 +43,9 @@ const Corpus& GetCorpus(size_t n) {
   if (!slot) {
     slot = std::make_unique<Corpus>();
     uint64_t state = 0x9e3779b97f4a7c15ull ^ n;
-    slot->docs.reserve(n);
     slot->store.reserve(n, kDim);
     std::vector<float> e(kDim);
     for (size_t i = 0; i < n; ++i) {
-      slot->docs.push_back({"doc-" + std::to_string(i), "text", std::nullopt});
       for (float& v : e) v = NextFloat(&state);
       slot->store.append(e);
     }
@@ -69,7 +66,7 @@ void RunSearch(benchmark::State& state, vesk::DenseKernel kernel) {
     return;
   }
   for (auto _ : state) {
-    auto r = vesk::embedding_search(c.docs, c.store, c.query, kTopK);
+    auto r = vesk::embedding_search(c.store, c.query, kTopK, nullptr);
     benchmark::DoNotOptimize(r);
   }
   vesk::force_dense_kernel(vesk::DenseKernel::Auto);

@@ -162,7 +162,7 @@ PyObject* AddDocuments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     std::optional<vesk::AddDocumentsOptions> core_options;
     if (options) core_options = vesk::AddDocumentsOptions{.upsert = options->upsert};
     auto result = receiver.Write([&](vesk::Index& core) {
-      return core.add_documents(std::move(docs), &embeddings,
+      return core.add_documents(std::move(docs), embeddings,
                                 core_options ? &*core_options : nullptr);
     });
     if (!result || !CheckStatus(result->status())) return nullptr;
@@ -226,7 +226,7 @@ PyObject* Query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!LoadArgument(bound[2], "query_embedding", &query_embedding)) return nullptr;
     if (!LoadOptionalArgument(bound[3], "alpha", &alpha)) return nullptr;
     auto result = receiver.Read([&](vesk::Index& core) {
-      return core.query(query, top_k, &query_embedding, alpha.value_or(kDefaultAlpha));
+      return core.query(query, top_k, query_embedding, alpha.value_or(kDefaultAlpha));
     });
     if (!result || !CheckStatus(result->status())) return nullptr;
     return Caster<vesk::SearchResult>::Wrap(std::move(*result).value());

@@ -8,25 +8,24 @@
 #include <span>
 #include <vector>
 
+#include "hybridsearch/top_k.h"
 #include "index/embedding_store.h"
-#include "models/document_info.h"
+#include "utils/bitmap.h"
 #include "utils/status.h"
 
 namespace vesk {
 
-// Scores document i (for i below min(docs.size(), embeddings.size())) by
-// dot_product(query, embedding i) and returns the best `top_k`, highest score
-// first, equal scores in storage order, each with copies of the document's id,
-// text and metadata.
+// Scores every slot of `embeddings` (only those set in `allowed` when it is
+// given) by dot_product(query, embedding) and returns the best `top_k`,
+// highest score first, equal scores in slot order.
 //
 // Fails with Internal "Vector length mismatch: len(a)=<query length> !=
-// len(b)=<stored length>" for the first stored embedding (in storage order)
+// len(b)=<stored length>" for the first scored embedding (in slot order)
 // whose length differs from the query's, even when top_k is 0; and with
-// Internal when two or more documents were scored and any score is NaN.
-Result<std::vector<QueryResultDocumentInfo>> embedding_search(std::span<const DocumentInfo> docs,
-                                                              const EmbeddingStore& embeddings,
-                                                              std::span<const float> query,
-                                                              size_t top_k);
+// Internal when two or more slots were scored and any score is NaN.
+Result<std::vector<ScoredSlot>> embedding_search(const EmbeddingStore& embeddings,
+                                                 std::span<const float> query, size_t top_k,
+                                                 const Bitmap* allowed);
 
 }  // namespace vesk
 

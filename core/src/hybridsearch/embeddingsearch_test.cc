@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hybridsearch/dense_kernels.h"
+#include "models/document_info.h"
 #include "utils/vector.h"
 
 namespace vesk {
@@ -31,7 +32,23 @@ EmbeddingStore Store(const Vecs& rows) {
   return store;
 }
 
-std::vector<std::string> Ids(const std::vector<QueryResultDocumentInfo>& got) {
+// The search over the slots that have a document: docs[i] is slot i.
+struct Hit {
+  std::string id;
+  float score;
+};
+Result<std::vector<Hit>> Search(const std::vector<DocumentInfo>& docs, const EmbeddingStore& store,
+                                std::span<const float> q, size_t top_k) {
+  Bitmap allowed(store.size());
+  for (size_t i = 0; i < docs.size() && i < store.size(); ++i) allowed.set(i);
+  auto found = embedding_search(store, q, top_k, docs.size() >= store.size() ? nullptr : &allowed);
+  if (!found.ok()) return found.status();
+  std::vector<Hit> hits;
+  for (const ScoredSlot& s : found.value()) hits.push_back({docs[s.position].id, s.score});
+  return hits;
+}
+
+std::vector<std::string> Ids(const std::vector<Hit>& got) {
   std::vector<std::string> ids;
   for (const auto& d : got) ids.push_back(d.id);
   return ids;
@@ -58,29 +75,25 @@ class EmbeddingSearchTest : public ::testing::TestWithParam<DenseKernel> {
   void TearDown() override { force_dense_kernel(DenseKernel::Auto); }
 };
 
-TEST_P(EmbeddingSearchTest, ScoresAndCopiesDocuments) {
+TEST_P(EmbeddingSearchTest, Scores) {
   auto docs = Docs(2);
-  docs[1].metadata = Metadata{{"k", "v"}, {"a", ""}};
   const EmbeddingStore store = Store({{4, 5, 6}, {1, 0, 0}});
   const std::vector<float> q = {1, 2, 3};
-  auto r = embedding_search(docs, store, q, 10);
+  auto r = Search(docs, store, q, 10);
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r.value().size(), 2u);
   EXPECT_EQ(r.value()[0].id, "d0");
-  EXPECT_EQ(r.value()[0].text, "text 0");
   EXPECT_EQ(r.value()[0].score, 32.0f);
-  EXPECT_FALSE(r.value()[0].metadata.has_value());
   EXPECT_EQ(r.value()[1].score, 1.0f);
-  EXPECT_EQ(r.value()[1].metadata, docs[1].metadata);
 }
 
 TEST_P(EmbeddingSearchTest, EmptyInputs) {
   const std::vector<float> q = {1, 2};
-  auto none = embedding_search({}, Store({{1, 2}}), q, 5);
+  auto none = Search({}, Store({{1, 2}}), q, 5);
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none.value().empty());
   auto docs = Docs(3);
-  auto no_embeddings = embedding_search(docs, EmbeddingStore(), q, 5);
+  auto no_embeddings = Search(docs, EmbeddingStore(), q, 5);
   ASSERT_TRUE(no_embeddings.ok());
   EXPECT_TRUE(no_embeddings.value().empty());
 }
@@ -88,7 +101,7 @@ TEST_P(EmbeddingSearchTest, EmptyInputs) {
 TEST_P(EmbeddingSearchTest, EmptyVectorsScoreNegativeZeroInStorageOrder) {
   auto docs = Docs(20);
   const EmbeddingStore store = Store(Vecs(20));
-  auto r = embedding_search(docs, store, {}, 100);
+  auto r = Search(docs, store, {}, 100);
   ASSERT_TRUE(r.ok());
   ASSERT_EQ(r.value().size(), 20u);
   for (size_t i = 0; i < 20; ++i) {
@@ -103,11 +116,11 @@ TEST_P(EmbeddingSearchTest, TiesKeepStorageOrderAndSignedZerosTie) {
   // Scores: 1, 2, 1, +0, -0, 2.
   const EmbeddingStore store = Store({{1, 0}, {2, 0}, {1, 0}, {0, 5}, {-0.0f, -7}, {2, 0}});
   const std::vector<float> q = {1, 0};
-  auto r = embedding_search(docs, store, q, 6);
+  auto r = Search(docs, store, q, 6);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(Ids(r.value()), (std::vector<std::string>{"d1", "d5", "d0", "d2", "d3", "d4"}));
   // The cut falls inside a run of equal scores: the earlier one stays.
-  auto cut = embedding_search(docs, store, q, 3);
+  auto cut = Search(docs, store, q, 3);
   EXPECT_EQ(Ids(cut.value()), (std::vector<std::string>{"d1", "d5", "d0"}));
 }
 
@@ -116,7 +129,7 @@ TEST_P(EmbeddingSearchTest, NegativeAndInfiniteScores) {
   const float inf = std::numeric_limits<float>::infinity();
   const EmbeddingStore store = Store({{-0.5f}, {0.0f}, {-inf}, {inf}});
   const std::vector<float> q = {1};
-  auto r = embedding_search(docs, store, q, 10);
+  auto r = Search(docs, store, q, 10);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(Ids(r.value()), (std::vector<std::string>{"d3", "d1", "d0", "d2"}));
 }
@@ -126,7 +139,7 @@ TEST_P(EmbeddingSearchTest, LengthMismatchFailsEvenWithTopKZero) {
   const EmbeddingStore store = Store({{1, 2, 3}, {4, 5, 6}, {7, 8, 9}});
   const std::vector<float> q = {1, 2, 3, 4};
   for (size_t top_k : {size_t{0}, size_t{1}, size_t{10}}) {
-    auto r = embedding_search(docs, store, q, top_k);
+    auto r = Search(docs, store, q, top_k);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.status().IsInternal());
     EXPECT_EQ(r.status().message(), "Vector length mismatch: len(a)=4 != len(b)=3");
@@ -137,7 +150,7 @@ TEST_P(EmbeddingSearchTest, NanFailsUnlessSingleEntry) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const std::vector<float> q = {1, 1};
   auto one_doc = Docs(1);
-  auto single = embedding_search(one_doc, Store({{nan, 1}}), q, 5);
+  auto single = Search(one_doc, Store({{nan, 1}}), q, 5);
   ASSERT_TRUE(single.ok());
   ASSERT_EQ(single.value().size(), 1u);
   EXPECT_TRUE(std::isnan(single.value()[0].score));
@@ -147,25 +160,25 @@ TEST_P(EmbeddingSearchTest, NanFailsUnlessSingleEntry) {
   rows[33] = {std::numeric_limits<float>::infinity(), 0};  // inf * 0 + ... = NaN
   const std::vector<float> q2 = {0, 1};
   for (size_t top_k : {size_t{0}, size_t{1}, size_t{40}}) {
-    auto r = embedding_search(docs, Store(rows), q2, top_k);
+    auto r = Search(docs, Store(rows), q2, top_k);
     ASSERT_FALSE(r.ok()) << top_k;
     EXPECT_TRUE(r.status().IsInternal());
   }
 }
 
-TEST_P(EmbeddingSearchTest, OnlyPairedPositionsTakePart) {
+TEST_P(EmbeddingSearchTest, OnlyAllowedSlotsTakePart) {
   // More documents than embeddings: d2 has no embedding.
   auto docs = Docs(3);
   const std::vector<float> q = {1};
-  auto r = embedding_search(docs, Store({{1}, {2}}), q, 10);
+  auto r = Search(docs, Store({{1}, {2}}), q, 10);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(Ids(r.value()), (std::vector<std::string>{"d1", "d0"}));
 
   // More embeddings than documents: the extra ones are neither scored nor
   // checked (a NaN or a wrong length there changes nothing).
   auto two = Docs(2);
-  auto extra = embedding_search(
-      two, Store({{1}, {2}, {std::numeric_limits<float>::quiet_NaN()}, {5, 5}}), q, 10);
+  auto extra =
+      Search(two, Store({{1}, {2}, {std::numeric_limits<float>::quiet_NaN()}, {5, 5}}), q, 10);
   ASSERT_TRUE(extra.ok());
   EXPECT_EQ(Ids(extra.value()), (std::vector<std::string>{"d1", "d0"}));
 }
@@ -184,7 +197,7 @@ TEST_P(EmbeddingSearchTest, MatchesStableSortOnRandomData) {
       const size_t doc_count = n - n / 7;  // some embeddings without a document
       auto docs = Docs(doc_count);
       for (size_t top_k : {size_t{1}, size_t{10}, n / 2, n + 5}) {
-        auto r = embedding_search(docs, store, q, top_k);
+        auto r = Search(docs, store, q, top_k);
         ASSERT_TRUE(r.ok());
         const auto want = Reference(rows, doc_count, q, top_k);
         ASSERT_EQ(r.value().size(), want.size());
@@ -218,13 +231,13 @@ INSTANTIATE_TEST_SUITE_P(Kernels, EmbeddingSearchTest,
 TEST(EmbeddingSearchMixedTest, FirstMismatchInStorageOrder) {
   auto docs = Docs(4);
   const std::vector<float> q = {1, 2, 3};
-  auto r = embedding_search(docs, Store({{1, 2, 3}, {1, 2, 3, 4, 5}, {1, 2}, {1, 2, 3}}), q, 0);
+  auto r = Search(docs, Store({{1, 2, 3}, {1, 2, 3, 4, 5}, {1, 2}, {1, 2, 3}}), q, 0);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.status().message(), "Vector length mismatch: len(a)=3 != len(b)=5");
 
   // A differing length past the last document does not count.
   auto two = Docs(2);
-  auto ok = embedding_search(two, Store({{4, 5, 6}, {0, 0, 1}, {1}}), q, 5);
+  auto ok = Search(two, Store({{4, 5, 6}, {0, 0, 1}, {1}}), q, 5);
   ASSERT_TRUE(ok.ok());
   EXPECT_EQ(Ids(ok.value()), (std::vector<std::string>{"d0", "d1"}));
   EXPECT_EQ(ok.value()[0].score, 32.0f);
@@ -235,16 +248,16 @@ TEST(EmbeddingSearchMixedTest, SingleNanAndTies) {
   auto one = Docs(1);
   EmbeddingStore store = Store({{nan}, {1, 2}});  // mixed, only one pair
   const std::vector<float> q = {1};
-  auto r = embedding_search(one, store, q, 1);
+  auto r = Search(one, store, q, 1);
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(std::isnan(r.value().at(0).score));
 
   // Mixed store, all paired rows of the query's length.
   auto three = Docs(3);
-  auto ties = embedding_search(three, Store({{1}, {2}, {1}, {1, 1}}), q, 3);
+  auto ties = Search(three, Store({{1}, {2}, {1}, {1, 1}}), q, 3);
   ASSERT_TRUE(ties.ok());
   EXPECT_EQ(Ids(ties.value()), (std::vector<std::string>{"d1", "d0", "d2"}));
-  auto with_nan = embedding_search(three, Store({{1}, {nan}, {1}, {1, 1}}), q, 3);
+  auto with_nan = Search(three, Store({{1}, {nan}, {1}, {1, 1}}), q, 3);
   EXPECT_FALSE(with_nan.ok());
 }
 

@@ -50,6 +50,13 @@ class PostingTable {
  public:
   size_t size() const { return used_; }
 
+  // Bytes held: the table and every list's storage.
+  size_t memory_bytes() const {
+    size_t bytes = entries_.capacity() * sizeof(Entry);
+    for (const Entry& e : entries_) bytes += e.list.capacity() * sizeof(Posting);
+    return bytes;
+  }
+
   // The list of `hash`, or null.
   const PostingList* find(uint32_t hash) const {
     if (entries_.empty()) return nullptr;
@@ -139,9 +146,8 @@ struct KeywordIndex::Rep {
     uint32_t posting;  // index of this document's entry in postings[hash]
   };
   struct Slot {
-    uint32_t position = 0;
     uint32_t length = 0;   // number of tokens
-    bool indexed = false;  // searchable text non-empty: counts in N
+    bool indexed = false;  // live with a non-empty searchable text: counts in N
     std::vector<Term> terms;
   };
 
@@ -153,37 +159,22 @@ struct KeywordIndex::Rep {
                       .language(bm25::Language::English)
                       .build()) {}
 
-  uint32_t new_slot();
-  void insert(uint32_t slot, const DocumentInfo& doc);
+  void insert(uint32_t slot, std::string_view text);
   void remove(uint32_t slot);
 
   bm25::DefaultTokenizer tokenizer;
   std::vector<Slot> slots;
-  std::vector<uint32_t> free_slots;
-  std::vector<uint32_t> order;  // position -> slot
   PostingTable postings;
   uint64_t total_tokens = 0;
   uint64_t indexed_docs = 0;
   std::vector<uint32_t> hash_scratch;
 };
 
-uint32_t KeywordIndex::Rep::new_slot() {
-  if (!free_slots.empty()) {
-    uint32_t slot = free_slots.back();
-    free_slots.pop_back();
-    return slot;
-  }
-  assert(slots.size() < UINT32_MAX);
-  slots.emplace_back();
-  return static_cast<uint32_t>(slots.size() - 1);
-}
-
-void KeywordIndex::Rep::insert(uint32_t slot, const DocumentInfo& doc) {
+void KeywordIndex::Rep::insert(uint32_t slot, std::string_view text) {
   Slot& s = slots[slot];
   s.terms.clear();
   s.length = 0;
   s.indexed = false;
-  const std::string text = collect_document_text(doc);
   if (text.empty()) return;
 
   hash_scratch.clear();
@@ -228,7 +219,7 @@ void KeywordIndex::Rep::remove(uint32_t slot) {
     --indexed_docs;
     total_tokens -= s.length;
   }
-  s.terms.clear();
+  s.terms = {};  // a dead slot holds no memory
   s.length = 0;
   s.indexed = false;
 }
@@ -237,62 +228,65 @@ KeywordIndex::KeywordIndex() : rep_(std::make_unique<Rep>()) {}
 
 KeywordIndex::~KeywordIndex() = default;
 
-std::unique_ptr<KeywordIndex> KeywordIndex::build(std::span<const DocumentInfo> docs) {
+std::unique_ptr<KeywordIndex> KeywordIndex::build(std::span<const std::string_view> texts,
+                                                  const Bitmap* live) {
   auto index = std::make_unique<KeywordIndex>();
-  index->rep_->slots.reserve(docs.size());
-  index->rep_->order.reserve(docs.size());
-  for (const DocumentInfo& doc : docs) index->append(doc);
+  index->rep_->slots.reserve(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (live == nullptr || live->test(i)) {
+      index->append(texts[i]);
+    } else {
+      index->rep_->slots.emplace_back();  // dead from the start
+    }
+  }
   return index;
 }
 
-size_t KeywordIndex::size() const { return rep_->order.size(); }
+size_t KeywordIndex::size() const { return rep_->slots.size(); }
 
-void KeywordIndex::append(const DocumentInfo& doc) {
-  const uint32_t slot = rep_->new_slot();
-  rep_->slots[slot].position = static_cast<uint32_t>(rep_->order.size());
-  rep_->order.push_back(slot);
-  rep_->insert(slot, doc);
+size_t KeywordIndex::memory_bytes() const {
+  size_t bytes =
+      sizeof(Rep) + rep_->slots.capacity() * sizeof(Rep::Slot) + rep_->postings.memory_bytes();
+  for (const Rep::Slot& s : rep_->slots) bytes += s.terms.capacity() * sizeof(Rep::Term);
+  return bytes;
 }
 
-void KeywordIndex::replace(size_t pos, const DocumentInfo& doc) {
-  assert(pos < rep_->order.size());
-  const uint32_t slot = rep_->order[pos];
-  rep_->remove(slot);
-  rep_->insert(slot, doc);
+void KeywordIndex::append(std::string_view text) {
+  assert(rep_->slots.size() < UINT32_MAX);
+  rep_->slots.emplace_back();
+  rep_->insert(static_cast<uint32_t>(rep_->slots.size() - 1), text);
 }
 
-void KeywordIndex::erase(std::span<const size_t> positions) {
-  if (positions.empty()) return;
-  std::vector<uint32_t>& order = rep_->order;
-  for (size_t i = 0; i < positions.size(); ++i) {
-    assert(positions[i] < order.size());
-    assert(i == 0 || positions[i - 1] < positions[i]);
-    const uint32_t slot = order[positions[i]];
-    rep_->remove(slot);
-    rep_->slots[slot].terms = {};  // a free slot holds no memory
-    rep_->free_slots.push_back(slot);
-  }
-  if (positions.size() == order.size()) {
-    // Everything is gone: start afresh rather than keep free slots around.
-    order.clear();
-    rep_->slots.clear();
-    rep_->free_slots.clear();
-    return;
-  }
-  // Close the gaps in one pass and renumber the documents that moved.
-  size_t write = positions[0];
+void KeywordIndex::replace(size_t slot, std::string_view old_text, std::string_view text) {
+  assert(slot < rep_->slots.size());
+  rep_->remove(static_cast<uint32_t>(slot));
+  rep_->insert(static_cast<uint32_t>(slot), text);
+}
+
+void KeywordIndex::erase(size_t slot, std::string_view old_text) {
+  assert(slot < rep_->slots.size());
+  rep_->remove(static_cast<uint32_t>(slot));
+}
+
+void KeywordIndex::compact(std::span<const size_t> dead_slots) {
+  if (dead_slots.empty()) return;
+  std::vector<Rep::Slot>& slots = rep_->slots;
+  // Close the gaps in one pass; every posting of a moved slot follows it.
+  size_t write = dead_slots[0];
   size_t next = 0;
-  for (size_t read = positions[0]; read < order.size(); ++read) {
-    if (next < positions.size() && positions[next] == read) {
+  for (size_t read = dead_slots[0]; read < slots.size(); ++read) {
+    if (next < dead_slots.size() && dead_slots[next] == read) {
+      assert(slots[read].terms.empty());
       ++next;
       continue;
     }
-    const uint32_t slot = order[read];
-    order[write] = slot;
-    rep_->slots[slot].position = static_cast<uint32_t>(write);
+    for (const Rep::Term& term : slots[read].terms) {
+      (*rep_->postings.find(term.hash))[term.posting].slot = static_cast<uint32_t>(write);
+    }
+    slots[write] = std::move(slots[read]);
     ++write;
   }
-  order.resize(write);
+  slots.resize(write);
 }
 
 namespace {
@@ -329,9 +323,9 @@ class AccumulatorReset {
 
 }  // namespace
 
-std::vector<QueryResultDocumentInfo> KeywordIndex::search(
-    std::string_view query, size_t top_k, std::span<const DocumentInfo> docs) const {
-  std::vector<QueryResultDocumentInfo> results;
+std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_k,
+                                             const Bitmap* allowed) const {
+  std::vector<ScoredSlot> results;
   if (top_k == 0 || trim_white_space(query).empty()) return results;
   const Rep& rep = *rep_;
   if (rep.indexed_docs == 0) return results;
@@ -394,26 +388,16 @@ std::vector<QueryResultDocumentInfo> KeywordIndex::search(
     }
   }
 
-  // Best top_k by (score descending, position ascending). Slots are visited
-  // in the order they were reached, not by position, so a document's position
-  // is looked up only when its score can enter. Scores are sums of positive
-  // finite terms, never NaN.
+  // Best top_k by (score descending, slot ascending). Slots are visited in
+  // the order they were reached. Scores are sums of positive finite terms,
+  // never NaN.
   TopK<uint32_t> selector(std::min(top_k, touched.size()));
   for (uint32_t slot : touched) {
-    selector.offer(acc.scores[slot], [&] { return rep.slots[slot].position; });
+    if (allowed != nullptr && !allowed->test(slot)) continue;
+    selector.offer(acc.scores[slot], [slot] { return slot; });
   }
   assert(!selector.saw_nan());
-  const std::vector<TopK<uint32_t>::Entry> candidates = selector.take_sorted();
-  const size_t taken = candidates.size();
-
-  results.reserve(taken);
-  for (size_t i = 0; i < taken; ++i) {
-    const size_t pos = candidates[i].position;
-    if (pos >= docs.size()) continue;
-    const DocumentInfo& doc = docs[pos];
-    results.push_back(QueryResultDocumentInfo{doc.id, doc.text, doc.metadata, candidates[i].score});
-  }
-  return results;
+  return selector.take_sorted();
 }
 
 }  // namespace vesk

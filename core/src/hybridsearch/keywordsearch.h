@@ -1,22 +1,26 @@
-// KeywordIndex: BM25 keyword search over the searchable text (text followed by
-// rendered metadata) of an index's documents, keyed by document position.
+// KeywordIndex: BM25 keyword search over the searchable texts (text followed
+// by rendered metadata, collect_document_text) of an index's documents, keyed
+// by the slots of the index's stores.
 //
 // The index is maintained incrementally: append / replace / erase keep it in
-// step with the document store, and every search returns the same documents
-// with bit-identical scores as an index built from scratch over the current
-// documents (N and the average length count only documents whose searchable
-// text is non-empty; the average length is the float64 quotient rounded to
-// float32). Equal scores come out in ascending position. It keeps per-document
-// token statistics but no copy of the documents: search is given them.
+// step with the document store, and every search returns the same slots with
+// bit-identical scores as an engine built from scratch over the live
+// documents (N and the average length count only live documents whose
+// searchable text is non-empty; the average length is the float64 quotient
+// rounded to float32). Equal scores come out in ascending slot order, which
+// is storage order. An erased slot is dead at once (never returned, out of
+// every statistic) and stays numbered until compact() drops it.
 //
 // Costs: append is O(tokens of the document); replace O(old + new tokens);
-// erase O(tokens of the erased documents + documents after the first erased
-// position), once per call; search O(postings of the query's terms, counted
-// once per query-token occurrence, + candidates * log top_k).
+// erase O(tokens of the document); compact O(slots + postings); search
+// O(postings of the query's terms, counted once per query-token occurrence,
+// + candidates * log top_k).
 //
 // Thread safety: const methods may run concurrently (search keeps its score
 // accumulator per thread); mutation needs exclusive access. Ownership: owns
-// its statistics and an English tokenizer, never the documents.
+// its statistics and an English tokenizer, never the documents. A mutation
+// that runs out of memory (std::bad_alloc) may leave the index half changed:
+// the owner rebuilds it.
 #ifndef VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
 #define VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
 
@@ -26,7 +30,8 @@
 #include <string_view>
 #include <vector>
 
-#include "models/document_info.h"
+#include "hybridsearch/top_k.h"
+#include "utils/bitmap.h"
 
 namespace vesk {
 
@@ -37,26 +42,31 @@ class KeywordIndex {
   KeywordIndex(const KeywordIndex&) = delete;
   KeywordIndex& operator=(const KeywordIndex&) = delete;
 
-  // An index over `docs`, document i at position i.
-  static std::unique_ptr<KeywordIndex> build(std::span<const DocumentInfo> docs);
+  // An index over `texts` (searchable texts, collect_document_text), text i
+  // in slot i; slots whose bit is clear in `live` (when given) start dead.
+  static std::unique_ptr<KeywordIndex> build(std::span<const std::string_view> texts,
+                                             const Bitmap* live);
 
-  // Number of positions (documents with empty searchable text included).
+  // Number of slots, dead ones included.
   size_t size() const;
+  // Bytes of memory held (postings, statistics, the index's own tables).
+  size_t memory_bytes() const;
 
-  // Adds `doc` at position size().
-  void append(const DocumentInfo& doc);
-  // Replaces the document at `pos`. REQUIRES: pos < size().
-  void replace(size_t pos, const DocumentInfo& doc);
-  // Removes the given positions (strictly increasing, each < size()); later
-  // positions move down.
-  void erase(std::span<const size_t> positions);
+  // Adds `text` in a new live slot size().
+  void append(std::string_view text);
+  // Replaces the live document in `slot`, whose searchable text was
+  // `old_text`, by one with searchable text `text`.
+  void replace(size_t slot, std::string_view old_text, std::string_view text);
+  // Marks the live `slot`, whose searchable text is `old_text`, dead: it is
+  // never returned again and leaves the statistics at once.
+  void erase(size_t slot, std::string_view old_text);
+  // Drops the given dead slots (strictly increasing); later slots move down.
+  void compact(std::span<const size_t> dead_slots);
 
-  // At most `top_k` documents by BM25 score, best first, with copies of the
-  // id, text and metadata of `docs[position]`. Empty when top_k is 0 or the
-  // query is blank. REQUIRES: docs.size() == size() and docs are the
-  // documents this index was kept in step with.
-  std::vector<QueryResultDocumentInfo> search(std::string_view query, size_t top_k,
-                                              std::span<const DocumentInfo> docs) const;
+  // At most `top_k` live slots by BM25 score, best first, equal scores by
+  // ascending slot, only slots set in `allowed` when it is given. Empty when
+  // top_k is 0 or the query is blank.
+  std::vector<ScoredSlot> search(std::string_view query, size_t top_k, const Bitmap* allowed) const;
 
  private:
   struct Rep;

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -101,6 +102,9 @@ class TopK {
   bool saw_nan_ = false;
   std::vector<Entry> heap_;
 };
+
+// A ranked entry of a search over the slots of an index's stores.
+using ScoredSlot = TopK<uint32_t>::Entry;
 
 }  // namespace vesk
 

@@ -20,9 +20,7 @@
 #include <cstring>
 #include <new>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "utils/huge_pages.h"
 
 namespace vesk {
 
@@ -32,10 +30,7 @@ void* AllocateStreamed(size_t bytes) {
   if (bytes < kHugePage) return ::operator new(bytes);
   const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
   void* p = ::operator new (rounded, std::align_val_t{kHugePage});
-#if defined(MADV_HUGEPAGE)
-  // Advice only: without transparent huge pages the memory works as usual.
-  madvise(p, rounded, MADV_HUGEPAGE);
-#endif
+  advise_huge_pages(p, rounded);
   return p;
 }
 
@@ -58,6 +53,12 @@ size_t BlocksFor(size_t count) { return (count + kB - 1) / kB; }
 }  // namespace
 
 size_t EmbeddingStore::size() const { return size_; }
+
+size_t EmbeddingStore::memory_bytes() const {
+  size_t bytes = blocks_.capacity() * sizeof(float) + rows_.capacity() * sizeof(rows_[0]);
+  for (const auto& row : rows_) bytes += row.capacity() * sizeof(float);
+  return bytes;
+}
 
 size_t EmbeddingStore::length(size_t pos) const {
   assert(pos < size_);

@@ -28,6 +28,8 @@
 #include <span>
 #include <vector>
 
+#include "utils/huge_pages.h"
+
 namespace vesk {
 
 namespace embedding_store_internal {
@@ -37,7 +39,7 @@ namespace embedding_store_internal {
 // pages (Linux), so a scan of a large store is not held back by TLB misses
 // and by prefetching that stops at every 4 KiB page; smaller ones come from
 // the ordinary heap. Never fails silently: throws std::bad_alloc like new.
-constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kHugePage = kHugePageBytes;
 void* AllocateStreamed(size_t bytes);
 void FreeStreamed(void* p, size_t bytes);
 
@@ -65,6 +67,8 @@ class EmbeddingStore {
 
   size_t size() const;
   bool empty() const { return size() == 0; }
+  // Bytes of memory held by the embeddings.
+  size_t memory_bytes() const;
   // Length of the embedding at `pos`. REQUIRES: pos < size().
   size_t length(size_t pos) const;
   // Copies the embedding at `pos` into a new vector. REQUIRES: pos < size().

@@ -1,5 +1,6 @@
 #include "index/index.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <unordered_map>
@@ -8,7 +9,7 @@
 
 #include "hybridsearch/embeddingsearch.h"
 #include "hybridsearch/fusion.h"
-#include "utils/erase_positions.h"
+#include "utils/keyword.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {
@@ -49,49 +50,53 @@ IndexInfo Index::get_info() const {
   info.name = name_;
   info.version = version_;
   info.status = IndexStatus::Ready;
-  info.doc_count = docs_.size();
+  info.doc_count = docs_.live_count();
   info.created_at = created_at_;
   info.updated_at = updated_at_;
   info.model = model_ref(model_);
   return info;
 }
 
-void Index::set_embedding_present(size_t pos) noexcept {
-  if (missing_embeddings_ == 0 || !missing_[pos]) return;
-  missing_[pos] = false;
-  if (--missing_embeddings_ == 0) missing_.clear();
+MemoryUsage Index::memory_usage() const {
+  MemoryUsage usage;
+  usage.documents = docs_.document_bytes();
+  usage.id_index = docs_.id_index_bytes() + missing_.word_count() * sizeof(uint64_t);
+  usage.embeddings = embeddings_.memory_bytes();
+  usage.keyword_index = keyword_index_ ? keyword_index_->memory_bytes() : 0;
+  return usage;
+}
+
+void Index::set_embedding_present(size_t slot) noexcept {
+  if (missing_embeddings_ == 0 || !missing_.test(slot)) return;
+  missing_.reset(slot);
+  --missing_embeddings_;
 }
 
 Result<AddCounts> Index::add_documents(std::vector<DocumentInfo> docs,
-                                       const EmbeddingBatch* embeddings,
+                                       const EmbeddingBatch& embeddings,
                                        const AddDocumentsOptions* options) {
-  if (embeddings == nullptr) {
-    return Status::InvalidArgument(
-        "Embeddings must be provided when adding documents; embedding computation has been "
-        "moved to IndexService");
-  }
-  if (embeddings->size() != docs.size()) {
+  if (embeddings.size() != docs.size()) {
     return Status::InvalidArgument("Length of embeddings must match length of docs");
   }
   const bool upsert = options == nullptr || options->upsert.value_or(true);
 
   // Every step up to the commit may fail (std::bad_alloc) and leaves the index
   // as it was; the commit only moves values into room reserved beforehand.
-  // 1. Plan: the last input given for each replaced position, then the new
-  //    ids in order of first appearance (a repeated new id keeps its first
-  //    slot and takes the last text, as if added and then upserted).
+  // 1. Plan: the last input given for each replaced slot, then the new ids in
+  //    order of first appearance (a repeated new id keeps its first slot and
+  //    takes the last text, as if added and then upserted).
   AddCounts counts;
-  std::vector<std::pair<size_t, size_t>> replaced;   // (position, input)
-  std::unordered_map<size_t, size_t> replaced_slot;  // position -> index in replaced
-  std::vector<size_t> appended;                      // input per new position
+  std::vector<std::pair<size_t, size_t>> replaced;  // (slot, input)
+  std::unordered_map<size_t, size_t> replaced_at;   // slot -> index in replaced
+  std::vector<size_t> appended;                     // input per new slot
   std::unordered_map<std::string_view, size_t> new_ids;
   for (size_t i = 0; i < docs.size(); ++i) {
-    const size_t pos = docs_.find(docs[i].id);
-    if (pos != DocumentTable::kNotFound) {
+    const size_t slot = docs_.find(docs[i].id);
+    if (slot != DocumentTable::kNotFound) {
       if (!upsert) continue;
-      auto [it, fresh] = replaced_slot.try_emplace(pos, replaced.size());
+      auto [it, fresh] = replaced_at.try_emplace(slot, replaced.size());
       if (fresh) {
-        replaced.emplace_back(pos, i);
+        replaced.emplace_back(slot, i);
       } else {
         replaced[it->second].second = i;
       }
@@ -114,44 +119,46 @@ Result<AddCounts> Index::add_documents(std::vector<DocumentInfo> docs,
 
   // 2. Room for the new documents, or the embeddings changed aside when they
   //    do not fit the store's layout.
-  const size_t new_size = docs_.size() + appended.size();
-  docs_.reserve(new_size);
-  if (missing_embeddings_ > 0) missing_.reserve(new_size);
+  const size_t new_slots = docs_.slots() + appended.size();
+  docs_.reserve(new_slots);
+  if (missing_embeddings_ > 0) missing_.reserve(new_slots);
   const size_t first_length =
-      (*embeddings)[replaced.empty() ? appended[0] : replaced[0].second].size();
+      embeddings[replaced.empty() ? appended[0] : replaced[0].second].size();
   bool in_place = embeddings_.takes_in_place(first_length);
-  for (const auto& [pos, i] : replaced)
-    in_place = in_place && (*embeddings)[i].size() == first_length;
-  for (size_t i : appended) in_place = in_place && (*embeddings)[i].size() == first_length;
+  for (const auto& [slot, i] : replaced)
+    in_place = in_place && embeddings[i].size() == first_length;
+  for (size_t i : appended) in_place = in_place && embeddings[i].size() == first_length;
   EmbeddingStore staged;
   if (in_place) {
-    embeddings_.reserve(new_size, first_length);
+    embeddings_.reserve(new_slots, first_length);
   } else {
     staged = embeddings_;
-    for (const auto& [pos, i] : replaced) staged.replace(pos, (*embeddings)[i]);
-    for (size_t i : appended) staged.append((*embeddings)[i]);
+    for (const auto& [slot, i] : replaced) staged.replace(slot, embeddings[i]);
+    for (size_t i : appended) staged.append(embeddings[i]);
   }
 
   // 3. The keyword index; on failure it is rebuilt over the unchanged documents.
   KeywordIndex* keywords = keyword_index();
   try {
-    for (const auto& [pos, i] : replaced) keywords->replace(pos, docs[i]);
-    for (size_t i : appended) keywords->append(docs[i]);
+    for (const auto& [slot, i] : replaced) {
+      keywords->replace(slot, collect_document_text(docs_[slot]), collect_document_text(docs[i]));
+    }
+    for (size_t i : appended) keywords->append(collect_document_text(docs[i]));
   } catch (...) {
     restore_keyword_index();
     throw;
   }
 
   // 4. Commit: nothing below allocates or fails.
-  for (const auto& [pos, i] : replaced) {
-    docs_.replace(pos, std::move(docs[i]));
-    if (in_place) embeddings_.replace(pos, (*embeddings)[i]);
-    set_embedding_present(pos);
+  for (const auto& [slot, i] : replaced) {
+    docs_.replace(slot, std::move(docs[i]));
+    if (in_place) embeddings_.replace(slot, embeddings[i]);
+    set_embedding_present(slot);
   }
   for (size_t i : appended) {
     docs_.append(std::move(docs[i]));
-    if (in_place) embeddings_.append((*embeddings)[i]);
-    if (missing_embeddings_ > 0) missing_.push_back(false);
+    if (in_place) embeddings_.append(embeddings[i]);
+    if (missing_embeddings_ > 0) missing_.resize(docs_.slots());
   }
   if (!in_place) embeddings_.swap(staged);
   updated_at_ = std::move(stamp);
@@ -159,47 +166,75 @@ Result<AddCounts> Index::add_documents(std::vector<DocumentInfo> docs,
 }
 
 uint64_t Index::delete_documents(std::span<const std::string> doc_ids) {
-  std::unordered_set<std::string_view> wanted(doc_ids.begin(), doc_ids.end());
-  std::vector<size_t> positions;
-  for (size_t pos = 0; pos < docs_.size(); ++pos) {
-    if (wanted.count(docs_[pos].id)) positions.push_back(pos);
-  }
-  if (positions.empty()) return 0;
+  std::vector<size_t> slots;
+  for (const std::string& id : doc_ids) docs_.find_all(id, &slots);
+  if (slots.empty()) return 0;
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
 
   // As in add_documents: everything that may fail comes before the commit.
   std::string stamp = now_iso();
-  size_t dim = 0;
-  EmbeddingStore staged;
-  const bool in_place = embeddings_.uniform(&dim);
-  if (!in_place) {
-    staged = embeddings_;
-    staged.erase(positions);
-  }
-  const bool emptied = positions.size() == docs_.size();
+  const bool emptied = slots.size() == docs_.live_count();
   if (!emptied && keyword_index_) {
     try {
-      keyword_index_->erase(positions);
+      for (size_t slot : slots) keyword_index_->erase(slot, collect_document_text(docs_[slot]));
     } catch (...) {
       restore_keyword_index();
       throw;
     }
   }
 
-  docs_.erase(positions);
-  if (in_place) {
-    embeddings_.erase(positions);
-  } else {
-    embeddings_.swap(staged);
+  // Commit: the slots die; their storage goes at the next compaction.
+  docs_.kill(slots);
+  for (size_t slot : slots) {
+    if (missing_embeddings_ > 0 && missing_.test(slot)) --missing_embeddings_;
   }
-  if (missing_embeddings_ > 0) {
-    for (size_t pos : positions) missing_embeddings_ -= missing_[pos] ? 1 : 0;
-    erase_positions(missing_, positions);
-    if (missing_embeddings_ == 0) missing_.clear();
-  }
-  // An absent keyword index stays absent; the next add builds it.
-  if (emptied) keyword_index_.reset();
   updated_at_ = std::move(stamp);
-  return positions.size();
+  if (emptied) {
+    clear_storage();
+  } else {
+    maybe_compact();
+  }
+  return slots.size();
+}
+
+void Index::maybe_compact() noexcept {
+  // Dead slots may take up to a quarter of the slots: each compaction is paid
+  // for by at least slots / 4 deletes, so a delete costs O(1) amortised.
+  const size_t dead = docs_.dead_count();
+  if (dead == 0 || dead * 4 < docs_.slots()) return;
+  try {
+    std::vector<size_t> dead_slots;
+    dead_slots.reserve(dead);
+    for (size_t slot = 0; slot < docs_.slots(); ++slot) {
+      if (!docs_.is_live(slot)) dead_slots.push_back(slot);
+    }
+    size_t dim = 0;
+    EmbeddingStore staged;
+    const bool in_place = embeddings_.uniform(&dim);
+    if (!in_place) {
+      staged = embeddings_;
+      staged.erase(dead_slots);
+    }
+    if (keyword_index_) {
+      try {
+        keyword_index_->compact(dead_slots);
+      } catch (...) {
+        restore_keyword_index();
+        return;  // the index is whole; compaction waits for the next delete
+      }
+    }
+    // Commit: nothing below allocates.
+    if (missing_embeddings_ > 0) missing_.compact(docs_.live());
+    if (in_place) {
+      embeddings_.erase(dead_slots);
+    } else {
+      embeddings_.swap(staged);
+    }
+    docs_.compact();
+  } catch (...) {
+    // Out of memory before anything changed: compaction waits.
+  }
 }
 
 std::vector<DocumentInfo> Index::get_documents(const GetDocumentsOptions* options) const {
@@ -208,27 +243,45 @@ std::vector<DocumentInfo> Index::get_documents(const GetDocumentsOptions* option
     const auto& ids = *options->doc_ids;
     std::unordered_set<std::string_view> wanted(ids.begin(), ids.end());
     if (wanted.empty()) return out;
-    for (const DocumentInfo& doc : docs_.all()) {
-      if (wanted.count(doc.id)) out.push_back(doc);
-    }
+    docs_.live().for_each_set([&](size_t slot) {
+      if (wanted.count(docs_[slot].id)) out.push_back(docs_[slot]);
+    });
     return out;
   }
-  out.assign(docs_.all().begin(), docs_.all().end());
+  out.reserve(docs_.live_count());
+  docs_.live().for_each_set([&](size_t slot) { out.push_back(docs_[slot]); });
   return out;
 }
 
 void Index::clear() {
   std::string stamp = now_iso();
-  docs_.clear();
-  embeddings_.clear();
-  missing_.clear();
-  missing_embeddings_ = 0;
-  keyword_index_.reset();
+  clear_storage();
   updated_at_ = std::move(stamp);
 }
 
+void Index::clear_storage() noexcept {
+  docs_.clear();
+  embeddings_.clear();
+  missing_.resize(0);
+  missing_embeddings_ = 0;
+  keyword_index_.reset();
+}
+
+std::vector<std::string> Index::searchable_texts() const {
+  std::vector<std::string> texts;
+  texts.reserve(docs_.slots());
+  for (const DocumentInfo& doc : docs_.all()) texts.push_back(collect_document_text(doc));
+  return texts;
+}
+
+std::unique_ptr<KeywordIndex> Index::build_keyword_index() const {
+  const std::vector<std::string> texts = searchable_texts();
+  const std::vector<std::string_view> views(texts.begin(), texts.end());
+  return KeywordIndex::build(views, docs_.dead_count() > 0 ? &docs_.live() : nullptr);
+}
+
 KeywordIndex* Index::keyword_index() {
-  if (!keyword_index_) keyword_index_ = KeywordIndex::build(docs_.all());
+  if (!keyword_index_) keyword_index_ = build_keyword_index();
   return keyword_index_.get();
 }
 
@@ -237,53 +290,51 @@ void Index::restore_keyword_index() noexcept {
   // documents restores it; when even that fails the slot is left absent, which
   // answers the same (a query then builds a temporary index).
   try {
-    keyword_index_ = KeywordIndex::build(docs_.all());
+    keyword_index_ = build_keyword_index();
   } catch (...) {
     keyword_index_.reset();
   }
 }
 
-Result<std::vector<QueryResultDocumentInfo>> Index::semantic_search(
-    std::span<const float> query_embedding, uint64_t top_k) const {
-  if (missing_embeddings_ == 0) {
-    return embedding_search(docs_.all(), embeddings_, query_embedding, top_k);
+std::vector<QueryResultDocumentInfo> Index::to_results(std::span<const ScoredSlot> found) const {
+  std::vector<QueryResultDocumentInfo> out;
+  out.reserve(found.size());
+  for (const ScoredSlot& hit : found) {
+    const DocumentInfo& doc = docs_[hit.position];
+    out.push_back(QueryResultDocumentInfo{doc.id, doc.text, doc.metadata, hit.score});
   }
-  // Some documents were loaded without an embedding: only those that have one
-  // take part, in storage order.
-  std::vector<DocumentInfo> docs;
-  EmbeddingStore embeddings;
-  for (size_t pos = 0; pos < docs_.size(); ++pos) {
-    if (missing_[pos]) continue;
-    docs.push_back(docs_[pos]);
-    embeddings.append(embeddings_.get(pos));
-  }
-  return embedding_search(docs, embeddings, query_embedding, top_k);
+  return out;
 }
 
 Result<SearchResult> Index::query(std::string_view query, uint64_t top_k,
-                                  const std::vector<float>* query_embedding, float alpha) const {
+                                  std::span<const float> query_embedding, float alpha) const {
   const auto start = std::chrono::steady_clock::now();
   std::vector<QueryResultDocumentInfo> answer;
 
-  if (!docs_.empty()) {
+  if (docs_.live_count() > 0) {
     std::vector<QueryResultDocumentInfo> semantic;
-    if (alpha > 0 && docs_.size() > missing_embeddings_) {
-      if (query_embedding == nullptr) {
-        return Status::InvalidArgument(
-            "query_embedding must be provided; embedding computation has been moved to "
-            "IndexService");
+    if (alpha > 0 && docs_.live_count() > missing_embeddings_) {
+      // Only live documents with an embedding take part.
+      Bitmap allowed;
+      const Bitmap* dense_allowed = nullptr;
+      if (docs_.dead_count() > 0 || missing_embeddings_ > 0) {
+        allowed = docs_.live();
+        if (missing_embeddings_ > 0) {
+          missing_.for_each_set([&](size_t slot) { allowed.reset(slot); });
+        }
+        dense_allowed = &allowed;
       }
-      auto found = semantic_search(*query_embedding, top_k);
+      auto found = embedding_search(embeddings_, query_embedding, top_k, dense_allowed);
       if (!found.ok()) return found.status();
-      semantic = std::move(found).value();
+      semantic = to_results(found.value());
     }
 
     std::vector<QueryResultDocumentInfo> keyword;
     if (alpha < 1) {
       if (keyword_index_) {
-        keyword = keyword_index_->search(query, top_k, docs_.all());
+        keyword = to_results(keyword_index_->search(query, top_k, nullptr));
       } else {
-        keyword = KeywordIndex::build(docs_.all())->search(query, top_k, docs_.all());
+        keyword = to_results(build_keyword_index()->search(query, top_k, nullptr));
       }
     }
 
@@ -320,14 +371,18 @@ SerializedIndex Index::serialize() const {
   out.model = model_ref(model_);
   out.dimension = dimension_;
   // An index loaded without embeddings serializes without them again; a
-  // document still missing its embedding among others is written as [].
-  if (missing_embeddings_ < docs_.size()) {
-    out.embeddings.reserve(embeddings_.size());
-    for (size_t pos = 0; pos < embeddings_.size(); ++pos)
-      out.embeddings.push_back(embeddings_.get(pos));
+  // document still missing its embedding among others is written as [], which
+  // loads back as missing.
+  if (missing_embeddings_ < docs_.live_count()) {
+    out.embeddings.reserve(docs_.live_count());
+    docs_.live().for_each_set([&](size_t slot) {
+      out.embeddings.push_back(missing_embeddings_ > 0 && missing_.test(slot)
+                                   ? std::vector<float>()
+                                   : embeddings_.get(slot));
+    });
   }
-  out.doc_ids.reserve(docs_.size());
-  for (const DocumentInfo& doc : docs_.all()) out.doc_ids.push_back(doc.id);
+  out.doc_ids.reserve(docs_.live_count());
+  docs_.live().for_each_set([&](size_t slot) { out.doc_ids.push_back(docs_[slot].id); });
   return out;
 }
 
@@ -363,11 +418,11 @@ Status Index::deserialize(const SerializedIndex& data) {
   // embeddings, and each one saved as an empty row (the form in which such a
   // document is written back).
   EmbeddingStore embeddings;
-  std::vector<bool> missing;
+  Bitmap missing;
   size_t missing_count = 0;
   if (data.embeddings.empty()) {
-    for (size_t pos = 0; pos < docs.size(); ++pos) embeddings.append({});
-    missing_count = docs.size();
+    for (size_t slot = 0; slot < docs.slots(); ++slot) embeddings.append({});
+    missing_count = docs.slots();
   } else {
     for (const auto& e : data.embeddings) {
       embeddings.append(e);
@@ -375,12 +430,17 @@ Status Index::deserialize(const SerializedIndex& data) {
     }
   }
   if (missing_count > 0) {
-    missing.reserve(docs.size());
-    for (size_t pos = 0; pos < docs.size(); ++pos)
-      missing.push_back(data.embeddings.empty() || data.embeddings[pos].empty());
+    missing.resize(docs.slots());
+    for (size_t slot = 0; slot < docs.slots(); ++slot) {
+      if (data.embeddings.empty() || data.embeddings[slot].empty()) missing.set(slot);
+    }
   }
   std::unique_ptr<KeywordIndex> keywords;
-  if (!docs.empty()) keywords = KeywordIndex::build(docs.all());
+  if (docs.slots() > 0) {
+    // Every loaded document has empty text and empty metadata.
+    const std::vector<std::string_view> texts(docs.slots());
+    keywords = KeywordIndex::build(texts, nullptr);
+  }
   std::string stamp = now_iso();
 
   name_.swap(name);
@@ -389,7 +449,7 @@ Status Index::deserialize(const SerializedIndex& data) {
   if (data.dimension != 0) dimension_ = data.dimension;
   docs_.swap(docs);
   embeddings_.swap(embeddings);
-  missing_.swap(missing);
+  std::swap(missing_, missing);
   missing_embeddings_ = missing_count;
   keyword_index_.swap(keywords);
   updated_at_ = std::move(stamp);

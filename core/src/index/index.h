@@ -5,7 +5,11 @@
 // timestamps and a keyword index kept up to date with every change.
 //
 // Storage order is insertion order; an upsert keeps a document's position and
-// deleting closes the gap without reordering. add_documents never stores a
+// deleting closes the gap without reordering. Internally every document lives
+// in a slot of the document table, the embedding store and the keyword index
+// alike; a delete only marks slots dead, and once dead slots make up a quarter
+// of all slots the three stores drop them together (compaction), so a delete
+// costs O(1) amortised instead of moving every later document. add_documents never stores a
 // second document under an id already present, but an index loaded from a
 // SerializedIndex may hold repeated ids; every operation is defined for them.
 //
@@ -34,12 +38,21 @@
 #include "models/search_result.h"
 #include "models/serialized_index.h"
 #include "models/vesk_model.h"
+#include "utils/bitmap.h"
 #include "utils/status.h"
 
 namespace vesk {
 
 // The current UTC time as YYYY-MM-DDTHH:MM:SSZ (fraction of the second dropped).
 std::string now_iso();
+
+// Bytes of memory an index holds, by part.
+struct MemoryUsage {
+  size_t documents = 0;  // ids, texts and metadata
+  size_t id_index = 0;   // id -> slot table and the live bitmap
+  size_t embeddings = 0;
+  size_t keyword_index = 0;
+};
 
 struct AddCounts {
   uint64_t added = 0;
@@ -57,15 +70,17 @@ class Index {
   Index& operator=(const Index&) = delete;
 
   IndexInfo get_info() const;
-  uint64_t doc_count() const { return docs_.size(); }
+  uint64_t doc_count() const { return docs_.live_count(); }
+  MemoryUsage memory_usage() const;
 
   // Adds or upserts `docs` with `embeddings` (embedding i for document i).
-  // Fails with InvalidArgument, changing nothing, when `embeddings` is null
-  // or its size differs from docs.size(). Otherwise an existing id (first
+  // Fails with InvalidArgument, changing nothing, when the sizes differ.
+  // Otherwise an existing id (first
   // match in storage order, including documents added earlier in this call)
   // is replaced in place when upserting (the default) or skipped, a new id is
   // appended; updated_at is refreshed even when nothing was added or updated.
-  Result<AddCounts> add_documents(std::vector<DocumentInfo> docs, const EmbeddingBatch* embeddings,
+  // Any other failure (std::bad_alloc) leaves the index exactly as it was.
+  Result<AddCounts> add_documents(std::vector<DocumentInfo> docs, const EmbeddingBatch& embeddings,
                                   const AddDocumentsOptions* options);
 
   // Removes every stored document whose id is among `doc_ids` (each stored
@@ -78,17 +93,16 @@ class Index {
   std::vector<DocumentInfo> get_documents(const GetDocumentsOptions* options) const;
 
   // Removes all documents and embeddings, refreshes updated_at and drops the
-  // keyword index. Cannot fail.
+  // keyword index. On failure (std::bad_alloc) nothing changes.
   void clear();
 
-  // Hybrid query. `query_embedding` null means absent. `alpha` >= 1 gives the
-  // embedding ranking, <= 0 the keyword ranking, anything between their
-  // weighted reciprocal rank fusion. Fails with InvalidArgument when the
-  // semantic side must run and `query_embedding` is null, and with Internal
-  // on a vector length mismatch, unorderable (NaN) embedding scores or a NaN
-  // alpha. A failed query changes nothing.
+  // Hybrid query. `alpha` >= 1 gives the embedding ranking, <= 0 the keyword
+  // ranking (`query_embedding` unused), anything between their weighted
+  // reciprocal rank fusion. Fails with Internal on a vector length mismatch,
+  // unorderable (NaN) embedding scores or a NaN alpha. A failed query changes
+  // nothing.
   Result<SearchResult> query(std::string_view query, uint64_t top_k,
-                             const std::vector<float>* query_embedding, float alpha) const;
+                             std::span<const float> query_embedding, float alpha) const;
 
   // The persisted form: name, version, model, dimension, all embeddings and
   // all ids in storage order. Cannot fail.
@@ -104,14 +118,20 @@ class Index {
   // Rebuilds the keyword index over the current documents after a failed
   // incremental update, or leaves the slot absent when that fails too.
   void restore_keyword_index() noexcept;
+  // A keyword index over every slot, dead slots dead.
+  std::unique_ptr<KeywordIndex> build_keyword_index() const;
+  std::vector<std::string> searchable_texts() const;
   // The keyword index, built over the current documents when the slot is
   // absent; every change then keeps it in step incrementally.
   KeywordIndex* keyword_index();
-  // Dense search over the documents that have an embedding.
-  Result<std::vector<QueryResultDocumentInfo>> semantic_search(
-      std::span<const float> query_embedding, uint64_t top_k) const;
-  // Marks the embedding at `pos` as given (after an upsert).
-  void set_embedding_present(size_t pos) noexcept;
+  // Drops the dead slots from every store once they make up a quarter of the
+  // slots. Invisible: positions, answers and scores stay the same. When
+  // memory runs out it leaves everything as it was and waits.
+  void maybe_compact() noexcept;
+  void clear_storage() noexcept;
+  std::vector<QueryResultDocumentInfo> to_results(std::span<const ScoredSlot> found) const;
+  // Marks the embedding in `slot` as given (after an upsert).
+  void set_embedding_present(size_t slot) noexcept;
 
   std::string name_;
   VeskModel model_;
@@ -120,9 +140,10 @@ class Index {
   DocumentTable docs_;
   EmbeddingStore embeddings_;
   // Documents loaded from a SerializedIndex without embeddings have an empty
-  // placeholder in embeddings_ and a set bit here until they are upserted.
-  // Both are empty while every document has its embedding.
-  std::vector<bool> missing_;
+  // placeholder in embeddings_ and a set bit here (by slot) until they are
+  // upserted; missing_embeddings_ counts the live ones. The bitmap is kept in
+  // step with the slots only while that count is not 0.
+  Bitmap missing_;
   size_t missing_embeddings_ = 0;
   std::unique_ptr<KeywordIndex> keyword_index_;
   std::string created_at_;

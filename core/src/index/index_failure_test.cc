@@ -125,8 +125,8 @@ Snapshot Take(const Index& index) {
   const std::vector<float> q1 = {1.0f};
   for (const char* text : {"red apple", "blue", "quick brown fox", "lang"}) {
     for (float alpha : {0.0f, 0.5f, 1.0f}) {
-      s.answers.push_back(Answer(index.query(text, 4, &q3, alpha)));
-      s.answers.push_back(Answer(index.query(text, 10, &q1, alpha)));
+      s.answers.push_back(Answer(index.query(text, 4, q3, alpha)));
+      s.answers.push_back(Answer(index.query(text, 10, q1, alpha)));
     }
   }
   return s;
@@ -183,7 +183,7 @@ std::vector<std::function<std::unique_ptr<Index>()>> Starts() {
           rows.push_back({static_cast<float>(i), 1.0f / (i + 1), -0.25f * i});
         }
         EmbeddingBatch batch = Batch(rows);
-        EXPECT_TRUE(index->add_documents(std::move(docs), &batch, nullptr).ok());
+        EXPECT_TRUE(index->add_documents(std::move(docs), batch, nullptr).ok());
         return index;
       },
       [] {
@@ -191,7 +191,7 @@ std::vector<std::function<std::unique_ptr<Index>()>> Starts() {
         SerializedIndex data{"loaded", "7", {"vesk-minilm", "0.2.3"}, 3, {}, {"a", "b", "a", "c"}};
         EXPECT_TRUE(index->deserialize(data).ok());
         EmbeddingBatch batch = Batch({{1, 2, 3}});
-        EXPECT_TRUE(index->add_documents({Doc("b", "blue fox")}, &batch, nullptr).ok());
+        EXPECT_TRUE(index->add_documents({Doc("b", "blue fox")}, batch, nullptr).ok());
         return index;
       },
       [] {
@@ -199,7 +199,7 @@ std::vector<std::function<std::unique_ptr<Index>()>> Starts() {
         EmbeddingBatch batch = Batch({{1, 2, 3}, {4}, {5, 6, 7}});
         EXPECT_TRUE(index
                         ->add_documents({Doc("x", "red"), Doc("y", "apple"), Doc("z", "fox")},
-                                        &batch, nullptr)
+                                        batch, nullptr)
                         .ok());
         return index;
       },
@@ -212,7 +212,7 @@ std::vector<std::pair<std::string, std::function<void(Index&)>>> Calls() {
     return [docs, rows, upsert](Index& index) {
       EmbeddingBatch batch = Batch(rows);
       AddDocumentsOptions options{upsert};
-      auto r = index.add_documents(docs, &batch, &options);
+      auto r = index.add_documents(docs, batch, &options);
       ASSERT_TRUE(r.ok());
     };
   };
@@ -268,10 +268,10 @@ TEST(IndexAllocationFailure, EveryMutationIsAllOrNothing) {
       }
       // The index works after the failures and the final success.
       EmbeddingBatch batch = Batch({{1, 2, 3}});
-      auto added = index->add_documents({Doc("after", "red apple fox")}, &batch, nullptr);
+      auto added = index->add_documents({Doc("after", "red apple fox")}, batch, nullptr);
       ASSERT_TRUE(added.ok()) << label;
       const std::vector<float> q = {1, 2, 3};
-      auto found = index->query("apple", 3, &q, 0.0f);
+      auto found = index->query("apple", 3, q, 0.0f);
       ASSERT_TRUE(found.ok()) << label;
       EXPECT_FALSE(found.value().docs.empty()) << label;
       std::vector<std::string> gone = {"after"};

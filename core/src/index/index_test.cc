@@ -38,7 +38,7 @@ AddCounts Add(Index& index, std::vector<DocumentInfo> docs, std::vector<std::vec
               std::optional<bool> upsert = std::nullopt) {
   EmbeddingBatch batch = Batch(std::move(emb));
   AddDocumentsOptions options{upsert};
-  auto r = index.add_documents(std::move(docs), &batch, upsert ? &options : nullptr);
+  auto r = index.add_documents(std::move(docs), batch, upsert ? &options : nullptr);
   EXPECT_TRUE(r.ok()) << r.status().message();
   return r.ok() ? r.value() : AddCounts{};
 }
@@ -103,15 +103,9 @@ TEST(IndexStore, ErrorsLeaveIndexUnchanged) {
   Add(index, {Doc("A", "a")}, {{1}});
   const IndexInfo before = index.get_info();
 
-  auto r = index.add_documents({Doc("X"), Doc("Y")}, nullptr, nullptr);
-  ASSERT_FALSE(r.ok());
-  EXPECT_TRUE(r.status().IsInvalidArgument());
-  EXPECT_EQ(r.status().message(),
-            "Embeddings must be provided when adding documents; embedding computation has been "
-            "moved to IndexService");
-
   EmbeddingBatch one = Batch({{1}});
-  r = index.add_documents({Doc("X"), Doc("Y")}, &one, nullptr);
+  auto r = index.add_documents({Doc("X"), Doc("Y")}, one, nullptr);
+  EXPECT_TRUE(r.status().IsInvalidArgument());
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.status().message(), "Length of embeddings must match length of docs");
   EXPECT_EQ(Ids(index), std::vector<std::string>{"A"});
@@ -119,7 +113,7 @@ TEST(IndexStore, ErrorsLeaveIndexUnchanged) {
 
   // An empty batch with an empty embedding list is accepted.
   EmbeddingBatch none;
-  r = index.add_documents({}, &none, nullptr);
+  r = index.add_documents({}, none, nullptr);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value().added + r.value().updated, 0u);
 }
@@ -179,7 +173,7 @@ TEST(IndexStore, ClearAndTimestamps) {
   index.clear();
   EXPECT_EQ(index.doc_count(), 0u);
   EXPECT_EQ(index.get_info().created_at, created);
-  auto r = index.query("apple", 5, nullptr, std::nanf(""));
+  auto r = index.query("apple", 5, {}, std::nanf(""));
   ASSERT_TRUE(r.ok());  // empty index answers whatever alpha is
   EXPECT_TRUE(r.value().docs.empty());
   EXPECT_EQ(r.value().index_name, "i");
@@ -194,42 +188,38 @@ TEST(IndexQuery, Paths) {
       {{1, 0}, {0, 1}, {0.5f, 0.5f}, {0.9f, 0.1f}});
   std::vector<float> q = {1, 0};
 
-  auto dense = index.query("red", 10, &q, 1.5f);  // beyond 1 behaves as 1
+  auto dense = index.query("red", 10, q, 1.5f);  // beyond 1 behaves as 1
   ASSERT_TRUE(dense.ok());
   EXPECT_EQ(Ids(dense.value().docs), (std::vector<std::string>{"red", "blue", "blank", "green"}));
   EXPECT_EQ(dense.value().docs[0].score, 1.0f);
 
-  auto keyword = index.query("red", 10, nullptr, -0.5f);  // below 0 behaves as 0
+  auto keyword = index.query("red", 10, {}, -0.5f);  // below 0 behaves as 0
   ASSERT_TRUE(keyword.ok());
   auto kw_ids = Ids(keyword.value().docs);
   std::sort(kw_ids.begin(), kw_ids.end());
   EXPECT_EQ(kw_ids, (std::vector<std::string>{"green", "red"}));  // metadata is searchable
 
-  auto fused = index.query("red", 2, &q, 0.8f);
+  auto fused = index.query("red", 2, q, 0.8f);
   ASSERT_TRUE(fused.ok());
   ASSERT_EQ(fused.value().docs.size(), 2u);
   EXPECT_EQ(fused.value().docs[0].id, "red");  // first in both lists
 
-  auto blank = index.query("   ", 10, nullptr, 0.0f);
+  auto blank = index.query("   ", 10, {}, 0.0f);
   ASSERT_TRUE(blank.ok());
   EXPECT_TRUE(blank.value().docs.empty());
   EXPECT_EQ(blank.value().query, "   ");
 
-  auto none = index.query("red", 0, &q, 0.5f);
+  auto none = index.query("red", 0, q, 0.5f);
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none.value().docs.empty());
 
-  auto missing = index.query("red", 3, nullptr, 0.8f);
-  ASSERT_FALSE(missing.ok());
-  EXPECT_TRUE(missing.status().IsInvalidArgument());
-
   std::vector<float> wrong = {1, 2, 3};
-  auto mismatch = index.query("red", 3, &wrong, 0.8f);
+  auto mismatch = index.query("red", 3, wrong, 0.8f);
   ASSERT_FALSE(mismatch.ok());
   EXPECT_TRUE(mismatch.status().IsInternal());
   EXPECT_EQ(mismatch.status().message(), "Vector length mismatch: len(a)=3 != len(b)=2");
 
-  auto nan_alpha = index.query("red", 3, &q, std::nanf(""));
+  auto nan_alpha = index.query("red", 3, q, std::nanf(""));
   ASSERT_FALSE(nan_alpha.ok());
   EXPECT_TRUE(nan_alpha.status().IsInternal());
   EXPECT_EQ(nan_alpha.status().message(), "alpha must be between 0.0 and 1.0, got: NaN");
@@ -241,7 +231,7 @@ TEST(IndexQuery, KeywordIndexFollowsChanges) {
   std::vector<std::string> del = {"a", "b"};
   index.delete_documents(del);
   Add(index, {Doc("c", "cherries and apples")}, {{3}});
-  auto r = index.query("apple", 5, nullptr, 0.0f);
+  auto r = index.query("apple", 5, {}, 0.0f);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(Ids(r.value().docs), std::vector<std::string>{"c"});
   EXPECT_EQ(r.value().docs[0].text, "cherries and apples");
@@ -269,11 +259,11 @@ TEST(IndexPersistence, RoundTripAndChecks) {
     EXPECT_TRUE(d.metadata->empty());
   }
   // Loaded documents have no searchable text; their embeddings still work.
-  auto kw = target.query("alpha", 5, nullptr, 0.0f);
+  auto kw = target.query("alpha", 5, {}, 0.0f);
   ASSERT_TRUE(kw.ok());
   EXPECT_TRUE(kw.value().docs.empty());
   std::vector<float> q = {1, 1};
-  auto dense = target.query("x", 5, &q, 1.0f);
+  auto dense = target.query("x", 5, q, 1.0f);
   ASSERT_TRUE(dense.ok());
   EXPECT_EQ(Ids(dense.value().docs), (std::vector<std::string>{"b", "a"}));
 
@@ -305,14 +295,14 @@ TEST(IndexPersistence, IdsWithoutEmbeddingsStayAligned) {
   ASSERT_TRUE(index.deserialize(data).ok());
   std::vector<float> q = {1, 0};
   // No embedding anywhere: the semantic side is skipped without error.
-  auto r = index.query("x", 5, &q, 1.0f);
+  auto r = index.query("x", 5, q, 1.0f);
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(r.value().docs.empty());
   EXPECT_TRUE(index.serialize().embeddings.empty());
 
   // New and upserted documents bring embeddings at their own positions.
   Add(index, {Doc("d", "dog"), Doc("b", "bee")}, {{1, 0}, {0, 1}});
-  r = index.query("x", 5, &q, 1.0f);
+  r = index.query("x", 5, q, 1.0f);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(Ids(r.value().docs), (std::vector<std::string>{"d", "b"}));
   EXPECT_EQ(r.value().docs[0].text, "dog");
@@ -324,7 +314,7 @@ TEST(IndexPersistence, IdsWithoutEmbeddingsStayAligned) {
   EXPECT_EQ(ser.embeddings, (std::vector<std::vector<float>>{{0, 1}, {}, {1, 0}}));
 
   Add(index, {Doc("c", "cat")}, {{0.5f, 0.5f}});
-  r = index.query("x", 5, &q, 1.0f);
+  r = index.query("x", 5, q, 1.0f);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(Ids(r.value().docs), (std::vector<std::string>{"d", "c", "b"}));
 }
