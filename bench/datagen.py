@@ -227,6 +227,85 @@ def make_queries(nq: int, corpus_embeddings: np.ndarray, seed: int = 0) -> Queri
     return Queries(texts, _unit(e))
 
 
+# Long natural-language queries: questions and claims of 10-20 words. Content
+# words come from the same ranking as the documents (without its first 60 ranks,
+# like the short queries); the glue between them is the ranking's own function
+# words, so a query is English-shaped: "Which methods reduce heat transfer in
+# supersonic flow over a flat plate?", "Boundary layer separation is delayed by
+# suction near the leading edge."
+LONG_MIN_WORDS, LONG_MAX_WORDS = 10, 20
+QUESTION_OPENERS = ("which", "what", "how does", "how do", "how can", "why is", "why are",
+                    "why do", "does", "can", "is there", "are", "when do", "where do",
+                    "what is the", "which of the")
+CLAIM_VERBS = ("is", "are", "was", "can be", "has been", "is not", "may be", "were")
+PREPOSITIONS = ("of", "in", "for", "on", "with", "by", "from", "over", "at", "to", "near",
+                "between", "under", "during", "after", "into", "through", "about",
+                "without", "within", "across", "along", "against")
+JOINERS = ("and", "or", "than", "that", "when")
+ARTICLES = ("the", "a", "their", "this", "these", "its")
+
+
+def make_long_queries(nq: int, corpus_embeddings: np.ndarray | None = None,
+                      seed: int = 0) -> Queries:
+    """nq questions or claims of LONG_MIN_WORDS-LONG_MAX_WORDS words.
+
+    The texts depend only on seed (the same queries at every corpus size); each
+    embedding is a noisy copy of a document's, as in make_queries (an empty
+    matrix when corpus_embeddings is None)."""
+    words, probs = vocabulary()
+    rng = np.random.default_rng([SEED, 4, seed])
+    tail = probs.copy()
+    tail[:60] = 0.0
+    tail /= tail.sum()
+    # One draw of content words up front, consumed in order: every query takes
+    # the same random stream whatever the others look like.
+    per = LONG_MAX_WORDS + 1          # at most one content word per word, plus one
+    pool = rng.choice(len(words), size=nq * per, p=tail).tolist()
+    texts = []
+    for qi in range(nq):
+        content = iter(pool[qi * per:(qi + 1) * per])
+        length = int(rng.integers(LONG_MIN_WORDS, LONG_MAX_WORDS + 1))
+        question = rng.random() < 0.6
+        out: list[str] = []
+        if question:
+            out += QUESTION_OPENERS[int(rng.integers(len(QUESTION_OPENERS)))].split()
+        elif rng.random() < 0.3:
+            out.append(ARTICLES[int(rng.integers(len(ARTICLES)))])
+        runs = 0
+        kinds: list[bool] = [False] * len(out)       # True = content word
+        while len(out) < length:
+            for _ in range(int(rng.integers(1, 4))):  # a noun phrase of 1-3 words
+                if len(out) < length:
+                    out.append(words[next(content)])
+                    kinds.append(True)
+            runs += 1
+            if len(out) >= length:
+                break
+            if runs == 1 and not question:
+                glue = CLAIM_VERBS[int(rng.integers(len(CLAIM_VERBS)))].split()
+                if rng.random() < 0.5:
+                    glue += [words[next(content)], "by"]   # "is delayed by"
+            elif rng.random() < 0.8:
+                glue = [PREPOSITIONS[int(rng.integers(len(PREPOSITIONS)))]]
+                if rng.random() < 0.5:
+                    glue.append(ARTICLES[int(rng.integers(len(ARTICLES)))])
+            else:
+                glue = [JOINERS[int(rng.integers(len(JOINERS)))]]
+            out += glue
+            kinds += [False] * len(glue)
+        del out[length:], kinds[length:]
+        if not kinds[-1]:                             # end on a content word
+            out[-1] = words[next(content)]
+        texts.append(_cap(" ".join(out)) + ("?" if question else "."))
+    if corpus_embeddings is None:
+        return Queries(texts, np.empty((0, DIM), dtype=np.float32))
+    rng = np.random.default_rng([SEED, 5, seed, len(corpus_embeddings)])
+    src = rng.integers(0, len(corpus_embeddings), size=nq)
+    e = corpus_embeddings[src].copy()
+    e += rng.standard_normal(e.shape, dtype=np.float32) * np.float32(0.03)
+    return Queries(texts, _unit(e))
+
+
 # --- The keyword tokenizer, restated in Python for the relevance cross-check ---
 #
 # Lowercase, then split at word boundaries. For ASCII text (all the generator
@@ -337,3 +416,31 @@ def searchable_text(text: str, metadata: dict | None) -> str:
     t = text.strip()
     md = " ".join(pieces)
     return f"{t} {md}" if t and md else (t or md)
+
+
+# --- Corpus files for the C++ benchmarks ---
+
+CORPUS_TEXT = "docs.tsv"          # one document a line: id, text, then key, value, ...
+CORPUS_EMBEDDINGS = "embeddings.f32"   # n x DIM float32, row-major, little-endian
+
+
+def write_corpus_files(c: Corpus, folder: str) -> None:
+    """Writes c to folder as CORPUS_TEXT (tab-separated, UTF-8) and CORPUS_EMBEDDINGS,
+    the form bench/bench_index_memory.cc and bench/bench_index_ops.cc read with --corpus.
+    The generator never puts a tab or a line break in an id, text or metadata value."""
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, CORPUS_TEXT), "w", encoding="utf-8", newline="\n") as f:
+        for i, t, m in zip(c.ids, c.texts, c.metadata):
+            fields = [i, t] + [x for kv in (m or {}).items() for x in kv]
+            if any("\t" in x or "\n" in x for x in fields):
+                raise ValueError(f"document {i} holds a tab or a line break")
+            f.write("\t".join(fields) + "\n")
+    c.embeddings.astype("<f4", copy=False).tofile(os.path.join(folder, CORPUS_EMBEDDINGS))
+
+
+if __name__ == "__main__":
+    import sys
+    if len(sys.argv) != 3:
+        sys.exit("usage: python bench/datagen.py N FOLDER  (writes the first N documents for "
+                 "the C++ benchmarks' --corpus)")
+    write_corpus_files(make_corpus(int(sys.argv[1].replace("_", ""))), sys.argv[2])

@@ -36,9 +36,9 @@ def memory_child(variant: str, n: int, data_dir: str) -> None:
         keep = vesk_build(vk, datagen.Corpus(ids, [""] * len(ids), [None] * len(ids), emb))
         del ids, texts, metas, emb
     elif variant == "plain":
-        keep = (texts, emb)
-        del ids, metas
-    else:  # "plain+ids+metadata"
+        keep = (ids, texts, emb)
+        del metas
+    else:  # "plain+metadata"
         keep = (ids, texts, metas, emb)
     malloc_trim()
     rss1 = proc.memory_info().rss
@@ -52,15 +52,17 @@ def memory_child(variant: str, n: int, data_dir: str) -> None:
     del keep
 
 
-def section_memory(res: Results, vk, n: int, reps: int):
+def section_memory(res: Results, vk, n: int, reps: int, cpp_dir: str | None = None):
     """Runs memory_child for each variant in a new interpreter (this package's command
-    line with --memory-child), reps times, and adds a bytes/doc row per variant."""
+    line with --memory-child), reps times, and adds a bytes/doc row per variant; then,
+    when cpp_dir holds bench_index_memory, the split of a C++ Index of the same data
+    by part (res.memory_split)."""
     import shutil
     import tempfile
-    variants = ["plain", "plain+ids+metadata"] + (["vesk", "vesk-notext"] if vk is not None
-                                                   else [])
-    names = {"plain": "Python str list + one NumPy array (texts, embeddings)",
-             "plain+ids+metadata": "same + id strings + metadata dicts",
+    variants = ["plain", "plain+metadata"] + (["vesk", "vesk-notext"] if vk is not None
+                                              else [])
+    names = {"plain": "Python lists of texts and ids + one float32 NumPy matrix",
+             "plain+metadata": "same + metadata dicts",
              "vesk": VESK + " Index (source data dropped)",
              "vesk-notext": VESK + " Index of the ids and embeddings only (empty texts)"}
     tmp = tempfile.mkdtemp(prefix="vesk-bench-mem-")
@@ -69,6 +71,8 @@ def section_memory(res: Results, vk, n: int, reps: int):
         with open(os.path.join(tmp, "docs.json"), "w", encoding="utf-8") as f:
             json.dump({"ids": c.ids, "texts": c.texts, "metadata": c.metadata}, f)
         np.save(os.path.join(tmp, "emb.npy"), c.embeddings)
+        if cpp_dir is not None:
+            datagen.write_corpus_files(c, tmp)
         del c
         malloc_trim()
         for v in variants:
@@ -87,5 +91,8 @@ def section_memory(res: Results, vk, n: int, reps: int):
                 kind = {"vesk": "vesk", "plain": "peer"}.get(v, "info")
                 res.add("memory", n, names[v], "bytes/doc", vals, False, kind=kind,
                         note=f"peak during loading {statistics.median(peaks):,.0f} bytes/doc")
+        if cpp_dir is not None:
+            from .cpp import memory_split
+            memory_split(res, cpp_dir, tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -60,11 +60,25 @@ def numba_available() -> bool:
         return False
 
 
+BM25S_NUMPY = "bm25s (NumPy backend, 1 thread)"
+BM25S_NUMBA = "bm25s (numba backend, 1 thread)"
+TANTIVY = "tantivy (RAM, 1 thread)"
+
+
 def bm25s_peers(bm, bmn) -> list:
-    out = [("bm25s (NumPy backend, 1 thread)", bm)]
+    """(row name, peer) of the bm25s backends that were built (bm or bmn may be None)."""
+    out = []
+    if bm is not None:
+        out.append((BM25S_NUMPY, bm))
     if bmn is not None:
-        out.append(("bm25s (numba backend, 1 thread)", bmn))
+        out.append((BM25S_NUMBA, bmn))
     return out
+
+
+def fastest_bm25s(peers: list) -> list:
+    """The numba backend's entry when it is there, else the NumPy backend's."""
+    numba = [p for p in peers if p[0] == BM25S_NUMBA]
+    return numba or peers[:1]
 
 
 class TantivyPeer:

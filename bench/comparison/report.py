@@ -22,13 +22,16 @@ from .timing import log
 
 SECTIONS = [
     ("dense", "1. Dense top-10 (alpha = 1)"),
-    ("keyword", "2. Keyword top-10 (alpha = 0)"),
+    ("keyword", "2a. Keyword top-10, short queries of 2–8 words (alpha = 0)"),
+    ("keyword-long", "2b. Keyword top-10, long natural-language queries of 10–20 words (alpha = 0)"),
     ("hybrid", "3. Hybrid top-10 (alpha = 0.8)"),
     ("build", "4a. Bulk indexing"),
     ("add1", "4b. One-document-at-a-time adds"),
     ("save", "5a. Save"),
     ("load", "5b. Load"),
     ("memory", "6. Memory"),
+    ("ops", "7. Single-document changes to a large index (C++)"),
+    ("dense-threads", "8. Dense scan with worker threads (C++)"),
 ]
 
 
@@ -141,6 +144,14 @@ def goal_lines(res: Results, n: int) -> list[str]:
                 line(f"keyword faster than {label}",
                      f"{v.median:.0f} vs {p.median:.0f} µs/query ({p.median / v.median:.2f}×"
                      + slower(v, p) + f"; {p.name})", v.median < p.median)
+    v = g("keyword-long", VESK)
+    cands = [r for r in res.rows if r.section == "keyword-long" and r.size == n
+             and r.kind == "peer"]
+    if v and cands:
+        p = min(cands, key=lambda r: r.median)
+        line("keyword, long queries: ≥ 2× the fastest peer",
+             f"{v.median:.0f} vs {p.median:.0f} µs/query ({p.median / v.median:.2f}×; {p.name})",
+             p.median >= 2 * v.median)
     v = g("hybrid", VESK)
     cands = [r for r in res.rows if r.section == "hybrid" and r.size == n and r.kind == "peer"]
     if v and cands:
@@ -181,6 +192,46 @@ def goal_lines(res: Results, n: int) -> list[str]:
                      f"{r.median:,.0f} vs {p.median:,.0f} bytes/doc = {f:.2f}×"
                      + ("" if f <= 1.3 else f" ({f / 1.3 - 1:.0%} over the limit)") + extra,
                      f <= 1.3)
+    ms = res.memory_split
+    if ms and ms.get("parts_known") and ms["n"] == n:
+        kw = ms["keyword_index"] / ms["n"]
+        line("keyword index ≤ 300 bytes/doc", f"{kw:,.0f} bytes/doc (C++ `memory_usage()`)",
+             kw <= 300)
+    v = g("ops", "vesk::Index delete_documents (one id)", "µs/call")
+    if v and n >= 1_000_000:
+        line("one delete ≤ 1 ms amortized", f"{v.median / 1000:.3g} ms per call", v.median <= 1000)
+    return L
+
+
+def memory_split_lines(ms: dict) -> list[str]:
+    """The table of bench_index_memory's figures (bytes per document by part)."""
+    n = ms["n"]
+    L: list[str] = []
+    table_head(L, f"A `vesk::Index` of the same {n:,} documents built in C++, by part "
+               "(`bench/bench_index_memory.cc`):", "| part | bytes/doc | share of resident |",
+               "|---|---:|---:|")
+    res_b = ms["resident"]
+
+    def row(name, b):
+        share = f"{b / res_b:.0%}" if res_b > 0 else ""
+        L.append(f"| {name} | {b / n:,.0f} | {share} |")
+    if ms.get("parts_known"):
+        parts = [("embeddings", ms["embeddings"]), ("keyword index", ms["keyword_index"]),
+                 ("documents (ids, texts, metadata)", ms["documents"]),
+                 ("id index (id → slot table, live bitmap)", ms["id_index"])]
+        for name, b in parts:
+            row(name, b)
+        total = sum(b for _, b in parts)
+        row("resident but in no part (allocator slack, fragmentation)", res_b - total)
+    else:
+        L.append("| (this build has no `Index::memory_usage()`: parts not available) | | |")
+    row("**resident set of the index**", res_b)
+    L.append(f"| ids and texts of the input, UTF-8 bytes (for scale) | "
+             f"{ms['id_text_bytes'] / n:,.0f} | |")
+    L.append(f"| peak while adding, above the input already in memory | "
+             f"{ms['peak_add'] / n:,.0f} | |")
+    L.append(f"| peak while adding, input included | {ms['peak_total'] / n:,.0f} | |")
+    L.append("")
     return L
 
 
@@ -244,8 +295,16 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
              "quotes and parentheses, and 3–4 metadata pairs (author, category, year, sometimes "
              "source). Embeddings: 384-dim unit float32 vectors around 256 topic centres. "
              "Queries: 2–8 words (mostly content words) with an embedding that is a perturbed "
-             "copy of a document's. The 10,000-document corpus is a prefix of the 100,000 one. "
-             "The 1,000,000-document dense rows use embeddings only (documents with empty text).")
+             "copy of a document's. Long queries (`datagen.make_long_queries`, table 2b): "
+             f"{datagen.LONG_MIN_WORDS}–{datagen.LONG_MAX_WORDS} words phrased as questions or "
+             "claims, noun phrases of content words drawn like the short queries' joined by the "
+             "vocabulary's own function words (prepositions, articles, auxiliaries), e.g. "
+             f"“{datagen.make_long_queries(1).texts[0]}”; about 9 terms each after stop words; "
+             "the same texts at every size. The 10,000-document corpus is a prefix of the "
+             "100,000 one. The 1,000,000-document dense rows use embeddings only (documents with "
+             "empty text); keyword rows at sizes beyond the full sections run in a pass of their "
+             "own on the full documents (one build of each library, the fastest bm25s backend "
+             "only; the bulk-indexing rows at that size come from that build).")
     L.append(f"- Each figure is the median of {args.reps} repetitions (fewer where stated), with "
              "min–max across repetitions. A query repetition runs the whole query set once "
              "and reports the mean time per query; in the query tables (dense, keyword, hybrid) "
@@ -283,7 +342,7 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
              "embedding matrix, passed as the 2-D float32 array) to a queryable index, "
              "`DocumentInfo` construction included. The keyword peers index the same searchable text as vesk_core (the text, a space, "
              "then the metadata as `key value` pieces); they keep no embeddings. The bm25s build "
-             "row uses its default backend.")
+             "row uses its default backend (where only one backend runs, the row names it).")
     L.append("- Single adds: documents n+1, n+2, ... added one call at a time to an index of n "
              "documents, each immediately searchable; as many as fit in the time budget "
              f"({args.add_budget:.0f} s, at most {args.max_adds}); the repetitions are consecutive "
@@ -299,7 +358,23 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
              "reports its resident set (RSS) after loading minus RSS before, both after "
              "`gc.collect()` and `malloc_trim(0)`. For vesk_core the generated Python data is dropped before the "
              "second reading, so the figure is what the index itself holds. The plain-Python "
-             "peer is the brief's comparison: texts as a list of `str` plus one NumPy array.")
+             "peer holds the same data as plainly as Python can: a list of texts, a list of ids "
+             "and one float32 NumPy matrix. The split by part comes from "
+             "`bench/bench_index_memory.cc`, a C++ program that builds a `vesk::Index` from the "
+             "same documents (written by `datagen.write_corpus_files`) in one `add_documents` "
+             "call and reports what `Index::memory_usage()` counts for each part, its resident "
+             "set once the input is freed, and the high-water mark while adding (VmHWM reset "
+             "through `/proc/self/clear_refs` just before the call).")
+    L.append("- Single-document changes (`bench/bench_index_ops.cc`, C++, Google Benchmark): "
+             "an index of N generated documents (the same kind of text as datagen's, 384-float "
+             "embeddings) built once per N; each run times up to "
+             f"{args.ops:,} single calls one by one (a random live id for deletes and upserts; "
+             "an upsert stores another generated text, metadata and embedding under that id) "
+             "and reports the mean, so occasional reorganisation such as compaction is paid "
+             "for in the figure; after each run the index is put back to N documents untimed.")
+    L.append("- Dense scan with worker threads (`bench/bench_dense_threads.cc`, C++): one query "
+             "at a time over N random 384-float embeddings, top 10, wall-clock time per query "
+             "by number of worker threads (the single-thread scan for 1).")
     L.append("")
     sizes = sorted({r.size for r in res.rows if r.kind == "vesk"})
     if sizes:
@@ -332,12 +407,17 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
             L.append(f"| {r.size:,} | {name}{tag} | {fmt(r.median)} | {rng} | {r.unit} | "
                      f"{'' if q is None else f'{q:.2f}×'} | {note.strip()} |")
         L.append("")
+        if sec == "memory" and res.memory_split:
+            L.extend(memory_split_lines(res.memory_split))
+        if sec in res.plots:
+            L.append(f"![{title}]({res.plots[sec]})")
+            L.append("")
     if res.kw_diag:
         L.append("## Keyword query cost against the postings a query touches")
         L.append("")
         L.append("Each query's time (mean of 3 calls) against the total number of postings of its "
                  "distinct terms (the sum of their document frequencies), fitted as a straight "
-                 "line: fixed µs per query + ns per posting. Same queries as table 2.")
+                 "line: fixed µs per query + ns per posting. Same queries as table 2a.")
         L.append("")
         L.append("| docs | queries | median postings per query | library | median µs/query | "
                  "fixed µs | ns per posting |")
@@ -431,6 +511,7 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
         for x in res.errors:
             L.append(f"- ERROR: {x}")
         L.append("")
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "w", encoding="utf-8") as f:
         f.write("\n".join(L))
     log(f"wrote {path}")

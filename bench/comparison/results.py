@@ -32,12 +32,14 @@ class Results:
     errors: list[str] = field(default_factory=list)
     stem_diff: dict | None = None
     kw_diag: list = field(default_factory=list)
+    memory_split: dict | None = None     # bench_index_memory's JSON, when it ran
+    plots: dict[str, str] = field(default_factory=dict)   # section -> PNG file name
 
     def add(self, *a, **kw) -> Row:
         r = Row(*a, **kw)
         self.rows.append(r)
         v = r.median
-        log(f"  {r.section:9s} {r.size:>9,d} {r.name:45s} {fmt(v)} {r.unit}")
+        log(f"  {r.section:13s} {r.size:>9,d} {r.name:45s} {fmt(v)} {r.unit}")
         return r
 
     def find(self, section: str, size: int, name: str, unit: str | None = None) -> Row | None:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import io
+import resource
 import time
 
 import numpy as np
@@ -11,9 +12,11 @@ import numpy as np
 import datagen
 
 from . import ALPHA_HYBRID, K, RRF_K, VESK
-from .peers import bm25s_peers, numpy_topk, peer_texts
+from .peers import (TANTIVY, Bm25sPeer, TantivyPeer, bm25s_peers, fastest_bm25s,
+                    forget_peer_texts, numba_available, numpy_topk, peer_texts)
 from .results import Results
-from .timing import group_rates, rates, timed, timed_group, timed_result, us, warm
+from .timing import (group_rates, log, malloc_trim, rates, timed, timed_group, timed_result, us,
+                     warm)
 from .vesk_runner import vesk_build, vesk_query_args
 
 
@@ -78,31 +81,88 @@ def section_dense(res: Results, vk, n: int, c: datagen.Corpus, qs: datagen.Queri
                          f"{min(50, len(Q))} queries.")
 
 
-def section_keyword(res: Results, vk, n, c, qs, idx, bm, bmn, tv, rb, nq, reps, rb_nq):
-    Qt = qs.texts[:nq]
-    entries = []
-    for name, peer in bm25s_peers(bm, bmn):
-        warm(peer.query, Qt)
-        entries.append((name, lambda peer=peer: [peer.query(q) for q in Qt], "peer"))
-    warm(tv.query, Qt)
-    entries.append(("tantivy (RAM, 1 thread)", lambda: [tv.query(q) for q in Qt], "peer"))
-    if vk is not None and idx is not None:
-        warm(lambda q: idx.query(q, K, [], 0.0), Qt)
-        entries.append((VESK, lambda: [idx.query(q, K, [], 0.0) for q in Qt], "vesk"))
-    add_query_rows(res, "keyword", n, entries, reps, nq)
-    if rb is not None:
-        sub = Qt[:rb_nq]
-        toks = [bm.tokenizer.tokenize([q], update_vocab=False, show_progress=False,
-                                      return_as="string")[0] for q in sub]
+def section_keyword(res: Results, vk, n, qsets, idx, peers, nq, reps, rb=None, rb_bm=None,
+                    rb_nq=0):
+    """Keyword top-10 rows for each (section, query texts, peer names) of qsets: the peers
+    of `peers` (name, object with .query) whose name is listed, tantivy and vesk_core's
+    `Index.query` at alpha 0, interleaved. rank-bm25 (when rb is given) runs the first
+    rb_nq queries of the first set, tokenized by rb_bm's tokenizer."""
+    for qi, (section, texts, names) in enumerate(qsets):
+        Qt = texts[:nq]
+        entries = []
+        for name, peer in peers:
+            if name not in names:
+                continue
+            warm(peer.query, Qt)
+            entries.append((name, lambda peer=peer: [peer.query(q) for q in Qt], "peer"))
+        if vk is not None and idx is not None:
+            warm(lambda q: idx.query(q, K, [], 0.0), Qt)
+            entries.append((VESK, lambda: [idx.query(q, K, [], 0.0) for q in Qt], "vesk"))
+        add_query_rows(res, section, n, entries, reps, nq)
+        if rb is not None and qi == 0:
+            sub = Qt[:rb_nq]
+            toks = [rb_bm.tokenizer.tokenize([q], update_vocab=False, show_progress=False,
+                                             return_as="string")[0] for q in sub]
 
-        def run_rb():
-            for qt in toks:
-                s = rb.get_scores(qt)
-                top = np.argpartition(s, -K)[-K:]
-                top[np.argsort(-s[top])]
-        t = timed(run_rb, reps, len(sub))
-        res.add("keyword", n, "rank-bm25 BM25Okapi", "µs/query", us(t), False,
-                note=f"{len(sub)} queries, pre-tokenized")
+            def run_rb():
+                for qt in toks:
+                    s = rb.get_scores(qt)
+                    top = np.argpartition(s, -K)[-K:]
+                    top[np.argsort(-s[top])]
+            t = timed(run_rb, reps, len(sub))
+            res.add(section, n, "rank-bm25 BM25Okapi", "µs/query", us(t), False,
+                    note=f"{len(sub)} queries, pre-tokenized")
+
+
+def section_keyword_only(res: Results, vk, n: int, stop: list[str], nq: int, reps: int,
+                         n_queries: int):
+    """Keyword rows (both query sets) at a size where nothing else runs: one corpus, one
+    build of each library (also reported as bulk-indexing rows), the queries, and a note
+    with the pass's time and the process's peak memory. Only the fastest bm25s backend
+    runs. Each library gets only what it keeps: the embeddings, texts and metadata are
+    dropped once vesk_core has its index, and the peers' shared searchable texts once
+    both are built."""
+    t0 = time.perf_counter()
+    c = datagen.make_corpus(n)
+    qs = datagen.make_queries(n_queries, c.embeddings)
+    ql = datagen.make_long_queries(n_queries)
+    t_gen = time.perf_counter() - t0
+    builds = []
+    idx = None
+    if vk is not None:
+        t, idx = timed_result(lambda: vesk_build(vk, c), 1)
+        res.add("build", n, VESK + " (texts + metadata + embeddings)", "docs/s", rates(n, t),
+                True, kind="vesk", note="keyword-only pass")
+        builds.append(f"vesk_core {t[0]:.0f} s")
+    texts, ids = peer_texts(c), c.ids
+    c.texts, c.metadata, c.embeddings = [], [], None
+    malloc_trim()
+    bm = Bm25sPeer(stop, "numba") if numba_available() else Bm25sPeer(stop)
+    t = timed(lambda: bm.build(texts, ids), 1)
+    res.add("build", n, f"bm25s (tokenize + index, {bm.backend} backend)", "docs/s",
+            rates(n, t), True, note="keyword-only pass")
+    builds.append(f"bm25s {t[0]:.0f} s")
+    malloc_trim()
+    tv = TantivyPeer(stop)
+    t = timed(lambda: tv.build(texts, ids), 1)
+    res.add("build", n, "tantivy (add + commit, 1 thread)", "docs/s", rates(n, t), True,
+            note="keyword-only pass")
+    builds.append(f"tantivy {t[0]:.0f} s")
+    del texts, c
+    forget_peer_texts()
+    malloc_trim()
+    peers = bm25s_peers(None, bm) if bm.backend == "numba" else bm25s_peers(bm, None)
+    peers += [(TANTIVY, tv)]
+    names = [name for name, _ in fastest_bm25s(peers)] + [TANTIVY]
+    section_keyword(res, vk, n, [("keyword", qs.texts, names), ("keyword-long", ql.texts, names)],
+                    idx, peers, nq, reps)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    took = time.perf_counter() - t0
+    res.notes.append(f"Keyword rows at {n:,} documents ran in a pass of their own: generating "
+                     f"the corpus took {t_gen:.0f} s, the builds {', '.join(builds)}, the whole "
+                     f"pass {took / 60:.1f} min; the benchmark process peaked at "
+                     f"{peak / 2**30:.1f} GiB resident (over the whole run so far).")
+    log(f"  keyword-only pass at {n:,}: {took:.0f} s, peak RSS {peak / 2**30:.1f} GiB")
 
 
 def section_hybrid(res: Results, vk, n, c, qs, idx, bm, bmn, nq, reps):
