@@ -18,11 +18,14 @@ filters). An empty dict matches every document.
 
 How values compare:
 
-* int and float compare numerically (``{"n": 2}`` matches the stored value
-  ``2.0``); ``bool`` is not a number (``{"n": 1}`` does not match ``True``);
-  a str equals only the same str.
-* ``$gt``, ``$gte``, ``$lt`` and ``$lte`` take an int or a float and match
-  only documents whose value is a number.
+* int and float compare numerically, exactly (``{"n": 2}`` matches the
+  stored value ``2.0``); ``bool`` is not a number (``{"n": 1}`` does not
+  match ``True``) and compares only with bools (``False < True``); str
+  compares with str only, by code point (so ISO dates such as
+  ``"2024-05-01"`` order correctly with ``$gte``/``$lt``).
+* Values of kinds that do not compare (a str against a number, a bool
+  against a number) are neither equal nor ordered: ``$eq``, ``$in`` and the
+  ranges do not match them, ``$ne`` and ``$nin`` do.
 * A document that lacks the key never matches ``$eq``, ``$in`` or a range,
   and always matches ``$ne`` and ``$nin``: "not equal to x" holds for a
   document that has no value at all. This mirrors MongoDB.
@@ -60,7 +63,6 @@ OPERATORS = {
     "$in": "in",
     "$nin": "nin",
 }
-_ORDERED = {"$gt", "$gte", "$lt", "$lte"}
 _LISTS = {"$in", "$nin"}
 _COMBINATORS = {"$and": "and", "$or": "or"}
 
@@ -94,10 +96,6 @@ def _scalar(value: Any, where: str) -> str | int | float | bool:
     raise FilterError(f"{where}: expected a str, int, float or bool, got {type(value).__name__}")
 
 
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
 def _field(key: str, condition: Any) -> CompiledFilter:
     """The compiled form of ``{key: condition}``."""
     where = f"filter on {key!r}"
@@ -119,8 +117,6 @@ def _field(key: str, condition: Any) -> CompiledFilter:
             value: Any = [_scalar(v, at) for v in operand]
         else:
             value = _scalar(operand, at)
-            if op in _ORDERED and not _is_number(value):
-                raise FilterError(f"{at}: expected an int or a float, got {type(operand).__name__}")
         parts.append(("cmp", key, OPERATORS[op], value))
     return parts[0] if len(parts) == 1 else ("and", parts)
 
