@@ -60,6 +60,63 @@ void score_blocks_sse2(const float* blocks, size_t block_count, size_t dim, cons
   }
 }
 
+void score_batch_scalar(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                        size_t query_count, float* scores, size_t score_stride) {
+  for (size_t b = 0; b < block_count; ++b) {
+    for (size_t q = 0; q < query_count; ++q) {
+      score_blocks_scalar(blocks + b * kLanes * dim, 1, dim, queries + q * dim,
+                          scores + q * score_stride + b * kLanes);
+    }
+  }
+}
+
+namespace {
+
+// kQueries queries against one block, four registers (one running sum each)
+// per query; two queries keep all sums and the block row in the 16 registers.
+template <size_t kQueries>
+void score_block_group_sse2(const float* block, size_t dim, const float* queries, float* scores,
+                            size_t score_stride) {
+  __m128 acc[kQueries][4];
+  for (size_t q = 0; q < kQueries; ++q) {
+    for (size_t r = 0; r < 4; ++r) acc[q][r] = _mm_set1_ps(-0.0f);
+  }
+  for (size_t i = 0; i < dim; ++i) {
+    const float* row = block + i * kLanes;
+    const __m128 x0 = _mm_loadu_ps(row), x1 = _mm_loadu_ps(row + 4);
+    const __m128 x2 = _mm_loadu_ps(row + 8), x3 = _mm_loadu_ps(row + 12);
+    for (size_t q = 0; q < kQueries; ++q) {
+      const __m128 v = _mm_set1_ps(queries[q * dim + i]);
+      acc[q][0] = _mm_add_ps(acc[q][0], _mm_mul_ps(v, x0));
+      acc[q][1] = _mm_add_ps(acc[q][1], _mm_mul_ps(v, x1));
+      acc[q][2] = _mm_add_ps(acc[q][2], _mm_mul_ps(v, x2));
+      acc[q][3] = _mm_add_ps(acc[q][3], _mm_mul_ps(v, x3));
+    }
+  }
+  for (size_t q = 0; q < kQueries; ++q) {
+    for (size_t r = 0; r < 4; ++r) _mm_storeu_ps(scores + q * score_stride + 4 * r, acc[q][r]);
+  }
+}
+
+}  // namespace
+
+void score_batch_sse2(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                      size_t query_count, float* scores, size_t score_stride) {
+  for (size_t b = 0; b < block_count; ++b) {
+    const float* block = blocks + b * kLanes * dim;
+    float* out = scores + b * kLanes;
+    size_t q = 0;
+    for (; q + 2 <= query_count; q += 2) {
+      score_block_group_sse2<2>(block, dim, queries + q * dim, out + q * score_stride,
+                                score_stride);
+    }
+    if (q < query_count) {
+      score_block_group_sse2<1>(block, dim, queries + q * dim, out + q * score_stride,
+                                score_stride);
+    }
+  }
+}
+
 }  // namespace dense_internal
 
 namespace {
@@ -110,6 +167,24 @@ BlockScorer dense_block_scorer(DenseKernel kernel) {
       return &dense_internal::score_blocks_avx2;
     case DenseKernel::Avx512:
       return &dense_internal::score_blocks_avx512;
+    case DenseKernel::Auto:  // resolved above
+      break;
+  }
+  return nullptr;
+}
+
+BatchScorer dense_batch_scorer(DenseKernel kernel) {
+  if (kernel == DenseKernel::Auto) kernel = active_dense_kernel();
+  if (!dense_kernel_supported(kernel)) return nullptr;
+  switch (kernel) {
+    case DenseKernel::Scalar:
+      return &dense_internal::score_batch_scalar;
+    case DenseKernel::Sse2:
+      return &dense_internal::score_batch_sse2;
+    case DenseKernel::Avx2:
+      return &dense_internal::score_batch_avx2;
+    case DenseKernel::Avx512:
+      return &dense_internal::score_batch_avx512;
     case DenseKernel::Auto:  // resolved above
       break;
   }

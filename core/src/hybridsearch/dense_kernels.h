@@ -7,6 +7,11 @@
 // vectorising across documents changes nothing in any single sum; scores are
 // bit-identical between kernels. Kernels never fuse multiply and add.
 //
+// Batch kernels score several queries per pass over the blocks: each block is
+// loaded once and multiplied with every query of the group while it is in
+// registers or L1. Every query's sums are formed exactly as by the single
+// kernels, so each score is bit-identical to scoring that query alone.
+//
 // The kernel used by embedding_search is picked once from the CPU's features
 // (AVX-512F, else AVX2, else SSE2); tests can force any supported kernel.
 //
@@ -26,6 +31,16 @@ namespace vesk {
 using BlockScorer = void (*)(const float* blocks, size_t block_count, size_t dim,
                              const float* query, float* scores);
 
+// The largest query group a BatchScorer takes.
+constexpr size_t kMaxBatchQueries = 8;
+
+// Scores `query_count` (1..kMaxBatchQueries) queries, query q at queries + q *
+// dim, against the `block_count` blocks at `blocks`, writing the scores of
+// query q as a BlockScorer would at scores + q * score_stride.
+using BatchScorer = void (*)(const float* blocks, size_t block_count, size_t dim,
+                             const float* queries, size_t query_count, float* scores,
+                             size_t score_stride);
+
 enum class DenseKernel { Auto, Scalar, Sse2, Avx2, Avx512 };
 
 // True when `kernel` can run on this CPU (Auto, Scalar and Sse2 always).
@@ -34,6 +49,10 @@ bool dense_kernel_supported(DenseKernel kernel);
 // The scorer for `kernel`, or nullptr when it is not supported here. Auto
 // names the forced kernel if one is set, else the widest supported one.
 BlockScorer dense_block_scorer(DenseKernel kernel = DenseKernel::Auto);
+
+// The batch scorer for `kernel`, or nullptr when it is not supported here;
+// Auto as for dense_block_scorer.
+BatchScorer dense_batch_scorer(DenseKernel kernel = DenseKernel::Auto);
 
 // Makes Auto resolve to `kernel` from now on (Auto restores the CPU-based
 // choice). Returns false and changes nothing when `kernel` is unsupported.
@@ -53,6 +72,14 @@ void score_blocks_avx2(const float* blocks, size_t block_count, size_t dim, cons
                        float* scores);
 void score_blocks_avx512(const float* blocks, size_t block_count, size_t dim, const float* query,
                          float* scores);
+void score_batch_scalar(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                        size_t query_count, float* scores, size_t score_stride);
+void score_batch_sse2(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                      size_t query_count, float* scores, size_t score_stride);
+void score_batch_avx2(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                      size_t query_count, float* scores, size_t score_stride);
+void score_batch_avx512(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                        size_t query_count, float* scores, size_t score_stride);
 }  // namespace dense_internal
 
 }  // namespace vesk

@@ -33,5 +33,61 @@ void score_blocks_avx2(const float* blocks, size_t block_count, size_t dim, cons
   _mm256_zeroupper();
 }
 
+namespace {
+
+// kQueries queries against one block: two registers (two running sums) per
+// query, so four queries keep their sums, the block row and the broadcast
+// query value in the 16 registers.
+template <size_t kQueries>
+void score_block_group_avx2(const float* block, size_t dim, const float* queries, float* scores,
+                            size_t score_stride) {
+  __m256 lo[kQueries], hi[kQueries];
+  for (size_t q = 0; q < kQueries; ++q) lo[q] = hi[q] = _mm256_set1_ps(-0.0f);
+  for (size_t i = 0; i < dim; ++i) {
+    const __m256 x0 = _mm256_loadu_ps(block + i * kLanes);
+    const __m256 x1 = _mm256_loadu_ps(block + i * kLanes + 8);
+    for (size_t q = 0; q < kQueries; ++q) {
+      const __m256 v = _mm256_broadcast_ss(queries + q * dim + i);
+      lo[q] = _mm256_add_ps(lo[q], _mm256_mul_ps(v, x0));
+      hi[q] = _mm256_add_ps(hi[q], _mm256_mul_ps(v, x1));
+    }
+  }
+  for (size_t q = 0; q < kQueries; ++q) {
+    _mm256_storeu_ps(scores + q * score_stride, lo[q]);
+    _mm256_storeu_ps(scores + q * score_stride + 8, hi[q]);
+  }
+}
+
+}  // namespace
+
+void score_batch_avx2(const float* blocks, size_t block_count, size_t dim, const float* queries,
+                      size_t query_count, float* scores, size_t score_stride) {
+  for (size_t b = 0; b < block_count; ++b) {
+    const float* block = blocks + b * kLanes * dim;
+    float* out = scores + b * kLanes;
+    size_t q = 0;
+    for (; q + 4 <= query_count; q += 4) {
+      score_block_group_avx2<4>(block, dim, queries + q * dim, out + q * score_stride,
+                                score_stride);
+    }
+    const float* rest = queries + q * dim;
+    float* rest_out = out + q * score_stride;
+    switch (query_count - q) {
+      case 3:
+        score_block_group_avx2<3>(block, dim, rest, rest_out, score_stride);
+        break;
+      case 2:
+        score_block_group_avx2<2>(block, dim, rest, rest_out, score_stride);
+        break;
+      case 1:
+        score_block_group_avx2<1>(block, dim, rest, rest_out, score_stride);
+        break;
+      default:
+        break;
+    }
+  }
+  _mm256_zeroupper();
+}
+
 }  // namespace dense_internal
 }  // namespace vesk

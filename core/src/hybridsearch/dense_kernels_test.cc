@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "index/embedding_store.h"
@@ -82,35 +84,68 @@ bool SameScore(float a, float b) {
   return x == y;
 }
 
-// Every supported kernel must reproduce dot_product bit for bit, lane by lane,
-// for odd document counts and dimensions.
+// Every supported kernel, single and batch, must reproduce dot_product bit for
+// bit, lane by lane and query by query, for odd document counts, dimensions
+// and query group sizes.
 TEST(DenseKernelsTest, BitIdenticalToDotProduct) {
   std::mt19937 rng(2024);
   const size_t dims[] = {0, 1, 3, 17, 384, 1024};
   const size_t counts[] = {1, 15, 16, 17, 33, 64, 69, 130};
+  constexpr size_t kB = EmbeddingStore::kBlock;
   int kernels_run = 0;
   for (DenseKernel kernel : kAllKernels) {
     BlockScorer scorer = dense_block_scorer(kernel);
+    BatchScorer batch = dense_batch_scorer(kernel);
     if (scorer == nullptr) {
       EXPECT_FALSE(dense_kernel_supported(kernel));
+      EXPECT_EQ(batch, nullptr);
       continue;
     }
+    ASSERT_NE(batch, nullptr);
     ++kernels_run;
     for (size_t dim : dims) {
       for (size_t n : counts) {
         if (dim == 1024 && n > 64) continue;
         EmbeddingStore store;
+        store.reserve(n, dim);  // one run
         for (size_t p = 0; p < n; ++p) {
           store.append(RandomVector(rng, dim));
         }
+        ASSERT_EQ(store.run_count(), 1u);
+        const float* blocks = store.run(0).data;
+        const size_t block_count = store.block_count();
         const std::vector<float> query = RandomVector(rng, dim);
-        std::vector<float> scores(store.block_count() * EmbeddingStore::kBlock, 1234.5f);
-        scorer(store.block(0), store.block_count(), dim, query.data(), scores.data());
+        std::vector<float> scores(block_count * kB, 1234.5f);
+        scorer(blocks, block_count, dim, query.data(), scores.data());
         for (size_t p = 0; p < n; ++p) {
           const float want = dot_product(query, store.get(p)).value();
           ASSERT_TRUE(SameScore(scores[p], want))
               << Name(kernel) << " dim " << dim << " n " << n << " pos " << p << ": " << scores[p]
               << " vs " << want;
+        }
+
+        // A group of 1..kMaxBatchQueries queries, scores with a stride wider
+        // than needed (the gap must stay untouched).
+        const size_t group = 1 + rng() % kMaxBatchQueries;
+        std::vector<float> queries;
+        for (size_t q = 0; q < group; ++q) {
+          const std::vector<float> v = RandomVector(rng, dim);
+          queries.insert(queries.end(), v.begin(), v.end());
+        }
+        const size_t stride = block_count * kB + 5;
+        std::vector<float> batch_scores(group * stride, 1234.5f);
+        batch(blocks, block_count, dim, queries.data(), group, batch_scores.data(), stride);
+        for (size_t q = 0; q < group; ++q) {
+          const std::span<const float> qv(queries.data() + q * dim, dim);
+          for (size_t p = 0; p < n; ++p) {
+            const float want = dot_product(qv, store.get(p)).value();
+            ASSERT_TRUE(SameScore(batch_scores[q * stride + p], want))
+                << Name(kernel) << " batch of " << group << " query " << q << " dim " << dim
+                << " n " << n << " pos " << p;
+          }
+          for (size_t j = block_count * kB; j < stride; ++j) {
+            ASSERT_EQ(batch_scores[q * stride + j], 1234.5f);
+          }
         }
       }
     }
@@ -138,6 +173,9 @@ TEST(DenseKernelsTest, SubnormalsSurviveFlushToZeroMode) {
       // 1e-40 + 1e-39, both subnormal.
       EXPECT_EQ(got[0], dot_product(q, e).value()) << Name(kernel);
       EXPECT_EQ(std::fpclassify(got[0]), FP_SUBNORMAL) << Name(kernel);
+      std::fill(std::begin(got), std::end(got), 0.0f);
+      dense_batch_scorer(kernel)(store.block(0), 1, 2, q, 1, got, 16);
+      EXPECT_EQ(got[0], dot_product(q, e).value()) << Name(kernel);
     }
   }
   EXPECT_EQ(_mm_getcsr() & 0x8040u, 0x8040u);
@@ -154,6 +192,7 @@ TEST(DenseKernelsTest, ForcingSelectsKernel) {
     ASSERT_TRUE(force_dense_kernel(kernel));
     EXPECT_EQ(active_dense_kernel(), kernel);
     EXPECT_EQ(dense_block_scorer(), dense_block_scorer(kernel));
+    EXPECT_EQ(dense_batch_scorer(), dense_batch_scorer(kernel));
   }
   ASSERT_TRUE(force_dense_kernel(DenseKernel::Auto));
   EXPECT_NE(active_dense_kernel(), DenseKernel::Auto);

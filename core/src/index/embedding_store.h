@@ -11,6 +11,11 @@
 // (amortised) unless they switch layout, which costs O(total size); erase moves
 // each later embedding once per call.
 //
+// Blocks live in runs: arrays of consecutive blocks. Growing the store adds a
+// run and never copies the blocks already stored, so the memory held while
+// adding stays within about 1.5 times the stored blocks, and within one run of
+// kMaxRunBytes of them once runs reach that size.
+//
 // For callers that make changes all-or-nothing: once reserve(count, length)
 // has succeeded, appending embeddings of that length up to `count` and
 // replacing any embedding by one of the store's uniform length allocate
@@ -62,12 +67,20 @@ struct StreamedAllocator {
 class EmbeddingStore {
  public:
   static constexpr size_t kBlock = 16;
+  // Runs added by growth are at most this large (unless one reserve() asks
+  // for more at once), which bounds the unused tail of the last run.
+  static constexpr size_t kMaxRunBytes = 4 << 20;
 
   EmbeddingStore() = default;
+  // A copy holds the stored blocks in one run of exactly their size.
+  EmbeddingStore(const EmbeddingStore& other);
+  EmbeddingStore& operator=(const EmbeddingStore& other);
+  EmbeddingStore(EmbeddingStore&& other) noexcept;
+  EmbeddingStore& operator=(EmbeddingStore&& other) noexcept;
 
   size_t size() const;
   bool empty() const { return size() == 0; }
-  // Bytes of memory held by the embeddings.
+  // Bytes of memory held by the embeddings, reserved room included.
   size_t memory_bytes() const;
   // Length of the embedding at `pos`. REQUIRES: pos < size().
   size_t length(size_t pos) const;
@@ -99,32 +112,62 @@ class EmbeddingStore {
   // Interleaved blocks; valid only while uniform(). Block b holds positions
   // [b * kBlock, b * kBlock + kBlock) as dim rows of kBlock floats: value i of
   // position b * kBlock + j is at block(b)[i * kBlock + j]. Lanes past size()
-  // in the last block hold zeros. Blocks are contiguous: block(b + 1) is
-  // block(b) + kBlock * dim, so a run of blocks can be scanned from block(b).
+  // in the last block hold zeros.
   const float* block(size_t b) const;
   size_t block_count() const;
+
+  // Consecutive blocks [first_block, first_block + block_count) stored
+  // contiguously from `data`: block first_block + k is at data + k * kBlock *
+  // dim. Never empty.
+  struct BlockRun {
+    const float* data;
+    size_t first_block;
+    size_t block_count;
+  };
+  // The runs cover blocks 0..block_count()-1 in order, run(i + 1) starting
+  // where run(i) ends. Valid only while uniform(); 0 runs when empty.
+  size_t run_count() const;
+  BlockRun run(size_t i) const;  // REQUIRES: i < run_count()
 
   // The embedding at `pos` as a contiguous span; valid only while !uniform().
   std::span<const float> row(size_t pos) const;
 
  private:
   // See embedding_store.cc for the representation.
+  using Floats = std::vector<float, embedding_store_internal::StreamedAllocator<float>>;
+  struct Run {
+    Floats values;       // whole blocks in use; capacity for capacity_blocks
+    size_t first_block;  // block number of values[0]
+    size_t capacity_blocks;
+  };
 
+  size_t block_floats() const { return kBlock * layout_dim_; }
+  size_t capacity_blocks() const;
+  // Index of the run holding block b. REQUIRES: b < capacity_blocks().
+  size_t run_of(size_t b) const;
+  // Makes the runs hold blocks of `dim` values. REQUIRES: size_ == 0.
+  void set_layout(size_t dim) noexcept;
+  // Adds a run with room for at least `blocks` blocks of layout_dim_ values.
+  // On failure nothing changes.
+  void add_run(size_t blocks);
   // Address of value 0 of position `pos` in the interleaved blocks; value i is
   // kBlock floats further on per step. Uniform mode only.
   float* lane(size_t pos);
   const float* lane(size_t pos) const;
-  void WriteLane(size_t pos, std::span<const float> values);
-  void ToMixed();
+  void write_lane(size_t pos, std::span<const float> values);
+  // Sets the number of blocks in use (within capacity). Never allocates.
+  void use_blocks(size_t blocks) noexcept;
+  void to_mixed();
   // Returns to uniform mode when at most one length remains.
-  void MaybeToUniform();
-  void DropLength(size_t len);
+  void maybe_to_uniform();
+  void drop_length(size_t len);
 
   size_t size_ = 0;
   size_t dim_ = 0;
   bool uniform_ = true;
-  std::vector<float, embedding_store_internal::StreamedAllocator<float>> blocks_;  // uniform layout
-  std::vector<std::vector<float>> rows_;                                           // mixed layout
+  size_t layout_dim_ = 0;                   // uniform layout: floats per block row
+  std::vector<Run> runs_;                   // uniform layout
+  std::vector<std::vector<float>> rows_;    // mixed layout
   std::map<size_t, size_t> length_counts_;  // mixed layout: length -> rows
 };
 
