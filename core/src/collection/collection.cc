@@ -1,0 +1,627 @@
+#include "collection/collection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "bm25_math.h"
+#include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/fusion.h"
+#include "stopwords.h"
+#include "utils/unicode_space.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr size_t kRankConstant = 60;
+
+// Whether distinct token strings stay distinct terms. The keyword index keys
+// terms by their 32-bit hash until it takes options; explain() follows the
+// index.
+// TODO: exact terms (and the collection's language) once KeywordIndex takes
+// Options.
+constexpr bool kExactTerms = false;
+
+// What the keyword index sees of a document: its trimmed text, exactly as
+// vesk::Index sees a document without metadata.
+std::string_view searchable(std::string_view text) { return trim_white_space(text); }
+
+bool all_finite(std::span<const float> values) {
+  for (float v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
+// The term key of a token under kExactTerms.
+struct TermKey {
+  std::string text;
+  uint32_t hash;
+  bool operator==(const TermKey& other) const {
+    return kExactTerms ? text == other.text : hash == other.hash;
+  }
+};
+
+TermKey term_key(std::string_view token) {
+  return TermKey{std::string(token), bm25::TokenEmbedder::embed(token)};
+}
+
+// A side's candidates as a ranked list for reciprocal_rank_fusion, which
+// needs only the ids.
+NamedResultList ranked_list(const DocumentTable& docs, const std::vector<ScoredSlot>& side,
+                            std::string label) {
+  NamedResultList list{std::move(label), {}};
+  list.docs.reserve(side.size());
+  for (const ScoredSlot& s : side) {
+    list.docs.push_back(QueryResultDocumentInfo{docs[s.position].id, {}, std::nullopt, s.score});
+  }
+  return list;
+}
+
+}  // namespace
+
+// Which sides of a search run.
+struct Collection::Sides {
+  bool keyword = false;
+  bool dense = false;
+};
+
+std::vector<std::string> Collection::language_names() {
+  std::vector<std::string> names;
+  for (int i = 0; i < bm25::kLanguageCount; ++i) {
+    names.emplace_back(bm25::detail::stemmer_name(static_cast<bm25::Language>(i)));
+  }
+  return names;
+}
+
+Result<bm25::Language> Collection::parse_language(std::string_view name) {
+  const std::vector<std::string> names = language_names();
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == name) return static_cast<bm25::Language>(i);
+  }
+  std::string message = "unknown language '" + std::string(name) + "'; known languages: ";
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) message += ", ";
+    message += names[i];
+  }
+  return Status::InvalidArgument(std::move(message));
+}
+
+Collection::Collection(size_t dim, bm25::Language language)
+    : dim_(dim),
+      language_(language),
+      tokenizer_(bm25::DefaultTokenizerBuilder()
+                     .normalization(true)
+                     .stemming(true)
+                     .stopwords(true)
+                     .language(language)
+                     .build()),
+      keyword_index_(new_keyword_index()) {}
+
+Collection::~Collection() = default;
+
+std::unique_ptr<KeywordIndex> Collection::new_keyword_index() const {
+  return std::make_unique<KeywordIndex>();
+}
+
+size_t Collection::size() const {
+  std::shared_lock lock(mutex_);
+  return docs_.live_count();
+}
+
+bool Collection::contains(std::string_view id) const {
+  std::shared_lock lock(mutex_);
+  return docs_.find(id) != DocumentTable::kNotFound;
+}
+
+Result<CollectionAddCounts> Collection::add(std::vector<CollectionDocument> docs,
+                                            std::span<const float> embeddings, bool upsert) {
+  const bool with_embeddings = !embeddings.empty();
+  if (with_embeddings && embeddings.size() != docs.size() * dim_) {
+    return Status::InvalidArgument("embeddings must hold " + std::to_string(docs.size()) +
+                                   " rows of " + std::to_string(dim_) + " values, got " +
+                                   std::to_string(embeddings.size()) + " values");
+  }
+  if (with_embeddings && !all_finite(embeddings)) {
+    return Status::InvalidArgument("embeddings must be finite (no NaN or infinity)");
+  }
+  for (const CollectionDocument& doc : docs) {
+    std::unordered_set<std::string_view> keys;
+    for (const auto& [key, value] : doc.metadata) {
+      if (std::holds_alternative<std::monostate>(value)) {
+        return Status::InvalidArgument("metadata of '" + doc.id + "' has a value without type");
+      }
+      if (!keys.insert(key).second) {
+        return Status::InvalidArgument("metadata of '" + doc.id + "' repeats the key '" + key +
+                                       "'");
+      }
+    }
+  }
+  auto row = [&](size_t i) { return embeddings.subspan(i * dim_, dim_); };
+
+  std::unique_lock lock(mutex_);
+  // Every step up to the commit may fail (std::bad_alloc) and leaves the
+  // collection as it was; the commit only moves values into reserved room.
+  // 1. Plan: the last input for each replaced slot, then the new ids in order
+  //    of first appearance (a repeated new id keeps its first slot and takes
+  //    its last input when upserting).
+  CollectionAddCounts counts;
+  std::vector<std::pair<size_t, size_t>> replaced;  // (slot, input)
+  std::unordered_map<size_t, size_t> replaced_at;   // slot -> index in replaced
+  std::vector<size_t> appended;                     // input per new slot
+  std::unordered_map<std::string_view, size_t> new_ids;
+  for (size_t i = 0; i < docs.size(); ++i) {
+    const size_t slot = docs_.find(docs[i].id);
+    if (slot != DocumentTable::kNotFound) {
+      if (!upsert) continue;
+      auto [it, fresh] = replaced_at.try_emplace(slot, replaced.size());
+      if (fresh) {
+        replaced.emplace_back(slot, i);
+      } else {
+        replaced[it->second].second = i;
+      }
+      ++counts.updated;
+    } else if (auto it = new_ids.find(docs[i].id); it != new_ids.end()) {
+      if (!upsert) continue;
+      appended[it->second] = i;
+      ++counts.updated;
+    } else {
+      new_ids.emplace(docs[i].id, appended.size());
+      appended.push_back(i);
+      ++counts.added;
+    }
+  }
+  if (replaced.empty() && appended.empty()) return counts;
+
+  // 2. Room in every store.
+  const size_t new_slots = docs_.slots() + appended.size();
+  std::vector<const TypedMetadata*> incoming;
+  incoming.reserve(replaced.size() + appended.size());
+  for (const auto& [slot, i] : replaced) incoming.push_back(&docs[i].metadata);
+  for (size_t i : appended) incoming.push_back(&docs[i].metadata);
+  docs_.reserve(new_slots);
+  metadata_.reserve(new_slots, incoming);
+  embeddings_.reserve(new_slots, dim_);
+  embedded_.reserve(new_slots);
+  const std::vector<float> zeros(with_embeddings ? 0 : dim_, 0.0f);
+  if (!keyword_index_) keyword_index_ = build_keyword_index();
+
+  // 3. The keyword index; on failure it is rebuilt over the unchanged documents.
+  try {
+    for (const auto& [slot, i] : replaced) {
+      keyword_index_->replace(slot, searchable(docs_[slot].text), searchable(docs[i].text));
+    }
+    for (size_t i : appended) keyword_index_->append(searchable(docs[i].text));
+  } catch (...) {
+    restore_keyword_index();
+    throw;
+  }
+
+  // 4. Commit: nothing below allocates or fails.
+  for (const auto& [slot, i] : replaced) {
+    CollectionDocument& doc = docs[i];
+    docs_.replace(slot, DocumentInfo{std::move(doc.id), std::move(doc.text), std::nullopt});
+    metadata_.replace(slot, std::move(doc.metadata));
+    if (with_embeddings) embeddings_.replace(slot, row(i));
+    if (with_embeddings && !embedded_.test(slot)) {
+      embedded_.set(slot);
+      ++embedded_count_;
+    } else if (!with_embeddings && embedded_.test(slot)) {
+      embedded_.reset(slot);
+      --embedded_count_;
+    }
+  }
+  for (size_t i : appended) {
+    CollectionDocument& doc = docs[i];
+    const size_t slot = docs_.slots();
+    docs_.append(DocumentInfo{std::move(doc.id), std::move(doc.text), std::nullopt});
+    metadata_.append(std::move(doc.metadata));
+    embeddings_.append(with_embeddings ? row(i) : std::span<const float>(zeros));
+    embedded_.resize(slot + 1);
+    if (with_embeddings) {
+      embedded_.set(slot);
+      ++embedded_count_;
+    }
+  }
+  return counts;
+}
+
+uint64_t Collection::remove(std::span<const std::string> ids) {
+  std::unique_lock lock(mutex_);
+  std::vector<size_t> slots;
+  for (const std::string& id : ids) docs_.find_all(id, &slots);
+  if (slots.empty()) return 0;
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+
+  // As in add: everything that may fail comes before the commit.
+  if (slots.size() == docs_.live_count()) {
+    clear_storage(new_keyword_index());
+    return slots.size();
+  }
+  if (keyword_index_) {
+    try {
+      for (size_t slot : slots) keyword_index_->erase(slot, searchable(docs_[slot].text));
+    } catch (...) {
+      restore_keyword_index();
+      throw;
+    }
+  }
+  // Commit: the slots die; their storage goes at the next compaction.
+  docs_.kill(slots);
+  for (size_t slot : slots) {
+    if (embedded_.test(slot)) {
+      embedded_.reset(slot);
+      --embedded_count_;
+    }
+  }
+  maybe_compact();
+  return slots.size();
+}
+
+void Collection::maybe_compact() noexcept {
+  // Dead slots may take up to a quarter of the slots: each compaction is paid
+  // for by at least slots / 4 deletes, so a delete costs O(1) amortised.
+  const size_t dead = docs_.dead_count();
+  if (dead == 0 || dead * 4 < docs_.slots()) return;
+  try {
+    std::vector<size_t> dead_slots;
+    dead_slots.reserve(dead);
+    for (size_t slot = 0; slot < docs_.slots(); ++slot) {
+      if (!docs_.is_live(slot)) dead_slots.push_back(slot);
+    }
+    if (keyword_index_) {
+      try {
+        keyword_index_->compact(dead_slots);
+      } catch (...) {
+        restore_keyword_index();
+        return;  // the collection is whole; compaction waits for the next delete
+      }
+    }
+    // Commit: nothing below allocates. Every embedding has dim_ values, so the
+    // store is uniform and erases in place.
+    metadata_.compact(docs_.live());
+    embedded_.compact(docs_.live());
+    embeddings_.erase(dead_slots);
+    docs_.compact();
+  } catch (...) {
+    // Out of memory before anything changed: compaction waits.
+  }
+}
+
+std::vector<std::optional<StoredDocument>> Collection::get(std::span<const std::string> ids) const {
+  std::shared_lock lock(mutex_);
+  std::vector<std::optional<StoredDocument>> out;
+  out.reserve(ids.size());
+  for (const std::string& id : ids) {
+    const size_t slot = docs_.find(id);
+    if (slot == DocumentTable::kNotFound) {
+      out.emplace_back();
+    } else {
+      out.push_back(StoredDocument{docs_[slot].id, docs_[slot].text, metadata_.get(slot)});
+    }
+  }
+  return out;
+}
+
+void Collection::clear() {
+  std::unique_ptr<KeywordIndex> fresh = new_keyword_index();
+  std::unique_lock lock(mutex_);
+  clear_storage(std::move(fresh));
+}
+
+void Collection::clear_storage(std::unique_ptr<KeywordIndex> fresh) noexcept {
+  docs_.clear();
+  metadata_.clear();
+  embeddings_.clear();
+  embedded_.resize(0);
+  embedded_count_ = 0;
+  keyword_index_ = std::move(fresh);
+}
+
+std::unique_ptr<KeywordIndex> Collection::build_keyword_index() const {
+  std::vector<std::string_view> texts;
+  texts.reserve(docs_.slots());
+  for (const DocumentInfo& doc : docs_.all()) texts.push_back(searchable(doc.text));
+  return KeywordIndex::build(texts, docs_.dead_count() > 0 ? &docs_.live() : nullptr);
+}
+
+void Collection::restore_keyword_index() noexcept {
+  // The incremental update failed half way: a rebuild over the unchanged
+  // documents restores it; when even that fails the index is left absent.
+  try {
+    keyword_index_ = build_keyword_index();
+  } catch (...) {
+    keyword_index_.reset();
+  }
+}
+
+Status Collection::check_request(const SearchRequest& request) const {
+  if (!request.text.has_value() && !request.vector.has_value()) {
+    return Status::InvalidArgument("a search needs a text, a vector or both");
+  }
+  if (!(request.alpha >= 0.0f && request.alpha <= 1.0f)) {
+    return Status::InvalidArgument("alpha must be between 0 and 1, got " +
+                                   std::to_string(request.alpha));
+  }
+  if (request.vector.has_value()) {
+    if (request.vector->size() != dim_) {
+      return Status::InvalidArgument("the query vector must have " + std::to_string(dim_) +
+                                     " values, got " + std::to_string(request.vector->size()));
+    }
+    if (!all_finite(*request.vector)) {
+      return Status::InvalidArgument("the query vector must be finite (no NaN or infinity)");
+    }
+  }
+  return Status::OK();
+}
+
+Collection::Sides Collection::sides(const SearchRequest& request) const {
+  Sides s;
+  s.keyword = request.text.has_value() && (request.alpha < 1.0f || !request.vector.has_value());
+  s.dense = request.vector.has_value() && (request.alpha > 0.0f || !request.text.has_value());
+  return s;
+}
+
+std::unique_ptr<Bitmap> Collection::filtered_slots(const Filter* filter) const {
+  if (filter == nullptr) return nullptr;
+  return std::make_unique<Bitmap>(filter->evaluate(metadata_, docs_.live()));
+}
+
+std::vector<ScoredSlot> Collection::keyword_candidates(std::string_view text, size_t n,
+                                                       const Bitmap* filtered) const {
+  if (docs_.live_count() == 0) return {};
+  if (keyword_index_) return keyword_index_->search(text, n, filtered);
+  return build_keyword_index()->search(text, n, filtered);
+}
+
+Result<std::vector<ScoredSlot>> Collection::dense_candidates(std::span<const float> vector,
+                                                             size_t n,
+                                                             const Bitmap* filtered) const {
+  if (embedded_count_ == 0) return std::vector<ScoredSlot>();
+  if (filtered != nullptr) {
+    Bitmap allowed(docs_.slots());
+    filtered->for_each_set([&](size_t slot) {
+      if (embedded_.test(slot)) allowed.set(slot);
+    });
+    return embedding_search(embeddings_, vector, n, &allowed);
+  }
+  const bool every_slot = embedded_count_ == docs_.slots();
+  return embedding_search(embeddings_, vector, n, every_slot ? nullptr : &embedded_);
+}
+
+Result<std::vector<CollectionHit>> Collection::search(const SearchRequest& request) const {
+  if (Status s = check_request(request); !s.ok()) return s;
+  std::shared_lock lock(mutex_);
+  const std::unique_ptr<Bitmap> filtered = filtered_slots(request.filter);
+  return search_locked(request, filtered.get());
+}
+
+Result<std::vector<std::vector<CollectionHit>>> Collection::search_batch(
+    std::span<const std::string> texts, std::span<const float> vectors, size_t count,
+    const SearchRequest& shared) const {
+  if (!texts.empty() && texts.size() != count) {
+    return Status::InvalidArgument("expected " + std::to_string(count) + " query texts, got " +
+                                   std::to_string(texts.size()));
+  }
+  if (!vectors.empty() && vectors.size() != count * dim_) {
+    return Status::InvalidArgument("the query vectors must hold " + std::to_string(count) +
+                                   " rows of " + std::to_string(dim_) + " values, got " +
+                                   std::to_string(vectors.size()) + " values");
+  }
+  std::vector<SearchRequest> requests(count, shared);
+  for (size_t q = 0; q < count; ++q) {
+    requests[q].text = texts.empty() ? std::nullopt : std::optional<std::string_view>(texts[q]);
+    requests[q].vector =
+        vectors.empty() ? std::nullopt
+                        : std::optional<std::span<const float>>(vectors.subspan(q * dim_, dim_));
+    if (Status s = check_request(requests[q]); !s.ok()) return s;
+  }
+  // TODO: one pass over the embeddings per block of queries once the dense
+  // search offers a batch scan; until then one search per query.
+  std::shared_lock lock(mutex_);
+  const std::unique_ptr<Bitmap> filtered = filtered_slots(shared.filter);
+  std::vector<std::vector<CollectionHit>> out;
+  out.reserve(count);
+  for (const SearchRequest& request : requests) {
+    auto hits = search_locked(request, filtered.get());
+    if (!hits.ok()) return hits.status();
+    out.push_back(std::move(hits).value());
+  }
+  return out;
+}
+
+Result<std::vector<CollectionHit>> Collection::search_locked(const SearchRequest& request,
+                                                             const Bitmap* filtered) const {
+  const Sides run = sides(request);
+  const bool fused = run.keyword && run.dense;
+  const size_t n = fused ? std::max(request.depth, request.k) : request.k;
+
+  std::vector<ScoredSlot> keyword;
+  if (run.keyword) keyword = keyword_candidates(*request.text, n, filtered);
+  std::vector<ScoredSlot> dense;
+  if (run.dense) {
+    auto found = dense_candidates(*request.vector, n, filtered);
+    if (!found.ok()) return found.status();
+    dense = std::move(found).value();
+  }
+
+  auto hit_of = [this](size_t slot, float score) {
+    const DocumentInfo& doc = docs_[slot];
+    CollectionHit hit;
+    hit.id = doc.id;
+    hit.text = doc.text;
+    hit.metadata = metadata_.get(slot);
+    hit.score = score;
+    return hit;
+  };
+  std::vector<CollectionHit> hits;
+  if (!fused) {
+    const std::vector<ScoredSlot>& side = run.keyword ? keyword : dense;
+    const size_t count = std::min(side.size(), request.k);
+    hits.reserve(count);
+    for (size_t r = 0; r < count; ++r) {
+      CollectionHit hit = hit_of(side[r].position, side[r].score);
+      if (run.keyword) {
+        hit.keyword_rank = static_cast<uint32_t>(r + 1);
+        hit.keyword_score = side[r].score;
+      } else {
+        hit.dense_rank = static_cast<uint32_t>(r + 1);
+        hit.dense_score = side[r].score;
+      }
+      hits.push_back(std::move(hit));
+    }
+    return hits;
+  }
+
+  // Both sides: weighted reciprocal rank fusion of the candidate lists by id.
+  std::vector<NamedResultList> semantic_lists;
+  semantic_lists.push_back(ranked_list(docs_, dense, "embedding"));
+  std::vector<NamedResultList> keyword_lists;
+  keyword_lists.push_back(ranked_list(docs_, keyword, "keyword"));
+  auto fused_docs = reciprocal_rank_fusion(std::move(semantic_lists), std::move(keyword_lists),
+                                           request.k, kRankConstant, request.alpha);
+  if (!fused_docs.ok()) return fused_docs.status();
+
+  std::unordered_map<uint32_t, uint32_t> keyword_rank;  // slot -> index in keyword
+  for (size_t r = 0; r < keyword.size(); ++r) keyword_rank.emplace(keyword[r].position, r);
+  std::unordered_map<uint32_t, uint32_t> dense_rank;  // slot -> index in dense
+  for (size_t r = 0; r < dense.size(); ++r) dense_rank.emplace(dense[r].position, r);
+  hits.reserve(fused_docs.value().size());
+  for (const QueryResultDocumentInfo& doc : fused_docs.value()) {
+    const uint32_t slot = static_cast<uint32_t>(docs_.find(doc.id));
+    CollectionHit hit = hit_of(slot, doc.score);
+    if (auto it = keyword_rank.find(slot); it != keyword_rank.end()) {
+      hit.keyword_rank = it->second + 1;
+      hit.keyword_score = keyword[it->second].score;
+    }
+    if (auto it = dense_rank.find(slot); it != dense_rank.end()) {
+      hit.dense_rank = it->second + 1;
+      hit.dense_score = dense[it->second].score;
+    }
+    hits.push_back(std::move(hit));
+  }
+  return hits;
+}
+
+Result<Explanation> Collection::explain(std::string_view id, const SearchRequest& request) const {
+  if (Status s = check_request(request); !s.ok()) return s;
+  std::shared_lock lock(mutex_);
+  const size_t slot = docs_.find(id);
+  if (slot == DocumentTable::kNotFound) {
+    return Status::InvalidArgument("unknown id '" + std::string(id) + "'");
+  }
+  const Sides run = sides(request);
+  Explanation out;
+  out.id = std::string(id);
+  const size_t n = request.depth;
+
+  std::vector<ScoredSlot> keyword;
+  if (run.keyword) {
+    keyword = keyword_candidates(*request.text, n, nullptr);
+    // The query's distinct terms in order, and its token sequence.
+    std::vector<TermKey> terms;
+    std::vector<size_t> sequence;
+    tokenizer_.for_each_token(*request.text, [&](std::string_view token) {
+      TermKey key = term_key(token);
+      size_t j = std::find(terms.begin(), terms.end(), key) - terms.begin();
+      if (j == terms.size()) terms.push_back(std::move(key));
+      sequence.push_back(j);
+    });
+    // Statistics over the live documents, recounted: N counts documents with
+    // a non-empty searchable text, df the ones holding each query term.
+    uint64_t n_docs = 0;
+    uint64_t total_tokens = 0;
+    std::vector<uint64_t> doc_freq(terms.size(), 0);
+    std::vector<uint32_t> tf(terms.size(), 0);
+    std::vector<bool> seen(terms.size());
+    uint32_t length = 0;
+    docs_.live().for_each_set([&](size_t s) {
+      const std::string_view text = searchable(docs_[s].text);
+      if (text.empty()) return;
+      ++n_docs;
+      std::fill(seen.begin(), seen.end(), false);
+      uint32_t tokens = 0;
+      tokenizer_.for_each_token(text, [&](std::string_view token) {
+        ++tokens;
+        if (terms.empty()) return;
+        const TermKey key = term_key(token);
+        for (size_t j = 0; j < terms.size(); ++j) {
+          if (!(terms[j] == key)) continue;
+          seen[j] = true;
+          if (s == slot) ++tf[j];
+        }
+      });
+      total_tokens += tokens;
+      if (s == slot) length = tokens;
+      for (size_t j = 0; j < terms.size(); ++j) doc_freq[j] += seen[j] ? 1 : 0;
+    });
+    Explanation::Keyword k;
+    k.length = length;
+    k.avgdl = bm25::average_length(total_tokens, n_docs);
+    const float saturation = bm25::length_saturation(
+        bm25::kK1, bm25::kB, static_cast<float>(length), bm25::effective_avgdl(k.avgdl));
+    for (size_t j = 0; j < terms.size(); ++j) {
+      Explanation::Term term;
+      term.term = terms[j].text;
+      term.tf = tf[j];
+      term.idf = bm25::idf(static_cast<float>(n_docs), static_cast<float>(doc_freq[j]));
+      if (tf[j] > 0) {
+        term.weight =
+            term.idf * bm25::saturated_weight(bm25::kK1, static_cast<float>(tf[j]), saturation);
+      }
+      k.terms.push_back(std::move(term));
+    }
+    // Summed in query-token order, as the index sums.
+    float score = 0.0f;
+    for (size_t j : sequence) {
+      if (tf[j] > 0) score = score + k.terms[j].weight;
+    }
+    k.score = score;
+    for (size_t r = 0; r < keyword.size(); ++r) {
+      if (keyword[r].position == slot) k.rank = static_cast<uint32_t>(r + 1);
+    }
+    out.keyword = std::move(k);
+  }
+
+  std::vector<ScoredSlot> dense;
+  if (run.dense) {
+    auto found = dense_candidates(*request.vector, n, nullptr);
+    if (!found.ok()) return found.status();
+    dense = std::move(found).value();
+    if (embedded_.test(slot)) {
+      Bitmap only(docs_.slots());
+      only.set(slot);
+      auto own = embedding_search(embeddings_, *request.vector, 1, &only);
+      if (!own.ok()) return own.status();
+      Explanation::Dense d;
+      d.score = own.value()[0].score;
+      for (size_t r = 0; r < dense.size(); ++r) {
+        if (dense[r].position == slot) d.rank = static_cast<uint32_t>(r + 1);
+      }
+      out.dense = d;
+    }
+  }
+
+  if (run.keyword && run.dense) {
+    std::vector<NamedResultList> semantic_lists;
+    semantic_lists.push_back(ranked_list(docs_, dense, "embedding"));
+    std::vector<NamedResultList> keyword_lists;
+    keyword_lists.push_back(ranked_list(docs_, keyword, "keyword"));
+    auto fused =
+        reciprocal_rank_fusion(std::move(semantic_lists), std::move(keyword_lists),
+                               keyword.size() + dense.size(), kRankConstant, request.alpha);
+    if (!fused.ok()) return fused.status();
+    out.fused = 0.0f;
+    for (const QueryResultDocumentInfo& doc : fused.value()) {
+      if (doc.id == id) out.fused = doc.score;
+    }
+  }
+  return out;
+}
+
+}  // namespace vesk

@@ -1,0 +1,216 @@
+// Collection: an in-memory collection of documents (id, text, typed metadata,
+// an optional embedding of a fixed dimension) with filtered keyword, dense and
+// fused search. It is the engine behind the Python package's Collection.
+//
+// Every document lives in a slot of four parallel stores: the document table
+// (id and text), the metadata columns, the embedding store and the keyword
+// index (over the text only; metadata serves filters, not keyword search).
+// Slots keep insertion order; an upsert keeps the slot. A delete marks the
+// slot dead, and once dead slots make up a quarter of all slots every store
+// drops them together (compaction), which changes no answer. A document added
+// without an embedding holds zeros in the embedding store and is left out of
+// dense search by a bitmap.
+//
+// Answers: a keyword search ranks by BM25 with the statistics of the whole
+// collection (a filter narrows the candidates, never the statistics); a dense
+// search ranks by inner product; equal scores come out in slot order. With the
+// same documents and no filter both agree bit for bit with vesk::Index, and a
+// fused search whose depth equals k agrees with Index::query at the same alpha.
+//
+// Failure: add fails with InvalidArgument on inconsistent input and changes
+// nothing; otherwise it is all-or-nothing also when memory runs out (it plans,
+// reserves, then commits with steps that cannot fail; std::bad_alloc
+// propagates with the collection unchanged). Searches fail with
+// InvalidArgument on bad arguments and with Internal when scores cannot be
+// ordered (an inner product overflowed to NaN).
+//
+// Thread safety: every method may be called from any thread at any time; a
+// std::shared_mutex lets reads (search, get, explain, ...) run concurrently
+// and gives writes (add, remove, clear) exclusive access. Ownership: inputs
+// are copied or moved in; results are new values.
+#ifndef VESK_CORE_COLLECTION_COLLECTION_H_
+#define VESK_CORE_COLLECTION_COLLECTION_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "collection/filter.h"
+#include "collection/metadata_columns.h"
+#include "collection/metadata_value.h"
+#include "default_tokenizer.h"
+#include "hybridsearch/keywordsearch.h"
+#include "index/document_table.h"
+#include "index/embedding_store.h"
+#include "language.h"
+#include "utils/bitmap.h"
+#include "utils/status.h"
+
+namespace vesk {
+
+// A document as given to add().
+struct CollectionDocument {
+  std::string id;
+  std::string text;
+  TypedMetadata metadata;
+};
+
+// A stored document as returned by get().
+struct StoredDocument {
+  std::string id;
+  std::string text;
+  TypedMetadata metadata;
+};
+
+// One result of a search. keyword_rank / dense_rank are 1-based positions in
+// that side's candidate list, absent when the side did not run or did not
+// list the document.
+struct CollectionHit {
+  std::string id;
+  std::string text;
+  TypedMetadata metadata;
+  float score = 0.0f;
+  std::optional<uint32_t> keyword_rank;
+  std::optional<float> keyword_score;
+  std::optional<uint32_t> dense_rank;
+  std::optional<float> dense_score;
+};
+
+// A search: text and/or vector (at least one), k results, alpha the weight of
+// the dense side in [0, 1], each side's candidate list max(depth, k) long when
+// both run, an optional filter.
+struct SearchRequest {
+  std::optional<std::string_view> text;
+  std::optional<std::span<const float>> vector;
+  size_t k = 10;
+  float alpha = 0.5f;
+  const Filter* filter = nullptr;
+  size_t depth = 100;
+};
+
+// Why a document scores what it does for a query.
+struct Explanation {
+  struct Term {
+    std::string term;     // the token as the tokenizer produced it
+    uint32_t tf = 0;      // occurrences in the document
+    float idf = 0.0f;     // over the live documents
+    float weight = 0.0f;  // idf * the saturated term frequency: one occurrence's share
+  };
+  struct Keyword {
+    std::vector<Term> terms;  // the query's distinct tokens in query order
+    uint32_t length = 0;      // tokens in the document
+    float avgdl = 0.0f;
+    float score = 0.0f;  // the BM25 score, summed in query-token order
+    std::optional<uint32_t> rank;
+  };
+  struct Dense {
+    float score = 0.0f;  // the inner product
+    std::optional<uint32_t> rank;
+  };
+  std::string id;
+  std::optional<Keyword> keyword;  // when the keyword side runs
+  std::optional<Dense> dense;      // when the dense side runs and the document has an embedding
+  std::optional<float> fused;      // when both sides run (0 when listed by neither)
+};
+
+struct CollectionAddCounts {
+  uint64_t added = 0;
+  uint64_t updated = 0;
+};
+
+class Collection {
+ public:
+  // The names of the languages a collection can tokenize ("english", ...).
+  static std::vector<std::string> language_names();
+  // The language called `name`, or InvalidArgument listing the known names.
+  static Result<bm25::Language> parse_language(std::string_view name);
+
+  // An empty collection of embeddings of `dim` values. REQUIRES: dim > 0.
+  Collection(size_t dim, bm25::Language language);
+  ~Collection();
+  Collection(const Collection&) = delete;
+  Collection& operator=(const Collection&) = delete;
+
+  size_t dim() const { return dim_; }
+  bm25::Language language() const { return language_; }
+  size_t size() const;
+  bool contains(std::string_view id) const;
+
+  // Adds `docs`; `embeddings` holds docs.size() * dim() values row by row, or
+  // nothing for documents without embeddings. A known id is replaced in place
+  // (metadata and embedding included) when `upsert`, skipped otherwise; a
+  // repeated id within `docs` is added once and takes its last occurrence
+  // (counted as an update) when `upsert`, its first otherwise. Fails with
+  // InvalidArgument, changing nothing, when `embeddings` has another size or a
+  // value that is not finite, or when a document repeats a metadata key.
+  Result<CollectionAddCounts> add(std::vector<CollectionDocument> docs,
+                                  std::span<const float> embeddings, bool upsert);
+  // Removes the documents with these ids; returns how many were stored.
+  uint64_t remove(std::span<const std::string> ids);
+  // The stored documents with these ids, std::nullopt for unknown ids.
+  std::vector<std::optional<StoredDocument>> get(std::span<const std::string> ids) const;
+  void clear();
+
+  // The best request.k documents. Fails with InvalidArgument when neither
+  // text nor vector is given, when alpha is outside [0, 1] or NaN, when the
+  // vector does not have dim() values or one is not finite.
+  Result<std::vector<CollectionHit>> search(const SearchRequest& request) const;
+  // One search per query: `texts` (empty, or one per query) and `vectors`
+  // (empty, or count * dim() values), `count` queries, the other fields of
+  // `shared` (its text and vector are ignored) shared by all. The same answers
+  // as search() one by one.
+  Result<std::vector<std::vector<CollectionHit>>> search_batch(std::span<const std::string> texts,
+                                                               std::span<const float> vectors,
+                                                               size_t count,
+                                                               const SearchRequest& shared) const;
+  // Explains document `id` for the query (request.filter and request.k are
+  // ignored; each side's rank is the position in its top request.depth
+  // candidates). Fails with InvalidArgument for an unknown id and as search()
+  // does. Costs a pass over the tokens of every document (the statistics are
+  // recounted).
+  Result<Explanation> explain(std::string_view id, const SearchRequest& request) const;
+
+ private:
+  struct Sides;
+  // A search under the caller's shared lock.
+  Result<std::vector<CollectionHit>> search_locked(const SearchRequest& request,
+                                                   const Bitmap* filtered) const;
+  Status check_request(const SearchRequest& request) const;
+  Sides sides(const SearchRequest& request) const;
+  // The slots the filter admits among the live ones, or null without filter.
+  std::unique_ptr<Bitmap> filtered_slots(const Filter* filter) const;
+  Result<std::vector<ScoredSlot>> dense_candidates(std::span<const float> vector, size_t n,
+                                                   const Bitmap* filtered) const;
+  std::vector<ScoredSlot> keyword_candidates(std::string_view text, size_t n,
+                                             const Bitmap* filtered) const;
+  std::unique_ptr<KeywordIndex> build_keyword_index() const;
+  void restore_keyword_index() noexcept;
+  void maybe_compact() noexcept;
+  void clear_storage(std::unique_ptr<KeywordIndex> fresh) noexcept;
+  // An empty keyword index for this collection's language.
+  std::unique_ptr<KeywordIndex> new_keyword_index() const;
+
+  const size_t dim_;
+  const bm25::Language language_;
+  // The keyword index's tokenization, for explain().
+  const bm25::DefaultTokenizer tokenizer_;
+  mutable std::shared_mutex mutex_;
+  DocumentTable docs_;
+  MetadataColumns metadata_;
+  EmbeddingStore embeddings_;
+  Bitmap embedded_;  // by slot: live with an embedding
+  size_t embedded_count_ = 0;
+  // Null only after a failed rebuild (out of memory); searches then build a
+  // temporary one and the next change builds it again.
+  std::unique_ptr<KeywordIndex> keyword_index_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_COLLECTION_COLLECTION_H_

@@ -1,0 +1,229 @@
+// The module vesk._native: class Engine, a thin layer over vesk::Collection
+// for the Python package `vesk`, which validates the user's arguments first;
+// the checks here repeat the ones that protect memory and the core's
+// invariants. Arguments are converted to C++ values while the interpreter
+// lock is held; the core work of add, search and search_batch runs with the
+// lock released (the Collection's own shared mutex orders concurrent calls).
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "collection/collection.h"
+#include "conversions.h"
+
+namespace vesk::native {
+
+namespace {
+
+size_t to_count(int64_t value, const char* what) {
+  if (value < 0) throw nb::value_error((std::string(what) + " must not be negative").c_str());
+  return static_cast<size_t>(value);
+}
+
+class Engine {
+ public:
+  Engine(int64_t dim, const std::string& language) {
+    if (dim <= 0) throw nb::value_error("dim must be a positive integer");
+    auto parsed = Collection::parse_language(language);
+    if (!parsed.ok()) raise_status(parsed.status());
+    collection_ = std::make_unique<Collection>(static_cast<size_t>(dim), parsed.value());
+    language_ = language;
+  }
+
+  size_t dim() const { return collection_->dim(); }
+  const std::string& language() const { return language_; }
+  size_t size() const { return collection_->size(); }
+  bool contains(const std::string& id) const { return collection_->contains(id); }
+
+  nb::tuple add(nb::handle ids_obj, nb::handle texts_obj, nb::handle embeddings_obj,
+                nb::handle metadata_obj, bool upsert) {
+    std::vector<std::string> ids = to_strings(ids_obj, "ids");
+    std::vector<std::string> texts = to_strings(texts_obj, "texts");
+    if (texts.size() != ids.size()) {
+      throw nb::value_error(("got " + std::to_string(ids.size()) + " ids but " +
+                             std::to_string(texts.size()) + " texts")
+                                .c_str());
+    }
+    std::optional<FloatRows> rows;
+    if (!embeddings_obj.is_none()) {
+      rows = to_float_rows(embeddings_obj, 2, ids.size(), collection_->dim(), "embeddings");
+    }
+    std::vector<CollectionDocument> docs(ids.size());
+    if (!metadata_obj.is_none()) {
+      if (!nb::isinstance<nb::list>(metadata_obj) && !nb::isinstance<nb::tuple>(metadata_obj)) {
+        throw nb::type_error("metadata must be a list of dicts (or None entries) or None");
+      }
+      if (nb::len(metadata_obj) != ids.size()) {
+        throw nb::value_error(("got " + std::to_string(ids.size()) + " ids but " +
+                               std::to_string(nb::len(metadata_obj)) + " metadata entries")
+                                  .c_str());
+      }
+      size_t i = 0;
+      for (nb::handle entry : metadata_obj) {
+        if (!entry.is_none()) docs[i].metadata = to_metadata(entry);
+        ++i;
+      }
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+      docs[i].id = std::move(ids[i]);
+      docs[i].text = std::move(texts[i]);
+    }
+    const std::span<const float> values = rows ? rows->values : std::span<const float>();
+    Result<CollectionAddCounts> counts = CollectionAddCounts{};
+    {
+      nb::gil_scoped_release release;
+      counts = collection_->add(std::move(docs), values, upsert);
+    }
+    if (!counts.ok()) raise_status(counts.status());
+    return nb::make_tuple(counts.value().added, counts.value().updated);
+  }
+
+  uint64_t remove(nb::handle ids_obj) {
+    std::vector<std::string> ids = to_strings(ids_obj, "ids");
+    return collection_->remove(ids);
+  }
+
+  nb::list get(nb::handle ids_obj) const {
+    std::vector<std::string> ids = to_strings(ids_obj, "ids");
+    std::vector<std::optional<StoredDocument>> docs = collection_->get(ids);
+    nb::list out;
+    for (const auto& doc : docs) {
+      if (doc.has_value()) {
+        out.append(nb::make_tuple(doc->id, doc->text, from_metadata(doc->metadata)));
+      } else {
+        out.append(nb::none());
+      }
+    }
+    return out;
+  }
+
+  void clear() { collection_->clear(); }
+
+  nb::list search(std::optional<std::string> text, nb::handle vector_obj, int64_t k, float alpha,
+                  nb::handle where, int64_t depth) const {
+    std::optional<FloatRows> vector;
+    if (!vector_obj.is_none()) {
+      vector = to_float_rows(vector_obj, 1, 1, collection_->dim(), "vector");
+    }
+    std::optional<Filter> filter;
+    if (!where.is_none()) filter = to_filter(where);
+    SearchRequest request;
+    if (text.has_value()) request.text = *text;
+    if (vector.has_value()) request.vector = vector->values;
+    request.k = to_count(k, "k");
+    request.alpha = alpha;
+    request.filter = filter ? &*filter : nullptr;
+    request.depth = to_count(depth, "depth");
+    Result<std::vector<CollectionHit>> hits = std::vector<CollectionHit>();
+    {
+      nb::gil_scoped_release release;
+      hits = collection_->search(request);
+    }
+    if (!hits.ok()) raise_status(hits.status());
+    return from_hits(hits.value());
+  }
+
+  nb::list search_batch(nb::handle texts_obj, nb::handle vectors_obj, int64_t k, float alpha,
+                        nb::handle where, int64_t depth) const {
+    std::vector<std::string> texts;
+    if (!texts_obj.is_none()) texts = to_strings(texts_obj, "texts");
+    std::optional<FloatRows> vectors;
+    size_t count = texts.size();
+    if (!vectors_obj.is_none()) {
+      FloatArray probe;
+      const size_t rows = nb::try_cast<FloatArray>(vectors_obj, probe, false) && probe.ndim() == 2
+                              ? probe.shape(0)
+                              : 0;
+      if (!texts_obj.is_none() && rows != texts.size()) {
+        throw nb::value_error(("got " + std::to_string(texts.size()) + " texts but " +
+                               std::to_string(rows) + " vectors")
+                                  .c_str());
+      }
+      vectors = to_float_rows(vectors_obj, 2, rows, collection_->dim(), "vectors");
+      count = rows;
+    }
+    if (texts_obj.is_none() && vectors_obj.is_none()) {
+      throw nb::value_error("search_batch needs texts, vectors or both");
+    }
+    std::optional<Filter> filter;
+    if (!where.is_none()) filter = to_filter(where);
+    SearchRequest shared;
+    shared.k = to_count(k, "k");
+    shared.alpha = alpha;
+    shared.filter = filter ? &*filter : nullptr;
+    shared.depth = to_count(depth, "depth");
+    const std::span<const float> values = vectors ? vectors->values : std::span<const float>();
+    Result<std::vector<std::vector<CollectionHit>>> hits =
+        std::vector<std::vector<CollectionHit>>();
+    {
+      nb::gil_scoped_release release;
+      hits = collection_->search_batch(texts, values, count, shared);
+    }
+    if (!hits.ok()) raise_status(hits.status());
+    nb::list out;
+    for (const auto& one : hits.value()) out.append(from_hits(one));
+    return out;
+  }
+
+  nb::dict explain(const std::string& id, std::optional<std::string> text, nb::handle vector_obj,
+                   float alpha, int64_t depth) const {
+    std::optional<FloatRows> vector;
+    if (!vector_obj.is_none()) {
+      vector = to_float_rows(vector_obj, 1, 1, collection_->dim(), "vector");
+    }
+    SearchRequest request;
+    if (text.has_value()) request.text = *text;
+    if (vector.has_value()) request.vector = vector->values;
+    request.alpha = alpha;
+    request.depth = to_count(depth, "depth");
+    Result<Explanation> explanation = Explanation();
+    {
+      nb::gil_scoped_release release;
+      explanation = collection_->explain(id, request);
+    }
+    if (!explanation.ok()) raise_status(explanation.status());
+    return from_explanation(explanation.value());
+  }
+
+ private:
+  std::unique_ptr<Collection> collection_;
+  std::string language_;
+};
+
+}  // namespace
+
+}  // namespace vesk::native
+
+NB_MODULE(_native, m) {
+  namespace nb = nanobind;
+  using vesk::Collection;
+  using vesk::native::Engine;
+  m.doc() = "The native engine of the vesk package (documents, filters, keyword and dense search).";
+  nb::class_<Engine>(m, "Engine")
+      .def(nb::init<int64_t, const std::string&>(), nb::arg("dim"), nb::arg("language"))
+      .def_prop_ro("dim", &Engine::dim)
+      .def_prop_ro("language", &Engine::language)
+      .def_static("languages", &Collection::language_names)
+      .def("__len__", &Engine::size)
+      .def("contains", &Engine::contains, nb::arg("id"))
+      .def("add", &Engine::add, nb::arg("ids"), nb::arg("texts"), nb::arg("embeddings").none(),
+           nb::arg("metadata").none(), nb::arg("upsert"))
+      .def("delete", &Engine::remove, nb::arg("ids"))
+      .def("get", &Engine::get, nb::arg("ids"))
+      .def("clear", &Engine::clear)
+      .def("search", &Engine::search, nb::arg("text").none(), nb::arg("vector").none(),
+           nb::arg("k"), nb::arg("alpha"), nb::arg("where").none(), nb::arg("depth"))
+      .def("search_batch", &Engine::search_batch, nb::arg("texts").none(),
+           nb::arg("vectors").none(), nb::arg("k"), nb::arg("alpha"), nb::arg("where").none(),
+           nb::arg("depth"))
+      .def("explain", &Engine::explain, nb::arg("id"), nb::arg("text").none(),
+           nb::arg("vector").none(), nb::arg("alpha"), nb::arg("depth"));
+}
