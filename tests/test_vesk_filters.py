@@ -123,10 +123,10 @@ def test_filtered_search_is_the_exact_top_k_of_the_matching_documents(metas, whe
 def test_numbers_compare_across_types_and_bool_is_not_a_number():
     col = Collection(dim=2)
     metas = [{"n": 2}, {"n": 2.0}, {"n": True}, {"n": "2"}, {}, {"n": 2**53 + 1}]
-    col.add([f"d{i}" for i in range(6)], ["t"] * 6, metadata=metas)
+    col.add([f"d{i}" for i in range(6)], ["text"] * 6, metadata=metas)
 
     def ids(where):
-        return sorted(h.id for h in col.search("t", k=10, where=where))
+        return sorted(h.id for h in col.search("text", k=10, where=where))
 
     assert ids({"n": 2}) == ["d0", "d1"]
     assert ids({"n": 1}) == []
