@@ -5,320 +5,387 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "bm25_math.h"
 #include "default_tokenizer.h"
+#include "hybridsearch/posting_list.h"
 #include "hybridsearch/top_k.h"
-#include "utils/keyword.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {
 
-// Layout. Every document lives in a slot whose number never changes while the
-// document is stored; `order` maps positions to slots and each slot records
-// its position, so erasing renumbers positions without touching postings.
-// Postings are keyed by token dimension and hold, per document containing it,
-// the slot, the term frequency and the document length, which is all a query
-// needs. Each of a document's terms remembers where its posting sits, so a
-// posting is removed in constant time by moving the last posting of the list
-// into its place.
+// Layout. Every term (a token hash, or a token string with exact_terms) has
+// an id and a PostingList of the live slots holding it, in slot order, with
+// the term frequency; document lengths are kept per slot. An erased document's
+// postings are removed at once (the caller passes its text again, so the
+// index re-tokenizes it instead of keeping per-document term lists); the slot
+// itself stays until compact() renumbers the later ones down.
 //
-// Scores are computed at query time from tf, length and the current average
-// length with the arithmetic of bm25_math.h (bm25::length_saturation,
-// bm25::saturated_weight, bm25::idf, bm25::average_length), the functions the
-// reference BM25 engine uses, and are summed per document in query-token
-// order. That matches a freshly built engine bit for bit: a term the document
-// lacks would add exactly 0.0 there and is skipped here.
+// Scores use the arithmetic of bm25_math.h, the functions the reference BM25
+// engine uses: per query token, in query order with repeats, idf times the
+// saturated weight of (tf, length), summed in float32 from 0. A token the
+// document lacks adds exactly +0.0 there and is skipped here.
+//
+// Search walks the slots in windows of kWindow. Query terms are ordered by an
+// upper bound of what they can add to a score; the longest prefix of that
+// order whose bounds sum below the current k-th best score is non-essential:
+// a document holding only those terms cannot enter. The essential terms'
+// postings in the window are accumulated; each document they reach is checked
+// against its partial sum plus the non-essential terms' bounds in the window,
+// then the non-essential lists are probed, and a document still possibly in
+// the top k is scored exactly. Bounds are computed with the exact float
+// routine from a block's largest tf and smallest length (the float routine is
+// monotone up to a few ulps), summed in float64 and widened by kMargin plus
+// a per-token allowance for float32 summation error, and a document or
+// window is dropped only when its widened bound is strictly below the k-th
+// best score. Documents come in ascending slot order, so one whose score
+// merely equals the k-th best cannot enter either.
 namespace {
 
-// One document's entry in the posting list of a token dimension.
-struct Posting {
-  uint32_t slot;
-  uint32_t tf;
-  uint32_t length;
-  uint32_t term;  // index of the matching term in the document's term list
-};
-using PostingList = std::vector<Posting>;
+constexpr size_t kWindow = 2048;
 
-// Posting lists by token dimension: open addressing with linear probing and
-// the list stored in the table itself, so a lookup touches one table entry and
-// then the list. Empty lists are removed by backward-shift deletion, so there
-// are no tombstones. Lists move when the table grows; callers keep indices
-// into lists, never pointers across a mutation.
-class PostingTable {
- public:
-  size_t size() const { return used_; }
-
-  // Bytes held: the table and every list's storage.
-  size_t memory_bytes() const {
-    size_t bytes = entries_.capacity() * sizeof(Entry);
-    for (const Entry& e : entries_) bytes += e.list.capacity() * sizeof(Posting);
-    return bytes;
-  }
-
-  // The list of `hash`, or null.
-  const PostingList* find(uint32_t hash) const {
-    if (entries_.empty()) return nullptr;
-    for (size_t i = home(hash);; i = (i + 1) & mask_) {
-      const Entry& e = entries_[i];
-      if (!e.used) return nullptr;
-      if (e.hash == hash) return &e.list;
-    }
-  }
-  PostingList* find(uint32_t hash) {
-    return const_cast<PostingList*>(static_cast<const PostingTable*>(this)->find(hash));
-  }
-
-  // The list of `hash`, created empty when missing.
-  PostingList& get(uint32_t hash) {
-    if ((used_ + 1) * 2 > entries_.size()) grow();
-    size_t i = home(hash);
-    while (entries_[i].used) {
-      if (entries_[i].hash == hash) return entries_[i].list;
-      i = (i + 1) & mask_;
-    }
-    entries_[i].used = true;
-    entries_[i].hash = hash;
-    ++used_;
-    return entries_[i].list;
-  }
-
-  // Removes the list of `hash`. REQUIRES: present.
-  void erase(uint32_t hash) {
-    size_t i = home(hash);
-    while (entries_[i].hash != hash || !entries_[i].used) i = (i + 1) & mask_;
-    // Shift later members of the probe run back so every entry stays
-    // reachable from its home without tombstones.
-    for (size_t j = (i + 1) & mask_; entries_[j].used; j = (j + 1) & mask_) {
-      const size_t h = home(entries_[j].hash);
-      // Entry j may move to i when its home is not cyclically in (i, j].
-      const bool stays = i <= j ? (i < h && h <= j) : (i < h || h <= j);
-      if (stays) continue;
-      entries_[i].hash = entries_[j].hash;
-      entries_[i].list = std::move(entries_[j].list);
-      i = j;
-    }
-    entries_[i].used = false;
-    entries_[i].list = PostingList();
-    --used_;
-  }
-
- private:
-  struct Entry {
-    uint32_t hash = 0;
-    bool used = false;
-    PostingList list;
-  };
-
-  size_t home(uint32_t hash) const {
-    // Fibonacci hashing spreads the dimension's bits over the table index.
-    return static_cast<size_t>((hash * 0x9E3779B97F4A7C15ull) >> shift_);
-  }
-
-  void grow() {
-    std::vector<Entry> old = std::move(entries_);
-    const size_t capacity = old.empty() ? 64 : old.size() * 2;
-    entries_ = std::vector<Entry>(capacity);
-    mask_ = capacity - 1;
-    shift_ = 64 - std::countr_zero(capacity);
-    for (Entry& e : old) {
-      if (!e.used) continue;
-      size_t i = home(e.hash);
-      while (entries_[i].used) i = (i + 1) & mask_;
-      entries_[i].used = true;
-      entries_[i].hash = e.hash;
-      entries_[i].list = std::move(e.list);
-    }
-  }
-
-  std::vector<Entry> entries_;
-  size_t used_ = 0;
-  size_t mask_ = 0;
-  int shift_ = 64;
-};
+float contribution(float idf, uint32_t tf, uint32_t length, float a) {
+  const float sat = bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
+  return idf * bm25::saturated_weight(bm25::kK1, static_cast<float>(tf), sat);
+}
 
 }  // namespace
 
 struct KeywordIndex::Rep {
-  struct Term {
-    uint32_t hash;
-    uint32_t posting;  // index of this document's entry in postings[hash]
-  };
-  struct Slot {
-    uint32_t length = 0;   // number of tokens
-    bool indexed = false;  // live with a non-empty searchable text: counts in N
-    std::vector<Term> terms;
-  };
-
-  Rep()
-      : tokenizer(bm25::DefaultTokenizerBuilder()
+  explicit Rep(Options o)
+      : options(o),
+        tokenizer(bm25::DefaultTokenizerBuilder()
                       .normalization(true)
                       .stemming(true)
                       .stopwords(true)
-                      .language(bm25::Language::English)
+                      .language(o.language)
                       .build()) {}
 
-  void insert(uint32_t slot, std::string_view text);
-  void remove(uint32_t slot);
+  // Fills term_tfs with (term id, tf) of `text`'s terms, ascending by id,
+  // and returns the number of tokens. With `create`, unknown terms get ids;
+  // otherwise every term must be known.
+  uint32_t collect(std::string_view text, bool create);
+  uint32_t term_id(uint32_t hash, bool create);
+  uint32_t term_id(const std::string& token, bool create);
 
+  void insert(uint32_t slot, std::string_view text);
+  void remove(uint32_t slot, std::string_view text);
+
+  Options options;
   bm25::DefaultTokenizer tokenizer;
-  std::vector<Slot> slots;
-  PostingTable postings;
+  std::vector<uint32_t> lengths;  // tokens per slot; 0 for dead slots
   uint64_t total_tokens = 0;
   uint64_t indexed_docs = 0;
+  std::unordered_map<uint32_t, uint32_t> hashed_ids;
+  std::unordered_map<std::string, uint32_t> exact_ids;
+  std::vector<PostingList> terms;
+  // Mutation scratch.
   std::vector<uint32_t> hash_scratch;
+  std::vector<std::string> token_scratch;
+  std::vector<std::pair<uint32_t, uint32_t>> term_tfs;
 };
 
-void KeywordIndex::Rep::insert(uint32_t slot, std::string_view text) {
-  Slot& s = slots[slot];
-  s.terms.clear();
-  s.length = 0;
-  s.indexed = false;
-  if (text.empty()) return;
-
-  hash_scratch.clear();
-  tokenizer.for_each_token(text, [this](std::string_view token) {
-    hash_scratch.push_back(bm25::TokenEmbedder::embed(token));
-  });
-  s.indexed = true;
-  s.length = static_cast<uint32_t>(hash_scratch.size());
-  ++indexed_docs;
-  total_tokens += s.length;
-
-  // Term frequencies per dimension: colliding tokens count together.
-  std::sort(hash_scratch.begin(), hash_scratch.end());
-  for (size_t i = 0; i < hash_scratch.size();) {
-    size_t j = i + 1;
-    while (j < hash_scratch.size() && hash_scratch[j] == hash_scratch[i]) ++j;
-    const uint32_t hash = hash_scratch[i];
-    const uint32_t tf = static_cast<uint32_t>(j - i);
-    PostingList& list = postings.get(hash);
-    const uint32_t term = static_cast<uint32_t>(s.terms.size());
-    s.terms.push_back(Term{hash, static_cast<uint32_t>(list.size())});
-    list.push_back(Posting{slot, tf, s.length, term});
-    i = j;
+uint32_t KeywordIndex::Rep::term_id(uint32_t hash, bool create) {
+  if (!create) {
+    const auto it = hashed_ids.find(hash);
+    assert(it != hashed_ids.end());
+    return it->second;
   }
+  const auto [it, added] = hashed_ids.try_emplace(hash, static_cast<uint32_t>(terms.size()));
+  if (added) terms.emplace_back();
+  return it->second;
 }
 
-void KeywordIndex::Rep::remove(uint32_t slot) {
-  Slot& s = slots[slot];
-  for (const Term& term : s.terms) {
-    PostingList* found = postings.find(term.hash);
-    assert(found != nullptr);
-    PostingList& list = *found;
-    if (term.posting + 1 != list.size()) {
-      const Posting moved = list.back();
-      list[term.posting] = moved;
-      slots[moved.slot].terms[moved.term].posting = term.posting;
+uint32_t KeywordIndex::Rep::term_id(const std::string& token, bool create) {
+  if (!create) {
+    const auto it = exact_ids.find(token);
+    assert(it != exact_ids.end());
+    return it->second;
+  }
+  const auto [it, added] = exact_ids.try_emplace(token, static_cast<uint32_t>(terms.size()));
+  if (added) terms.emplace_back();
+  return it->second;
+}
+
+uint32_t KeywordIndex::Rep::collect(std::string_view text, bool create) {
+  term_tfs.clear();
+  uint32_t length = 0;
+  if (options.exact_terms) {
+    token_scratch.clear();
+    tokenizer.for_each_token(text,
+                             [this](std::string_view token) { token_scratch.emplace_back(token); });
+    length = static_cast<uint32_t>(token_scratch.size());
+    std::sort(token_scratch.begin(), token_scratch.end());
+    for (size_t i = 0; i < token_scratch.size();) {
+      size_t j = i + 1;
+      while (j < token_scratch.size() && token_scratch[j] == token_scratch[i]) ++j;
+      term_tfs.emplace_back(term_id(token_scratch[i], create), static_cast<uint32_t>(j - i));
+      i = j;
     }
-    list.pop_back();
-    if (list.empty()) postings.erase(term.hash);
+  } else {
+    hash_scratch.clear();
+    tokenizer.for_each_token(text, [this](std::string_view token) {
+      hash_scratch.push_back(bm25::TokenEmbedder::embed(token));
+    });
+    length = static_cast<uint32_t>(hash_scratch.size());
+    // Term frequencies per hash: colliding tokens count together.
+    std::sort(hash_scratch.begin(), hash_scratch.end());
+    for (size_t i = 0; i < hash_scratch.size();) {
+      size_t j = i + 1;
+      while (j < hash_scratch.size() && hash_scratch[j] == hash_scratch[i]) ++j;
+      term_tfs.emplace_back(term_id(hash_scratch[i], create), static_cast<uint32_t>(j - i));
+      i = j;
+    }
   }
-  if (s.indexed) {
-    --indexed_docs;
-    total_tokens -= s.length;
-  }
-  s.terms = {};  // a dead slot holds no memory
-  s.length = 0;
-  s.indexed = false;
+  return length;
 }
 
-KeywordIndex::KeywordIndex() : rep_(std::make_unique<Rep>()) {}
+void KeywordIndex::Rep::insert(uint32_t slot, std::string_view text) {
+  lengths[slot] = 0;
+  if (text.empty()) return;
+  const uint32_t length = collect(text, /*create=*/true);
+  lengths[slot] = length;
+  ++indexed_docs;
+  total_tokens += length;
+  for (const auto& [term, tf] : term_tfs) terms[term].insert(slot, tf, lengths);
+}
+
+void KeywordIndex::Rep::remove(uint32_t slot, std::string_view text) {
+  if (!text.empty()) {
+    const uint32_t length = collect(text, /*create=*/false);
+    assert(length == lengths[slot]);
+    --indexed_docs;
+    total_tokens -= length;
+    lengths[slot] = 0;
+    for (const auto& [term, tf] : term_tfs) terms[term].remove(slot, lengths);
+  }
+  lengths[slot] = 0;
+}
+
+KeywordIndex::KeywordIndex(Options options) : rep_(std::make_unique<Rep>(options)) {}
 
 KeywordIndex::~KeywordIndex() = default;
 
 std::unique_ptr<KeywordIndex> KeywordIndex::build(std::span<const std::string_view> texts,
-                                                  const Bitmap* live) {
-  auto index = std::make_unique<KeywordIndex>();
-  index->rep_->slots.reserve(texts.size());
+                                                  const Bitmap* live, Options options) {
+  auto index = std::make_unique<KeywordIndex>(options);
+  Rep& rep = *index->rep_;
+  assert(texts.size() < UINT32_MAX);
+  rep.lengths.assign(texts.size(), 0);
   for (size_t i = 0; i < texts.size(); ++i) {
-    if (live == nullptr || live->test(i)) {
-      index->append(texts[i]);
-    } else {
-      index->rep_->slots.emplace_back();  // dead from the start
-    }
+    if (live == nullptr || live->test(i)) rep.insert(static_cast<uint32_t>(i), texts[i]);
   }
   return index;
 }
 
-size_t KeywordIndex::size() const { return rep_->slots.size(); }
+size_t KeywordIndex::size() const { return rep_->lengths.size(); }
 
 size_t KeywordIndex::memory_bytes() const {
-  size_t bytes =
-      sizeof(Rep) + rep_->slots.capacity() * sizeof(Rep::Slot) + rep_->postings.memory_bytes();
-  for (const Rep::Slot& s : rep_->slots) bytes += s.terms.capacity() * sizeof(Rep::Term);
+  const Rep& rep = *rep_;
+  size_t bytes = sizeof(Rep) + rep.lengths.capacity() * sizeof(uint32_t) +
+                 rep.terms.capacity() * sizeof(PostingList);
+  for (const PostingList& list : rep.terms) bytes += list.memory_bytes();
+  // Hash-map nodes: the value, a next pointer and the cached hash.
+  bytes +=
+      rep.hashed_ids.bucket_count() * sizeof(void*) +
+      rep.hashed_ids.size() * (sizeof(std::pair<const uint32_t, uint32_t>) + 2 * sizeof(void*));
+  bytes +=
+      rep.exact_ids.bucket_count() * sizeof(void*) +
+      rep.exact_ids.size() * (sizeof(std::pair<const std::string, uint32_t>) + 2 * sizeof(void*));
+  for (const auto& [token, id] : rep.exact_ids) {
+    if (token.capacity() > std::string().capacity()) bytes += token.capacity() + 1;
+  }
+  bytes += rep.hash_scratch.capacity() * sizeof(uint32_t) +
+           rep.token_scratch.capacity() * sizeof(std::string) +
+           rep.term_tfs.capacity() * sizeof(std::pair<uint32_t, uint32_t>);
   return bytes;
 }
 
 void KeywordIndex::append(std::string_view text) {
-  assert(rep_->slots.size() < UINT32_MAX);
-  rep_->slots.emplace_back();
-  rep_->insert(static_cast<uint32_t>(rep_->slots.size() - 1), text);
+  Rep& rep = *rep_;
+  assert(rep.lengths.size() < UINT32_MAX - 1);
+  rep.lengths.push_back(0);
+  rep.insert(static_cast<uint32_t>(rep.lengths.size() - 1), text);
 }
 
 void KeywordIndex::replace(size_t slot, std::string_view old_text, std::string_view text) {
-  assert(slot < rep_->slots.size());
-  rep_->remove(static_cast<uint32_t>(slot));
+  assert(slot < rep_->lengths.size());
+  rep_->remove(static_cast<uint32_t>(slot), old_text);
   rep_->insert(static_cast<uint32_t>(slot), text);
 }
 
 void KeywordIndex::erase(size_t slot, std::string_view old_text) {
-  assert(slot < rep_->slots.size());
-  rep_->remove(static_cast<uint32_t>(slot));
+  assert(slot < rep_->lengths.size());
+  rep_->remove(static_cast<uint32_t>(slot), old_text);
 }
 
 void KeywordIndex::compact(std::span<const size_t> dead_slots) {
   if (dead_slots.empty()) return;
-  std::vector<Rep::Slot>& slots = rep_->slots;
-  // Close the gaps in one pass; every posting of a moved slot follows it.
-  size_t write = dead_slots[0];
+  Rep& rep = *rep_;
+  const size_t slots = rep.lengths.size();
+  // remap[s]: the new number of live slot s.
+  std::vector<uint32_t> remap(slots);
   size_t next = 0;
-  for (size_t read = dead_slots[0]; read < slots.size(); ++read) {
+  size_t write = 0;
+  for (size_t read = 0; read < slots; ++read) {
     if (next < dead_slots.size() && dead_slots[next] == read) {
-      assert(slots[read].terms.empty());
+      assert(rep.lengths[read] == 0);
       ++next;
       continue;
     }
-    for (const Rep::Term& term : slots[read].terms) {
-      (*rep_->postings.find(term.hash))[term.posting].slot = static_cast<uint32_t>(write);
-    }
-    slots[write] = std::move(slots[read]);
+    remap[read] = static_cast<uint32_t>(write);
+    rep.lengths[write] = rep.lengths[read];
     ++write;
   }
-  slots.resize(write);
+  rep.lengths.resize(write);
+  rep.lengths.shrink_to_fit();
+  // Terms no live document holds any more are dropped; ids are renumbered.
+  std::vector<uint32_t> new_id(rep.terms.size(), UINT32_MAX);
+  std::vector<PostingList> terms;
+  for (size_t t = 0; t < rep.terms.size(); ++t) {
+    if (rep.terms[t].empty()) continue;
+    new_id[t] = static_cast<uint32_t>(terms.size());
+    rep.terms[t].renumber(remap, rep.lengths);
+    terms.push_back(std::move(rep.terms[t]));
+  }
+  rep.terms = std::move(terms);
+  auto rekey = [&new_id](auto& ids) {
+    for (auto it = ids.begin(); it != ids.end();) {
+      if (new_id[it->second] == UINT32_MAX) {
+        it = ids.erase(it);
+      } else {
+        it->second = new_id[it->second];
+        ++it;
+      }
+    }
+  };
+  rekey(rep.hashed_ids);
+  rekey(rep.exact_ids);
 }
 
 namespace {
 
-// Per-thread score accumulator indexed by slot. Between searches every score
-// is -0.0, which marks a slot no query term has reached: contributions are
-// never negative, so the first one (even one that rounded to +0.0) clears the
-// sign, and -0.0 + c equals the engine's +0.0 + c for every such c.
-struct Accumulator {
-  std::vector<float> scores;
-};
-
-thread_local Accumulator tls_accumulator;
-
-// Document lengths below this have the length part of their term weight
-// computed once per query.
-constexpr uint32_t kSaturationTable = 1024;
-
-// Restores the accumulator's touched entries to -0.0, also on unwinding.
-class AccumulatorReset {
+// Reads one posting list forward, a block at a time; a block is decoded only
+// when a posting in it is needed.
+class Cursor {
  public:
-  AccumulatorReset(Accumulator* acc, const std::vector<uint32_t>* touched)
-      : acc_(acc), touched_(touched) {}
-  ~AccumulatorReset() {
-    for (uint32_t slot : *touched_) {
-      acc_->scores[slot] = -0.0f;
+  explicit Cursor(const PostingList* list) : blocks_(&list->blocks()) {}
+
+  // The slot of the next unread posting (a lower bound when its block is not
+  // decoded yet); UINT32_MAX at the end.
+  uint32_t current() const {
+    if (block_ == blocks_->size()) return UINT32_MAX;
+    return decoded_ ? buf_[pos_].slot : (*blocks_)[block_].first_slot();
+  }
+
+  // Skips every posting below `slot` without decoding whole blocks it passes.
+  void skip_to(uint32_t slot) {
+    while (block_ < blocks_->size() && (*blocks_)[block_].last_slot() < slot) {
+      ++block_;
+      decoded_ = false;
+    }
+    if (decoded_) {
+      while (buf_[pos_].slot < slot) ++pos_;
+    }
+  }
+
+  // The term frequency at `slot`, 0 when absent; then the cursor is past
+  // every posting below `slot`.
+  uint32_t seek(uint32_t slot) {
+    skip_to(slot);
+    if (block_ == blocks_->size() || (*blocks_)[block_].first_slot() > slot) return 0;
+    decode();
+    while (buf_[pos_].slot < slot) ++pos_;
+    return buf_[pos_].slot == slot ? buf_[pos_].tf : 0;
+  }
+
+  // Largest tf and smallest length of the blocks holding postings in
+  // [from, to); false when there are none. Moves past postings below `from`.
+  bool window_bounds(uint32_t from, uint64_t to, uint32_t* max_tf, uint32_t* min_length) {
+    skip_to(from);
+    uint32_t tf = 0;
+    uint32_t length = UINT32_MAX;
+    for (size_t b = block_; b < blocks_->size() && (*blocks_)[b].first_slot() < to; ++b) {
+      tf = std::max(tf, (*blocks_)[b].max_tf());
+      length = std::min(length, (*blocks_)[b].min_length());
+    }
+    if (tf == 0) return false;
+    *max_tf = tf;
+    *min_length = length;
+    return true;
+  }
+
+  // Calls fn(posting) for every posting in [from, to), in order, and moves
+  // past them.
+  template <typename Fn>
+  void for_each_in(uint32_t from, uint64_t to, Fn&& fn) {
+    skip_to(from);
+    while (block_ < blocks_->size() && (*blocks_)[block_].first_slot() < to) {
+      decode();
+      const size_t n = (*blocks_)[block_].size();
+      while (pos_ < n && buf_[pos_].slot < from) ++pos_;
+      while (pos_ < n && buf_[pos_].slot < to) fn(buf_[pos_++]);
+      if (pos_ < n) return;
+      ++block_;
+      decoded_ = false;
     }
   }
 
  private:
-  Accumulator* acc_;
-  const std::vector<uint32_t>* touched_;
+  void decode() {
+    if (decoded_) return;
+    (*blocks_)[block_].decode(buf_);
+    decoded_ = true;
+    pos_ = 0;
+  }
+
+  const std::vector<PostingBlock>* blocks_;
+  size_t block_ = 0;
+  size_t pos_ = 0;
+  bool decoded_ = false;
+  Posting buf_[PostingList::kMaxBlock + 1];
+};
+
+// Per-thread search scratch: partial sums and per-term contributions of the
+// current window, all zero between windows, and the reached slots.
+struct Scratch {
+  std::vector<float> total;
+  std::vector<float> contrib;  // term * kWindow + offset
+  uint64_t touched[kWindow / 64] = {};
+  std::vector<Cursor> cursors;
+};
+
+thread_local Scratch tls_scratch;
+
+// The kept results: a heap whose front is the worst kept one.
+struct Better {
+  bool operator()(const ScoredSlot& x, const ScoredSlot& y) const {
+    return x.score > y.score || (x.score == y.score && x.position < y.position);
+  }
+};
+
+// Restores the scratch to all zeros when a search unwinds (a finished search
+// leaves it clean), and drops the cursors.
+class ScratchReset {
+ public:
+  ScratchReset(Scratch* s, size_t terms) : s_(s), terms_(terms) {}
+  void finished() { clean_ = true; }
+  ~ScratchReset() {
+    s_->cursors.clear();
+    if (clean_) return;
+    std::fill(s_->total.begin(), s_->total.end(), 0.0f);
+    std::fill(s_->contrib.begin(), s_->contrib.begin() + terms_ * kWindow, 0.0f);
+    std::fill(std::begin(s_->touched), std::end(s_->touched), 0);
+  }
+
+ private:
+  bool clean_ = false;
+  Scratch* s_;
+  size_t terms_;
 };
 
 }  // namespace
@@ -330,74 +397,169 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
   const Rep& rep = *rep_;
   if (rep.indexed_docs == 0) return results;
 
-  // The query's dimensions in token order, repeats kept, each mapped to its
-  // distinct term.
+  // The query's terms that some document holds, and its tokens in order
+  // (repeats kept) as indices into them.
   struct QueryTerm {
-    uint32_t hash;
-    const PostingList* postings;  // null when no document has it
-    float idf;
+    const PostingList* list;
+    uint32_t count = 0;  // occurrences in the query
+    float idf = 0.0f;
+    double bound = 0.0;  // bound on the term's share of a score
   };
   std::vector<QueryTerm> terms;
   std::vector<uint32_t> sequence;
   rep.tokenizer.for_each_token(query, [&](std::string_view token) {
-    const uint32_t hash = bm25::TokenEmbedder::embed(token);
+    const PostingList* list = nullptr;
+    if (rep.options.exact_terms) {
+      const auto it = rep.exact_ids.find(std::string(token));
+      if (it != rep.exact_ids.end()) list = &rep.terms[it->second];
+    } else {
+      const auto it = rep.hashed_ids.find(bm25::TokenEmbedder::embed(token));
+      if (it != rep.hashed_ids.end()) list = &rep.terms[it->second];
+    }
+    if (list == nullptr || list->empty()) return;  // adds +0.0 to every score
     uint32_t j = 0;
-    while (j < terms.size() && terms[j].hash != hash) ++j;
-    if (j == terms.size()) terms.push_back(QueryTerm{hash, nullptr, 0.0f});
+    while (j < terms.size() && terms[j].list != list) ++j;
+    if (j == terms.size()) terms.push_back(QueryTerm{list});
+    ++terms[j].count;
     sequence.push_back(j);
   });
   if (sequence.empty()) return results;
 
+  const size_t n_terms = terms.size();
   const float n_docs = static_cast<float>(rep.indexed_docs);
-  const float avgdl = bm25::average_length(rep.total_tokens, rep.indexed_docs);
-  for (QueryTerm& term : terms) {
-    term.postings = rep.postings.find(term.hash);
-    const float doc_freq =
-        term.postings == nullptr ? 0.0f : static_cast<float>(term.postings->size());
-    term.idf = bm25::idf(n_docs, doc_freq);
+  const float a = bm25::effective_avgdl(bm25::average_length(rep.total_tokens, rep.indexed_docs));
+  for (QueryTerm& t : terms) {
+    t.idf = bm25::idf(n_docs, static_cast<float>(t.list->size()));
+    t.bound = t.count *
+              static_cast<double>(contribution(t.idf, t.list->max_tf(), t.list->min_length(), a));
   }
+  // Widening of every bound: float rounding of each contribution (and of the
+  // bound's own computation) stays far below 1e-5 relative, and a float32 sum
+  // of n nonnegative terms exceeds the exact sum by at most n ulps relative.
+  const double margin = 1.0 + 1e-4 + 2.5e-7 * static_cast<double>(sequence.size());
 
-  // Term at a time, in query order, so each document's sum is formed in the
-  // same order as the engine's.
-  Accumulator& acc = tls_accumulator;
-  if (acc.scores.size() < rep.slots.size()) {
-    acc.scores.resize(rep.slots.size(), -0.0f);
-  }
-  std::vector<uint32_t> touched;
-  AccumulatorReset reset(&acc, &touched);
-  // The length-dependent part of the weight is computed once per query for
-  // the common lengths; the rest of the term weight follows per posting.
-  const float a = bm25::effective_avgdl(avgdl);
-  auto saturation_of = [a](uint32_t length) {
-    return bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
-  };
-  float saturation[kSaturationTable];
-  for (uint32_t len = 0; len < kSaturationTable; ++len) saturation[len] = saturation_of(len);
-  for (uint32_t j : sequence) {
-    const QueryTerm& term = terms[j];
-    if (term.postings == nullptr) continue;
-    for (const Posting& p : *term.postings) {
-      const float tf = static_cast<float>(p.tf);
-      const float sat =
-          p.length < kSaturationTable ? saturation[p.length] : saturation_of(p.length);
-      const float weight = bm25::saturated_weight(bm25::kK1, tf, sat);
-      const float contribution = term.idf * weight;
-      float& sum = acc.scores[p.slot];
-      if (std::signbit(sum)) touched.push_back(p.slot);
-      sum = sum + contribution;
+  // Terms by ascending bound; prefix[i] = sum of the first i bounds.
+  std::vector<uint32_t> order(n_terms);
+  for (uint32_t i = 0; i < n_terms; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&terms](uint32_t x, uint32_t y) {
+    return terms[x].bound < terms[y].bound || (terms[x].bound == terms[y].bound && x < y);
+  });
+  std::vector<double> prefix(n_terms + 1, 0.0);
+  for (size_t i = 0; i < n_terms; ++i) prefix[i + 1] = prefix[i] + terms[order[i]].bound;
+
+  Scratch& scratch = tls_scratch;
+  if (scratch.total.size() < kWindow) scratch.total.assign(kWindow, 0.0f);
+  if (scratch.contrib.size() < n_terms * kWindow) scratch.contrib.resize(n_terms * kWindow, 0.0f);
+  scratch.cursors.reserve(n_terms);
+  for (const QueryTerm& t : terms) scratch.cursors.emplace_back(t.list);
+  ScratchReset reset(&scratch, n_terms);
+  std::vector<Cursor>& cursors = scratch.cursors;
+  float* total = scratch.total.data();
+  float* contrib = scratch.contrib.data();
+  uint64_t* touched = scratch.touched;
+
+  std::vector<ScoredSlot> heap;
+  heap.reserve(std::min<size_t>(top_k, 4096));
+  double threshold = -std::numeric_limits<double>::infinity();  // k-th best once full
+
+  std::vector<double> window_bound(n_terms);
+  std::vector<float> value(n_terms);
+  uint64_t window_start = 0;
+  for (;;) {
+    // Terms order[0..essential) are non-essential.
+    size_t essential = 0;
+    while (essential < n_terms && prefix[essential + 1] * margin < threshold) ++essential;
+    if (essential == n_terms) break;
+    uint64_t w = UINT32_MAX;
+    for (size_t i = essential; i < n_terms; ++i) {
+      w = std::min<uint64_t>(w, cursors[order[i]].current());
+    }
+    w = std::max(w, window_start);
+    if (w >= rep.lengths.size()) break;
+    const uint64_t end = w + kWindow;
+    window_start = end;
+    const uint32_t from = static_cast<uint32_t>(w);
+
+    // Per-window bounds of every term; skip the window when even their sum
+    // cannot reach the threshold.
+    double window_sum = 0.0;
+    for (size_t t = 0; t < n_terms; ++t) {
+      uint32_t max_tf;
+      uint32_t min_length;
+      window_bound[t] = 0.0;
+      if (cursors[t].window_bounds(from, end, &max_tf, &min_length)) {
+        window_bound[t] =
+            terms[t].count * static_cast<double>(contribution(terms[t].idf, max_tf, min_length, a));
+      }
+      window_sum += window_bound[t];
+    }
+    if (window_sum * margin < threshold) continue;
+    double rest_bound = 0.0;  // the non-essential terms' window bounds
+    for (size_t i = 0; i < essential; ++i) rest_bound += window_bound[order[i]];
+
+    for (size_t i = essential; i < n_terms; ++i) {
+      const uint32_t t = order[i];
+      const QueryTerm& term = terms[t];
+      float* c = contrib + t * kWindow;
+      cursors[t].for_each_in(from, end, [&](const Posting& p) {
+        const uint32_t off = p.slot - from;
+        const float x = contribution(term.idf, p.tf, rep.lengths[p.slot], a);
+        c[off] = x;
+        total[off] += static_cast<float>(term.count) * x;
+        touched[off >> 6] |= uint64_t{1} << (off & 63);
+      });
+    }
+
+    for (size_t word = 0; word < kWindow / 64; ++word) {
+      for (uint64_t bits = touched[word]; bits != 0; bits &= bits - 1) {
+        const uint32_t off = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
+        const uint32_t slot = from + off;
+        const double partial = total[off];
+        total[off] = 0.0f;
+        bool keep = allowed == nullptr || allowed->test(slot);
+        if (keep) {
+          double known = partial;
+          double rest = rest_bound;
+          keep = (known + rest) * margin >= threshold;
+          // Probe the non-essential terms, largest bound first.
+          for (size_t i = essential; keep && i-- > 0;) {
+            const uint32_t t = order[i];
+            rest -= window_bound[t];
+            value[t] = 0.0f;
+            const uint32_t tf = cursors[t].seek(slot);
+            if (tf != 0) {
+              value[t] = contribution(terms[t].idf, tf, rep.lengths[slot], a);
+              known += terms[t].count * static_cast<double>(value[t]);
+            }
+            keep = (known + rest) * margin >= threshold;
+          }
+        }
+        if (keep) {
+          for (size_t i = essential; i < n_terms; ++i) {
+            value[order[i]] = contrib[order[i] * kWindow + off];
+          }
+          float score = 0.0f;
+          for (uint32_t t : sequence) score = score + value[t];
+          const ScoredSlot entry{score, slot};
+          if (heap.size() < top_k) {
+            heap.push_back(entry);
+            std::push_heap(heap.begin(), heap.end(), Better());
+            if (heap.size() == top_k) threshold = heap.front().score;
+          } else if (score > heap.front().score) {
+            std::pop_heap(heap.begin(), heap.end(), Better());
+            heap.back() = entry;
+            std::push_heap(heap.begin(), heap.end(), Better());
+            threshold = heap.front().score;
+          }
+        }
+        for (size_t i = essential; i < n_terms; ++i) contrib[order[i] * kWindow + off] = 0.0f;
+      }
+      touched[word] = 0;
     }
   }
-
-  // Best top_k by (score descending, slot ascending). Slots are visited in
-  // the order they were reached. Scores are sums of positive finite terms,
-  // never NaN.
-  TopK<uint32_t> selector(std::min(top_k, touched.size()));
-  for (uint32_t slot : touched) {
-    if (allowed != nullptr && !allowed->test(slot)) continue;
-    selector.offer(acc.scores[slot], [slot] { return slot; });
-  }
-  assert(!selector.saw_nan());
-  return selector.take_sorted();
+  reset.finished();
+  std::sort_heap(heap.begin(), heap.end(), Better());
+  return heap;
 }
 
 }  // namespace vesk

@@ -11,14 +11,21 @@
 // is storage order. An erased slot is dead at once (never returned, out of
 // every statistic) and stays numbered until compact() drops it.
 //
+// Terms: with Options::exact_terms false a term is the 32-bit hash of a token
+// (bm25::TokenEmbedder), so tokens whose hashes collide count as one term, as
+// in the reference engine; with exact_terms true distinct token strings are
+// distinct terms. Options::language selects the tokenizer's language.
+//
 // Costs: append is O(tokens of the document); replace O(old + new tokens);
-// erase O(tokens of the document); compact O(slots + postings); search
-// O(postings of the query's terms, counted once per query-token occurrence,
-// + candidates * log top_k).
+// erase O(tokens of the document) (each posting touched rewrites one block of
+// at most PostingList::kMaxBlock postings); compact O(slots + postings).
+// search visits the posting blocks of the query's terms, decoding only those
+// where a document could still enter the top k (exact dynamic pruning with
+// per-block bounds), and scores the surviving documents exactly.
 //
 // Thread safety: const methods may run concurrently (search keeps its score
-// accumulator per thread); mutation needs exclusive access. Ownership: owns
-// its statistics and an English tokenizer, never the documents. A mutation
+// scratch per thread); mutation needs exclusive access. Ownership: owns its
+// statistics, postings and tokenizer, never the documents. A mutation
 // that runs out of memory (std::bad_alloc) may leave the index half changed:
 // the owner rebuilds it.
 #ifndef VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
@@ -31,13 +38,20 @@
 #include <vector>
 
 #include "hybridsearch/top_k.h"
+#include "language.h"
 #include "utils/bitmap.h"
 
 namespace vesk {
 
 class KeywordIndex {
  public:
-  KeywordIndex();
+  struct Options {
+    bm25::Language language = bm25::Language::English;
+    bool exact_terms = false;
+  };
+
+  KeywordIndex() : KeywordIndex(Options()) {}
+  explicit KeywordIndex(Options options);
   ~KeywordIndex();
   KeywordIndex(const KeywordIndex&) = delete;
   KeywordIndex& operator=(const KeywordIndex&) = delete;
@@ -45,11 +59,16 @@ class KeywordIndex {
   // An index over `texts` (searchable texts, collect_document_text), text i
   // in slot i; slots whose bit is clear in `live` (when given) start dead.
   static std::unique_ptr<KeywordIndex> build(std::span<const std::string_view> texts,
-                                             const Bitmap* live);
+                                             const Bitmap* live) {
+    return build(texts, live, Options());
+  }
+  static std::unique_ptr<KeywordIndex> build(std::span<const std::string_view> texts,
+                                             const Bitmap* live, Options options);
 
   // Number of slots, dead ones included.
   size_t size() const;
-  // Bytes of memory held (postings, statistics, the index's own tables).
+  // Bytes of memory held (postings, document lengths, the term dictionary,
+  // the index's own tables); not the per-thread search scratch.
   size_t memory_bytes() const;
 
   // Adds `text` in a new live slot size().

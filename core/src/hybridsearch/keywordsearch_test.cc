@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bm25_math.h"
 #include "search.h"
 #include "utils/keyword.h"
 #include "utils/unicode_space.h"
@@ -98,27 +99,71 @@ TEST(KeywordIndexTest, EraseMarksDeadAndCompactRenumbers) {
   EXPECT_EQ(ids(index->search("word1", 10, nullptr), docs), (std::vector<std::string>{"d5", "d6"}));
 }
 
+// "plaque" stems to "plaqu", whose token hash equals that of "plain".
+TEST(KeywordIndexTest, CollidingStemsMergeUnlessExactTerms) {
+  const std::vector<std::string> texts = {"plaque", "plain", "plain plain", "zebra"};
+  const std::vector<std::string_view> views(texts.begin(), texts.end());
+  auto hashed = KeywordIndex::build(views, nullptr);
+  auto exact = KeywordIndex::build(views, nullptr, KeywordIndex::Options{.exact_terms = true});
+  auto slots = [](const std::vector<ScoredSlot>& results) {
+    std::vector<uint32_t> out;
+    for (const auto& r : results) out.push_back(r.position);
+    return out;
+  };
+  EXPECT_EQ(slots(hashed->search("plaques", 10, nullptr)), (std::vector<uint32_t>{2, 0, 1}));
+  EXPECT_EQ(slots(exact->search("plaques", 10, nullptr)), (std::vector<uint32_t>{0}));
+  EXPECT_EQ(slots(exact->search("plain", 10, nullptr)), (std::vector<uint32_t>{2, 1}));
+  // With exact terms "plaqu" is in one document of four (the hashed index
+  // counts three), average length 5 / 4.
+  const float a = bm25::average_length(5, 4);
+  const float want = bm25::idf(4.0f, 1.0f) * bm25::term_weight(bm25::kK1, bm25::kB, 1.0f, 1.0f, a);
+  const auto got = exact->search("plaque", 1, nullptr);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(std::bit_cast<uint32_t>(got[0].score), std::bit_cast<uint32_t>(want));
+  exact->erase(1, texts[1]);
+  exact->erase(2, texts[2]);
+  const std::vector<size_t> dead = {1, 2};
+  exact->compact(dead);
+  EXPECT_TRUE(exact->search("plain", 10, nullptr).empty());
+  EXPECT_EQ(slots(exact->search("plaque zebra", 10, nullptr)), (std::vector<uint32_t>{0, 1}));
+}
+
 // Drives random appends, replaces, erases and rebuilds and checks every
 // answer against a BM25 engine built from scratch over the current documents
 // (keys = positions, documents with empty searchable text left out): same
 // documents in the same order, scores equal bit for bit.
 // With `large_vocabulary` words are mostly drawn from thousands of distinct
-// terms, so posting lists are created and dropped all the time.
+// terms, so posting lists are created and dropped all the time. With `many`
+// the index starts with a thousand documents (posting lists of many blocks,
+// so small top_k prunes), now and then gains tens of thousands of blank slots
+// (blocks spanning more than 65,536 slots) and documents longer than a
+// thousand tokens with a term repeated hundreds of times. With `exact` the
+// index keeps token strings apart (the vocabulary has no colliding pair
+// then, so the reference engine still applies); otherwise the colliding
+// "plaque" / "plain" merge in both.
 struct PropertyParam {
   uint32_t seed;
   bool large_vocabulary;
+  bool many = false;
+  bool exact = false;
+  bm25::Language language = bm25::Language::English;
 };
 
 class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> {
  protected:
   static constexpr const char* kWords[] = {
-      "apple",   "apples", "pie",  "red",  "Red",   "green", "dog",    "dogs",
-      "running", "run",    "the",  "of",   "and",   "Café",  "cafe",   "3.14",
-      "!!",      "don't",  "stop", "blue", "blues", "x",     "\u00A0", "\u3000"};
+      "apple", "apples", "pie",   "red", "Red",    "green",  "dog",   "dogs",  "running",
+      "run",   "the",    "of",    "and", "Café",   "cafe",   "3.14",  "!!",    "don't",
+      "stop",  "blue",   "blues", "x",   "\u00A0", "\u3000", "plain", "plaque"};
 
   std::string random_text(int max_words) {
     const int n = std::uniform_int_distribution<int>(0, max_words)(rng_);
     std::string text;
+    if (GetParam().many && coin(150)) {
+      // A long document: one term far above a byte of frequency.
+      const std::string word = pick();
+      for (int i = 0; i < 1100; ++i) text += (i % 3 == 0 ? "filler" : word) + std::string(" ");
+    }
     for (int i = 0; i < n; ++i) {
       if (i > 0 || coin(4)) text += coin(5) ? "\t" : " ";
       text += pick();
@@ -146,7 +191,12 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> 
     if (GetParam().large_vocabulary && !coin(4)) {
       return "t" + std::to_string(std::uniform_int_distribution<int>(0, 5000)(rng_));
     }
-    return kWords[std::uniform_int_distribution<size_t>(0, std::size(kWords) - 1)(rng_)];
+    // The exact index would tell "plaque" from "plain"; the engine cannot.
+    const size_t words = std::size(kWords) - (GetParam().exact ? 1 : 0);
+    return kWords[std::uniform_int_distribution<size_t>(0, words - 1)(rng_)];
+  }
+  KeywordIndex::Options options() const {
+    return KeywordIndex::Options{.language = GetParam().language, .exact_terms = GetParam().exact};
   }
   bool coin(int one_in) { return std::uniform_int_distribution<int>(0, one_in - 1)(rng_) == 0; }
 
@@ -162,7 +212,7 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> 
       if (!text.empty()) engine_docs.push_back({i, std::move(text)});
     }
     const bm25::SearchEngine engine =
-        bm25::SearchEngineBuilder::with_documents(bm25::Language::English, std::move(engine_docs))
+        bm25::SearchEngineBuilder::with_documents(GetParam().language, std::move(engine_docs))
             .build();
     for (int q = 0; q < 4; ++q) {
       const std::string query = random_text(4);
@@ -181,7 +231,7 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> 
     }
   }
 
-  static std::unique_ptr<KeywordIndex> rebuild(const Slots& docs) {
+  std::unique_ptr<KeywordIndex> rebuild(const Slots& docs) {
     std::vector<std::string> texts;
     Bitmap live(docs.size());
     for (size_t i = 0; i < docs.size(); ++i) {
@@ -189,7 +239,7 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> 
       if (docs[i]) live.set(i);
     }
     const std::vector<std::string_view> views(texts.begin(), texts.end());
-    return KeywordIndex::build(views, &live);
+    return KeywordIndex::build(views, &live, options());
   }
 
   std::mt19937 rng_{GetParam().seed};
@@ -199,14 +249,19 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> 
 
 TEST_P(KeywordIndexPropertyTest, MatchesEngineBuiltFromScratch) {
   Slots docs;
-  for (int i = 0; i < 5; ++i) docs.push_back(random_doc());
+  for (int i = 0; i < (GetParam().many ? 1000 : 5); ++i) docs.push_back(random_doc());
   std::unique_ptr<KeywordIndex> index = rebuild(docs);
   for (int step = 0; step < 300 && !HasFatalFailure(); ++step) {
     std::vector<size_t> live;
     for (size_t i = 0; i < docs.size(); ++i)
       if (docs[i]) live.push_back(i);
     const int op = std::uniform_int_distribution<int>(0, 9)(rng_);
-    if (op <= 4 || live.empty()) {
+    if (GetParam().many && coin(60)) {
+      for (int i = 0; i < 33000; ++i) {
+        docs.push_back(DocumentInfo{"blank" + std::to_string(next_id_++), "", std::nullopt});
+        index->append("");
+      }
+    } else if (op <= 4 || live.empty()) {
       docs.push_back(random_doc());
       index->append(collect_document_text(*docs.back()));
     } else if (op <= 6) {
@@ -242,10 +297,14 @@ TEST_P(KeywordIndexPropertyTest, MatchesEngineBuiltFromScratch) {
   EXPECT_GT(queries_checked_, 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, KeywordIndexPropertyTest,
-                         ::testing::Values(PropertyParam{1, false}, PropertyParam{7, false},
-                                           PropertyParam{2024, false}, PropertyParam{99991, false},
-                                           PropertyParam{5, true}, PropertyParam{31337, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, KeywordIndexPropertyTest,
+    ::testing::Values(PropertyParam{1, false}, PropertyParam{7, false}, PropertyParam{2024, false},
+                      PropertyParam{99991, false}, PropertyParam{5, true},
+                      PropertyParam{31337, true}, PropertyParam{11, false, true},
+                      PropertyParam{12, true, true}, PropertyParam{13, false, true, true},
+                      PropertyParam{14, false, false, true},
+                      PropertyParam{15, false, false, false, bm25::Language::German}));
 
 }  // namespace
 }  // namespace vesk

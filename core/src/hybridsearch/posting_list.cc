@@ -1,0 +1,203 @@
+#include "hybridsearch/posting_list.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+namespace vesk {
+
+PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
+                           std::span<const uint32_t> lengths) {
+  assert(!postings.empty() && capacity >= postings.size() && capacity <= UINT16_MAX);
+  base_ = postings.front().slot;
+  last_ = postings.back().slot;
+  max_tf_ = 0;
+  min_length_ = UINT32_MAX;
+  for (const Posting& p : postings) {
+    max_tf_ = std::max(max_tf_, p.tf);
+    min_length_ = std::min(min_length_, lengths[p.slot]);
+  }
+  count_ = static_cast<uint16_t>(postings.size());
+  capacity_ = static_cast<uint16_t>(capacity);
+  slot_bytes_ = last_ - base_ <= UINT16_MAX ? 2 : 4;
+  tf_bytes_ = max_tf_ <= UINT8_MAX ? 1 : 4;
+  data_.reset(new uint8_t[capacity_ * (slot_bytes_ + tf_bytes_)]);
+  uint8_t* tfs = data_.get() + capacity_ * slot_bytes_;
+  for (size_t i = 0; i < postings.size(); ++i) {
+    const uint32_t offset = postings[i].slot - base_;
+    if (slot_bytes_ == 2) {
+      const uint16_t o = static_cast<uint16_t>(offset);
+      std::memcpy(data_.get() + 2 * i, &o, 2);
+    } else {
+      std::memcpy(data_.get() + 4 * i, &offset, 4);
+    }
+    if (tf_bytes_ == 1) {
+      tfs[i] = static_cast<uint8_t>(postings[i].tf);
+    } else {
+      std::memcpy(tfs + 4 * i, &postings[i].tf, 4);
+    }
+  }
+}
+
+void PostingBlock::decode(Posting* out) const {
+  const uint8_t* offsets = data_.get();
+  const uint8_t* tfs = offsets + capacity_ * slot_bytes_;
+  const size_t n = count_;
+  if (slot_bytes_ == 2 && tf_bytes_ == 1) {
+    for (size_t i = 0; i < n; ++i) {
+      uint16_t o;
+      std::memcpy(&o, offsets + 2 * i, 2);
+      out[i] = Posting{base_ + o, tfs[i]};
+    }
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t offset;
+    if (slot_bytes_ == 2) {
+      uint16_t o;
+      std::memcpy(&o, offsets + 2 * i, 2);
+      offset = o;
+    } else {
+      std::memcpy(&offset, offsets + 4 * i, 4);
+    }
+    uint32_t tf;
+    if (tf_bytes_ == 1) {
+      tf = tfs[i];
+    } else {
+      std::memcpy(&tf, tfs + 4 * i, 4);
+    }
+    out[i] = Posting{base_ + offset, tf};
+  }
+}
+
+bool PostingBlock::try_append(uint32_t slot, uint32_t tf, uint32_t length) {
+  assert(slot > last_);
+  if (count_ == capacity_) return false;
+  const uint32_t offset = slot - base_;
+  if (slot_bytes_ == 2 && offset > UINT16_MAX) return false;
+  if (tf_bytes_ == 1 && tf > UINT8_MAX) return false;
+  uint8_t* tfs = data_.get() + capacity_ * slot_bytes_;
+  if (slot_bytes_ == 2) {
+    const uint16_t o = static_cast<uint16_t>(offset);
+    std::memcpy(data_.get() + 2 * count_, &o, 2);
+  } else {
+    std::memcpy(data_.get() + 4 * count_, &offset, 4);
+  }
+  if (tf_bytes_ == 1) {
+    tfs[count_] = static_cast<uint8_t>(tf);
+  } else {
+    std::memcpy(tfs + 4 * count_, &tf, 4);
+  }
+  ++count_;
+  last_ = slot;
+  max_tf_ = std::max(max_tf_, tf);
+  min_length_ = std::min(min_length_, length);
+  return true;
+}
+
+size_t PostingList::memory_bytes() const {
+  size_t bytes = blocks_.capacity() * sizeof(PostingBlock);
+  for (const PostingBlock& b : blocks_) bytes += b.memory_bytes();
+  return bytes;
+}
+
+void PostingList::insert(uint32_t slot, uint32_t tf, std::span<const uint32_t> lengths) {
+  const uint32_t length = lengths[slot];
+  max_tf_ = std::max(max_tf_, tf);
+  min_length_ = std::min(min_length_, length);
+  ++size_;
+  if (blocks_.empty() || slot > blocks_.back().last_slot()) {
+    if (!blocks_.empty()) {
+      PostingBlock& last = blocks_.back();
+      if (last.try_append(slot, tf, length)) return;
+      if (last.size() < kBlockSize) {
+        // Grow the tail block geometrically.
+        Posting postings[kMaxBlock + 1];
+        last.decode(postings);
+        const size_t n = last.size();
+        postings[n] = Posting{slot, tf};
+        const size_t capacity = std::min(kBlockSize, std::max<size_t>(4, 2 * (n + 1)));
+        last = PostingBlock(std::span<const Posting>(postings, n + 1), capacity, lengths);
+        return;
+      }
+    }
+    const Posting p{slot, tf};
+    blocks_.emplace_back(std::span<const Posting>(&p, 1), blocks_.empty() ? 1 : 4, lengths);
+    return;
+  }
+  // The first block whose last slot is above `slot` takes it.
+  const auto it =
+      std::lower_bound(blocks_.begin(), blocks_.end(), slot,
+                       [](const PostingBlock& b, uint32_t s) { return b.last_slot() < s; });
+  const size_t b = static_cast<size_t>(it - blocks_.begin());
+  Posting postings[kMaxBlock + 1];
+  blocks_[b].decode(postings);
+  const size_t n = blocks_[b].size();
+  Posting* at = std::lower_bound(postings, postings + n, slot,
+                                 [](const Posting& p, uint32_t s) { return p.slot < s; });
+  assert(at == postings + n || at->slot != slot);
+  std::memmove(at + 1, at, (postings + n - at) * sizeof(Posting));
+  *at = Posting{slot, tf};
+  rewrite(b, std::span<const Posting>(postings, n + 1), lengths);
+}
+
+void PostingList::remove(uint32_t slot, std::span<const uint32_t> lengths) {
+  const auto it =
+      std::lower_bound(blocks_.begin(), blocks_.end(), slot,
+                       [](const PostingBlock& b, uint32_t s) { return b.last_slot() < s; });
+  assert(it != blocks_.end());
+  const size_t b = static_cast<size_t>(it - blocks_.begin());
+  Posting postings[kMaxBlock + 1];
+  blocks_[b].decode(postings);
+  const size_t n = blocks_[b].size();
+  Posting* at = std::lower_bound(postings, postings + n, slot,
+                                 [](const Posting& p, uint32_t s) { return p.slot < s; });
+  assert(at != postings + n && at->slot == slot);
+  std::memmove(at, at + 1, (postings + n - at - 1) * sizeof(Posting));
+  --size_;
+  rewrite(b, std::span<const Posting>(postings, n - 1), lengths);
+  if (size_ == 0) {
+    std::vector<PostingBlock>().swap(blocks_);
+    max_tf_ = 0;
+    min_length_ = UINT32_MAX;
+  }
+}
+
+void PostingList::rewrite(size_t b, std::span<const Posting> postings,
+                          std::span<const uint32_t> lengths) {
+  if (postings.empty()) {
+    blocks_.erase(blocks_.begin() + static_cast<ptrdiff_t>(b));
+    return;
+  }
+  if (postings.size() <= kMaxBlock) {
+    blocks_[b] = PostingBlock(postings, postings.size(), lengths);
+    return;
+  }
+  const size_t half = postings.size() / 2;
+  blocks_[b] = PostingBlock(postings.first(half), half, lengths);
+  blocks_.insert(blocks_.begin() + static_cast<ptrdiff_t>(b) + 1,
+                 PostingBlock(postings.subspan(half), postings.size() - half, lengths));
+}
+
+void PostingList::renumber(std::span<const uint32_t> remap, std::span<const uint32_t> lengths) {
+  std::vector<Posting> all(size_);
+  size_t n = 0;
+  for (const PostingBlock& b : blocks_) {
+    b.decode(all.data() + n);
+    n += b.size();
+  }
+  for (Posting& p : all) p.slot = remap[p.slot];
+  std::vector<PostingBlock> blocks;
+  blocks.reserve((n + kBlockSize - 1) / kBlockSize);
+  max_tf_ = 0;
+  min_length_ = UINT32_MAX;
+  for (size_t i = 0; i < n; i += kBlockSize) {
+    const size_t m = std::min(kBlockSize, n - i);
+    blocks.emplace_back(std::span<const Posting>(all.data() + i, m), m, lengths);
+    max_tf_ = std::max(max_tf_, blocks.back().max_tf());
+    min_length_ = std::min(min_length_, blocks.back().min_length());
+  }
+  blocks_ = std::move(blocks);
+}
+
+}  // namespace vesk

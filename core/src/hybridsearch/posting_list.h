@@ -1,0 +1,108 @@
+// PostingList: the documents (slots) holding one term of a KeywordIndex, with
+// the term's frequency in each, in ascending slot order.
+//
+// Postings are kept in blocks of about kBlockSize. A block stores its slots as
+// offsets from its first slot (16 bits each while the block spans fewer than
+// 65,536 slots, 32 bits otherwise) and its term frequencies in one byte each
+// (32 bits when one exceeds 255), so a posting usually takes 3 bytes. Each
+// block also records its last slot, its largest term frequency and the
+// smallest document length among its postings at the time it was written;
+// removals leave these as conservative bounds. The list keeps the same bounds
+// over all its blocks.
+//
+// Appending a slot above every slot of the list writes into the last block in
+// place (amortized constant time); inserting or removing a slot elsewhere
+// rewrites the one block that holds it (constant time: blocks hold at most
+// kMaxBlock postings) and, rarely, moves the block directory.
+//
+// Thread safety: const methods may run concurrently; mutation needs exclusive
+// access. Ownership: owns its blocks. Mutations may throw std::bad_alloc and
+// then leave the list in an unspecified but destructible state.
+#ifndef VESK_CORE_HYBRIDSEARCH_POSTING_LIST_H_
+#define VESK_CORE_HYBRIDSEARCH_POSTING_LIST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace vesk {
+
+// One document of a posting list: its slot and the term's frequency there.
+struct Posting {
+  uint32_t slot;
+  uint32_t tf;
+};
+
+class PostingBlock {
+ public:
+  // A block holding `postings` (ascending slots, at least one), with room
+  // for `capacity` >= postings.size(); `lengths[slot]` is the length of the
+  // document in `slot`.
+  PostingBlock(std::span<const Posting> postings, size_t capacity,
+               std::span<const uint32_t> lengths);
+
+  size_t size() const { return count_; }
+  uint32_t first_slot() const { return base_; }
+  uint32_t last_slot() const { return last_; }
+  uint32_t max_tf() const { return max_tf_; }
+  uint32_t min_length() const { return min_length_; }
+  size_t memory_bytes() const { return capacity_ * (slot_bytes_ + tf_bytes_); }
+
+  // Writes every posting to `out` (room for size() entries).
+  void decode(Posting* out) const;
+  // Appends (slot, tf) in place. True on success; false (nothing changed)
+  // when the block is full or the posting does not fit its widths.
+  // REQUIRES: slot > last_slot().
+  bool try_append(uint32_t slot, uint32_t tf, uint32_t length);
+
+ private:
+  uint32_t base_;
+  uint32_t last_;
+  uint32_t max_tf_;
+  uint32_t min_length_;
+  uint16_t count_;
+  uint16_t capacity_;
+  uint8_t slot_bytes_;               // 2 or 4
+  uint8_t tf_bytes_;                 // 1 or 4
+  std::unique_ptr<uint8_t[]> data_;  // capacity_ offsets, then capacity_ tfs
+};
+
+class PostingList {
+ public:
+  static constexpr size_t kBlockSize = 128;
+  static constexpr size_t kMaxBlock = 256;
+
+  // Number of postings (documents holding the term).
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::vector<PostingBlock>& blocks() const { return blocks_; }
+  uint32_t max_tf() const { return max_tf_; }
+  uint32_t min_length() const { return min_length_; }
+  size_t memory_bytes() const;
+
+  // Adds (slot, tf); `lengths[slot]` is already the document's length.
+  // REQUIRES: slot not in the list.
+  void insert(uint32_t slot, uint32_t tf, std::span<const uint32_t> lengths);
+  // Removes the posting of `slot`. REQUIRES: present.
+  void remove(uint32_t slot, std::span<const uint32_t> lengths);
+  // Renumbers every slot s to remap[s] (an increasing map over the list's
+  // slots) and rewrites the blocks compactly. `lengths` is indexed by the new
+  // slots.
+  void renumber(std::span<const uint32_t> remap, std::span<const uint32_t> lengths);
+
+ private:
+  // Rewrites blocks_[b] to hold `postings` (split in two when too many;
+  // dropped when none).
+  void rewrite(size_t b, std::span<const Posting> postings, std::span<const uint32_t> lengths);
+
+  std::vector<PostingBlock> blocks_;
+  size_t size_ = 0;
+  uint32_t max_tf_ = 0;
+  uint32_t min_length_ = UINT32_MAX;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_HYBRIDSEARCH_POSTING_LIST_H_
