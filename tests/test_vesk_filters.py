@@ -128,9 +128,9 @@ def test_numbers_compare_across_types_and_bool_is_not_a_number():
     def ids(where):
         return sorted(h.id for h in col.search("text", k=10, where=where))
 
-    assert ids({"n": 2}) == ["d0", "d1"]
+    assert ids({"n": 2}) == ids({"n": np.int64(2)}) == ids({"n": np.float32(2)}) == ["d0", "d1"]
     assert ids({"n": 1}) == []
-    assert ids({"n": True}) == ["d2"]
+    assert ids({"n": True}) == ids({"n": np.bool_(True)}) == ["d2"]
     assert ids({"n": {"$ne": 2}}) == ["d2", "d3", "d4", "d5"]
     assert ids({"n": {"$gt": 2.0**53}}) == ["d5"]  # compared exactly, not rounded to double
     assert ids({"n": {"$nin": [2, "2"]}}) == ["d2", "d4", "d5"]

@@ -16,7 +16,9 @@ WORDS = "north south river stone bridge tower field garden market window".split(
 def corpus(n: int, seed: int = 0):
     rng = np.random.default_rng(seed)
     ids = [f"d{i}" for i in range(n)]
-    texts = [" ".join(rng.choice(WORDS, size=rng.integers(2, 9))) for _ in range(n)]
+    lengths = rng.integers(2, 9, size=n)
+    flat, ends = rng.choice(WORDS, size=int(lengths.sum())), np.cumsum(lengths)
+    texts = [" ".join(flat[e - length : e]) for e, length in zip(ends, lengths)]
     return ids, texts, rng.standard_normal((n, DIM)).astype(np.float32), rng
 
 

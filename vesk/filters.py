@@ -46,6 +46,8 @@ import numbers
 from collections.abc import Mapping
 from typing import Any, TypeAlias
 
+import numpy as np
+
 from .errors import FilterError
 
 __all__ = ["compile_filter", "CompiledFilter", "OPERATORS"]
@@ -78,19 +80,18 @@ def _scalar(value: Any, where: str) -> str | int | float | bool:
     """A filter operand as a plain Python str, int, float or bool."""
     if isinstance(value, (str, bool)):
         return value
+    if isinstance(value, np.bool_):
+        return bool(value)
     if isinstance(value, numbers.Integral):
-        # bool is Integral too but was handled above; numpy integers land here.
-        if type(value).__name__ == "bool_":
-            return bool(value)
         v = int(value)
         if not _INT64_MIN <= v <= _INT64_MAX:
             raise FilterError(f"{where}: integer {v} is outside the 64-bit range")
         return v
     if isinstance(value, numbers.Real):
-        v = float(value)
-        if not math.isfinite(v):
-            raise FilterError(f"{where}: {v} is not a finite number")
-        return v
+        f = float(value)
+        if not math.isfinite(f):
+            raise FilterError(f"{where}: {f} is not a finite number")
+        return f
     if value is None:
         raise FilterError(f"{where}: None is not a metadata value (to match documents without a key use $ne or $nin)")
     raise FilterError(f"{where}: expected a str, int, float or bool, got {type(value).__name__}")
