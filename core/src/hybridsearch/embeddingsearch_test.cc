@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -205,6 +206,90 @@ TEST_P(EmbeddingSearchTest, MatchesStableSortOnRandomData) {
           ASSERT_EQ(r.value()[i].id, "d" + std::to_string(want[i].first))
               << "dim " << dim << " n " << n << " top_k " << top_k << " rank " << i;
           ASSERT_EQ(r.value()[i].score, want[i].second);
+        }
+      }
+    }
+  }
+}
+
+void ExpectSameOutcome(const Result<std::vector<ScoredSlot>>& got,
+                       const Result<std::vector<ScoredSlot>>& want, const std::string& what) {
+  ASSERT_EQ(got.ok(), want.ok()) << what;
+  if (!want.ok()) {
+    EXPECT_EQ(got.status().message(), want.status().message()) << what;
+    return;
+  }
+  ASSERT_EQ(got.value().size(), want.value().size()) << what;
+  for (size_t i = 0; i < want.value().size(); ++i) {
+    const ScoredSlot& a = got.value()[i];
+    const ScoredSlot& b = want.value()[i];
+    ASSERT_EQ(a.position, b.position) << what << " rank " << i;
+    ASSERT_EQ(std::memcmp(&a.score, &b.score, sizeof(float)), 0) << what << " rank " << i;
+  }
+}
+
+// The parallel and batch forms give exactly the outcome of one query on one
+// thread: results, length mismatches and the NaN rule, on stores of one or
+// many runs and of mixed lengths, with and without allowed slots.
+TEST_P(EmbeddingSearchTest, ParallelAndBatchMatchOneThreadOneQuery) {
+  std::mt19937 rng(7);
+  auto pool3 = ThreadPool::create(3);
+  auto pool2 = ThreadPool::create(2);
+  ASSERT_TRUE(pool3.ok() && pool2.ok());
+  ThreadPool* pools[] = {pool2.value().get(), pool3.value().get()};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (size_t n : {size_t{1}, size_t{2}, size_t{40}, size_t{20000}}) {
+    for (size_t dim : {size_t{3}, size_t{16}}) {
+      for (int shape = 0; shape < 3; ++shape) {  // uniform, mixed, mismatched
+        EmbeddingStore store;
+        for (size_t p = 0; p < n; ++p) {
+          std::vector<float> v(dim);
+          // Few distinct values so that many scores tie.
+          for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 5) - 2) * 0.5f;
+          store.append(v);
+        }
+        if (shape > 0) store.append(std::vector<float>(dim + 1, 1.0f));  // slot n
+        const size_t slots = store.size();
+        for (int mask = 0; mask < 3; ++mask) {
+          // mask 0: all slots; 1: a random half; 2: at most one slot. The
+          // odd-length slot n takes part only in the "mismatched" shape.
+          Bitmap allowed(slots);
+          for (size_t p = 0; p < n; ++p) {
+            if (mask == 0 || (mask == 1 && rng() % 2 == 0)) allowed.set(p);
+          }
+          if (mask == 2 && rng() % 3 != 0) allowed.set(rng() % n);
+          if (shape == 2) allowed.set(n);
+          const Bitmap* allow = (mask == 0 && shape != 1) ? nullptr : &allowed;
+
+          const size_t count = 1 + rng() % 19;
+          std::vector<float> queries(count * dim);
+          for (float& x : queries) x = static_cast<float>(static_cast<int>(rng() % 7) - 3);
+          for (size_t q = 0; q < count; ++q) {
+            if (rng() % 4 == 0) queries[q * dim + rng() % dim] = nan;  // NaN scores
+          }
+          for (size_t top_k : {size_t{0}, size_t{1}, size_t{10}, std::min<size_t>(n + 3, 300)}) {
+            std::vector<Result<std::vector<ScoredSlot>>> want;
+            for (size_t q = 0; q < count; ++q) {
+              want.push_back(embedding_search(
+                  store, std::span<const float>(queries.data() + q * dim, dim), top_k, allow));
+            }
+            const std::string what = "n " + std::to_string(n) + " dim " + std::to_string(dim) +
+                                     " shape " + std::to_string(shape) + " mask " +
+                                     std::to_string(mask) + " top_k " + std::to_string(top_k);
+            for (ThreadPool* pool : {static_cast<ThreadPool*>(nullptr), pools[0], pools[1]}) {
+              auto batch = embedding_search_batch(store, queries, count, top_k, allow, pool);
+              ASSERT_EQ(batch.size(), count);
+              for (size_t q = 0; q < count; ++q) {
+                const std::span<const float> query(queries.data() + q * dim, dim);
+                ExpectSameOutcome(batch[q], want[q], what + " batch query " + std::to_string(q));
+                if (pool != nullptr) {
+                  ExpectSameOutcome(embedding_search(store, query, top_k, allow, pool), want[q],
+                                    what + " pool query " + std::to_string(q));
+                }
+              }
+              if (HasFatalFailure()) return;
+            }
+          }
         }
       }
     }

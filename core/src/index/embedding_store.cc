@@ -20,8 +20,11 @@
 
 #include "index/embedding_store.h"
 
+#include <sys/mman.h>
 #include <algorithm>
 #include <cassert>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -33,10 +36,21 @@ namespace vesk {
 
 namespace embedding_store_internal {
 
+// Large arrays are mappings of their own, aligned to a huge page: freeing one
+// returns its memory to the system at once, instead of leaving it in the heap
+// for later requests of other sizes.
 void* AllocateStreamed(size_t bytes) {
   if (bytes < kHugePage) return ::operator new(bytes);
   const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  void* p = ::operator new (rounded, std::align_val_t{kHugePage});
+  const size_t mapped = rounded + kHugePage;  // room to align
+  void* raw = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+  if (aligned > start) munmap(raw, aligned - start);
+  const size_t tail = start + mapped - (aligned + rounded);
+  if (tail > 0) munmap(reinterpret_cast<void*>(aligned + rounded), tail);
+  void* p = reinterpret_cast<void*>(aligned);
   advise_huge_pages(p, rounded);
   return p;
 }
@@ -45,7 +59,7 @@ void FreeStreamed(void* p, size_t bytes) {
   if (bytes < kHugePage) {
     ::operator delete(p);
   } else {
-    ::operator delete (p, std::align_val_t{kHugePage});
+    munmap(p, (bytes + kHugePage - 1) / kHugePage * kHugePage);
   }
 }
 

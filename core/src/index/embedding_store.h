@@ -40,10 +40,10 @@ namespace vesk {
 namespace embedding_store_internal {
 
 // Memory for arrays the dense scan streams through. Requests of at least
-// kHugePage bytes are aligned to kHugePage and advised for transparent huge
-// pages (Linux), so a scan of a large store is not held back by TLB misses
-// and by prefetching that stops at every 4 KiB page; smaller ones come from
-// the ordinary heap. Never fails silently: throws std::bad_alloc like new.
+// kHugePage bytes are mappings of their own (returned to the system when
+// freed), aligned to kHugePage and advised for transparent huge pages (Linux), so a scan of a large
+// store is not held back by TLB misses and by prefetching that stops at every 4 KiB page; smaller
+// ones come from the ordinary heap. Never fails silently: throws std::bad_alloc like new.
 constexpr size_t kHugePage = kHugePageBytes;
 void* AllocateStreamed(size_t bytes);
 void FreeStreamed(void* p, size_t bytes);

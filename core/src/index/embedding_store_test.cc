@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -38,6 +39,18 @@ void ExpectSame(const EmbeddingStore& store, const Rows& want) {
   EXPECT_EQ(dim, want.empty() ? 0 : want[0].size());
   const size_t k = EmbeddingStore::kBlock;
   ASSERT_EQ(store.block_count(), (want.size() + k - 1) / k);
+  // The runs cover the blocks in order, each contiguous.
+  size_t next_block = 0;
+  for (size_t r = 0; r < store.run_count(); ++r) {
+    const EmbeddingStore::BlockRun run = store.run(r);
+    ASSERT_EQ(run.first_block, next_block) << "run " << r;
+    ASSERT_GT(run.block_count, 0u) << "run " << r;
+    for (size_t b = 0; b < run.block_count; ++b) {
+      ASSERT_EQ(store.block(run.first_block + b), run.data + b * k * dim) << "run " << r;
+    }
+    next_block += run.block_count;
+  }
+  ASSERT_EQ(next_block, store.block_count());
   for (size_t b = 0; b < store.block_count(); ++b) {
     const float* blk = store.block(b);
     for (size_t j = 0; j < k; ++j) {
@@ -142,6 +155,34 @@ TEST(EmbeddingStoreTest, LargeStoreThroughLayoutChanges) {
   store.erase(drop);  // back to blocks
   for (auto it = std::rbegin(drop); it != std::rend(drop); ++it) want.erase(want.begin() + *it);
   ExpectSame(store, want);
+}
+
+// Growth one embedding at a time adds runs: stored blocks never move, the
+// memory held stays within 1.5 times the blocks in use (plus one run of at
+// most kMaxRunBytes), and a copy holds exactly the blocks in use.
+TEST(EmbeddingStoreTest, GrowthAddsRunsWithoutMovingBlocks) {
+  constexpr size_t kDim = 384;
+  const size_t block_bytes = EmbeddingStore::kBlock * kDim * sizeof(float);
+  EmbeddingStore store;
+  std::vector<const float*> first_blocks;  // data of each run when it appeared
+  std::vector<float> e(kDim);
+  for (size_t p = 0; p < 12000; ++p) {
+    e[0] = static_cast<float>(p);
+    store.append(e);
+    const size_t used = store.block_count() * block_bytes;
+    const size_t slack = std::max(used / 2, EmbeddingStore::kMaxRunBytes + (2u << 20));
+    ASSERT_LE(store.memory_bytes(), used + slack + 4096) << p;
+    if (store.run_count() > first_blocks.size())
+      first_blocks.push_back(store.run(store.run_count() - 1).data);
+    for (size_t r = 0; r < store.run_count(); ++r) ASSERT_EQ(store.run(r).data, first_blocks[r]);
+  }
+  EXPECT_GT(store.run_count(), 3u);
+  for (size_t p = 0; p < store.size(); p += 997) EXPECT_EQ(store.get(p)[0], static_cast<float>(p));
+
+  const EmbeddingStore copy = store;
+  EXPECT_EQ(copy.run_count(), 1u);
+  EXPECT_LE(copy.memory_bytes(), copy.block_count() * block_bytes + (2u << 20) + 4096);
+  for (size_t p = 0; p < copy.size(); p += 997) EXPECT_EQ(copy.get(p), store.get(p));
 }
 
 // Random sequences of operations against a plain vector-of-rows model, with
