@@ -5,7 +5,8 @@
 // the files `python bench/datagen.py N FOLDER` writes (--corpus=FOLDER), and
 // reports bytes per document of:
 //   - each part the index accounts for (Index::memory_usage()): embeddings,
-//     keyword index, documents (ids, texts, metadata), id table;
+//     keyword index, documents (ids, texts, metadata), id index (id to slot
+//     table and live bitmap);
 //   - the resident set the index holds once the source data is freed (VmRSS
 //     after minus before, both after malloc_trim), and what of it the parts
 //     do not account for (allocator slack, fragmentation);

@@ -123,8 +123,8 @@ def section_cpp(res: Results, cpp_dir: str, ops_sizes: list[int], ops: int, quic
         for b in runs:
             if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
                 continue
-            parts = b["name"].split("/")
-            groups.setdefault((int(parts[1]), int(parts[2])), []).append(b)
+            parts = b["name"].split("/")      # BM_DenseScanThreads/N/threads:T[/real_time]
+            groups.setdefault((int(parts[1]), int(parts[2].split(":")[-1])), []).append(b)
         one = {}
         for (n, threads), bs in sorted(groups.items()):
             unit = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[bs[0].get("time_unit", "ns")]

@@ -122,7 +122,7 @@ def section_keyword_only(res: Results, vk, n: int, stop: list[str], nq: int, rep
     runs. Each library gets only what it keeps: the embeddings, texts and metadata are
     dropped once vesk_core has its index, and the peers' shared searchable texts once
     both are built."""
-    t0 = time.perf_counter()
+    t0, cpu0 = time.perf_counter(), time.process_time()
     c = datagen.make_corpus(n)
     qs = datagen.make_queries(n_queries, c.embeddings)
     ql = datagen.make_long_queries(n_queries)
@@ -157,11 +157,12 @@ def section_keyword_only(res: Results, vk, n: int, stop: list[str], nq: int, rep
     section_keyword(res, vk, n, [("keyword", qs.texts, names), ("keyword-long", ql.texts, names)],
                     idx, peers, nq, reps)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    took = time.perf_counter() - t0
+    took, cpu = time.perf_counter() - t0, time.process_time() - cpu0
     res.notes.append(f"Keyword rows at {n:,} documents ran in a pass of their own: generating "
                      f"the corpus took {t_gen:.0f} s, the builds {', '.join(builds)}, the whole "
-                     f"pass {took / 60:.1f} min; the benchmark process peaked at "
-                     f"{peak / 2**30:.1f} GiB resident (over the whole run so far).")
+                     f"pass {took / 60:.1f} min ({cpu / 60:.1f} min of CPU time); the benchmark "
+                     f"process peaked at {peak / 2**30:.1f} GiB resident (over the whole run so "
+                     "far).")
     log(f"  keyword-only pass at {n:,}: {took:.0f} s, peak RSS {peak / 2**30:.1f} GiB")
 
 
