@@ -3,7 +3,8 @@
 // the checks here repeat the ones that protect memory and the core's
 // invariants. Arguments are converted to C++ values while the interpreter
 // lock is held; the core work of add, search and search_batch runs with the
-// lock released (the Collection's own shared mutex orders concurrent calls).
+// lock released (the Collection's own shared mutex orders concurrent calls),
+// and every Engine splits its scans over one process-wide thread pool.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -13,15 +14,29 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "collection/collection.h"
 #include "conversions.h"
+#include "hybridsearch/thread_pool.h"
 
 namespace vesk::native {
 
 namespace {
+
+// One pool for every Engine of the process, with a thread per core; none on
+// a single core. Created on first use, so importing the module starts nothing.
+ThreadPool* shared_pool() {
+  static const std::unique_ptr<ThreadPool> pool = []() -> std::unique_ptr<ThreadPool> {
+    const unsigned cores = std::thread::hardware_concurrency();
+    if (cores <= 1) return nullptr;
+    auto created = ThreadPool::create(cores);
+    return created.ok() ? std::move(created).value() : nullptr;
+  }();
+  return pool.get();
+}
 
 size_t to_count(int64_t value, const char* what) {
   if (value < 0) throw nb::value_error((std::string(what) + " must not be negative").c_str());
@@ -34,7 +49,8 @@ class Engine {
     if (dim <= 0) throw nb::value_error("dim must be a positive integer");
     auto parsed = Collection::parse_language(language);
     if (!parsed.ok()) raise_status(parsed.status());
-    collection_ = std::make_unique<Collection>(static_cast<size_t>(dim), parsed.value());
+    collection_ =
+        std::make_unique<Collection>(static_cast<size_t>(dim), parsed.value(), shared_pool());
     language_ = language;
   }
 

@@ -19,12 +19,9 @@ namespace {
 
 constexpr size_t kRankConstant = 60;
 
-// Whether distinct token strings stay distinct terms. The keyword index keys
-// terms by their 32-bit hash until it takes options; explain() follows the
-// index.
-// TODO: exact terms (and the collection's language) once KeywordIndex takes
-// Options.
-constexpr bool kExactTerms = false;
+// Distinct token strings stay distinct terms (vesk_core keys terms by their
+// 32-bit hash, which merges colliding tokens); explain() follows the index.
+constexpr bool kExactTerms = true;
 
 // What the keyword index sees of a document: its trimmed text, exactly as
 // vesk::Index sees a document without metadata.
@@ -62,6 +59,13 @@ NamedResultList ranked_list(const DocumentTable& docs, const std::vector<ScoredS
   return list;
 }
 
+KeywordIndex::Options keyword_options(bm25::Language language) {
+  KeywordIndex::Options options;
+  options.language = language;
+  options.exact_terms = kExactTerms;
+  return options;
+}
+
 }  // namespace
 
 // Which sides of a search run.
@@ -91,9 +95,10 @@ Result<bm25::Language> Collection::parse_language(std::string_view name) {
   return Status::InvalidArgument(std::move(message));
 }
 
-Collection::Collection(size_t dim, bm25::Language language)
+Collection::Collection(size_t dim, bm25::Language language, ThreadPool* pool)
     : dim_(dim),
       language_(language),
+      pool_(pool),
       tokenizer_(bm25::DefaultTokenizerBuilder()
                      .normalization(true)
                      .stemming(true)
@@ -105,16 +110,26 @@ Collection::Collection(size_t dim, bm25::Language language)
 Collection::~Collection() = default;
 
 std::unique_ptr<KeywordIndex> Collection::new_keyword_index() const {
-  return std::make_unique<KeywordIndex>();
+  return std::make_unique<KeywordIndex>(keyword_options(language_));
+}
+
+std::shared_lock<std::shared_mutex> Collection::read_lock() const {
+  { std::lock_guard<std::mutex> turn(turnstile_); }
+  return std::shared_lock<std::shared_mutex>(mutex_);
+}
+
+std::unique_lock<std::shared_mutex> Collection::write_lock() {
+  std::lock_guard<std::mutex> turn(turnstile_);
+  return std::unique_lock<std::shared_mutex>(mutex_);
 }
 
 size_t Collection::size() const {
-  std::shared_lock lock(mutex_);
+  auto lock = read_lock();
   return docs_.live_count();
 }
 
 bool Collection::contains(std::string_view id) const {
-  std::shared_lock lock(mutex_);
+  auto lock = read_lock();
   return docs_.find(id) != DocumentTable::kNotFound;
 }
 
@@ -143,7 +158,7 @@ Result<CollectionAddCounts> Collection::add(std::vector<CollectionDocument> docs
   }
   auto row = [&](size_t i) { return embeddings.subspan(i * dim_, dim_); };
 
-  std::unique_lock lock(mutex_);
+  auto lock = write_lock();
   // Every step up to the commit may fail (std::bad_alloc) and leaves the
   // collection as it was; the commit only moves values into reserved room.
   // 1. Plan: the last input for each replaced slot, then the new ids in order
@@ -231,7 +246,7 @@ Result<CollectionAddCounts> Collection::add(std::vector<CollectionDocument> docs
 }
 
 uint64_t Collection::remove(std::span<const std::string> ids) {
-  std::unique_lock lock(mutex_);
+  auto lock = write_lock();
   std::vector<size_t> slots;
   for (const std::string& id : ids) docs_.find_all(id, &slots);
   if (slots.empty()) return 0;
@@ -294,7 +309,7 @@ void Collection::maybe_compact() noexcept {
 }
 
 std::vector<std::optional<StoredDocument>> Collection::get(std::span<const std::string> ids) const {
-  std::shared_lock lock(mutex_);
+  auto lock = read_lock();
   std::vector<std::optional<StoredDocument>> out;
   out.reserve(ids.size());
   for (const std::string& id : ids) {
@@ -310,7 +325,7 @@ std::vector<std::optional<StoredDocument>> Collection::get(std::span<const std::
 
 void Collection::clear() {
   std::unique_ptr<KeywordIndex> fresh = new_keyword_index();
-  std::unique_lock lock(mutex_);
+  auto lock = write_lock();
   clear_storage(std::move(fresh));
 }
 
@@ -327,7 +342,8 @@ std::unique_ptr<KeywordIndex> Collection::build_keyword_index() const {
   std::vector<std::string_view> texts;
   texts.reserve(docs_.slots());
   for (const DocumentInfo& doc : docs_.all()) texts.push_back(searchable(doc.text));
-  return KeywordIndex::build(texts, docs_.dead_count() > 0 ? &docs_.live() : nullptr);
+  return KeywordIndex::build(texts, docs_.dead_count() > 0 ? &docs_.live() : nullptr,
+                             keyword_options(language_));
 }
 
 void Collection::restore_keyword_index() noexcept {
@@ -379,26 +395,40 @@ std::vector<ScoredSlot> Collection::keyword_candidates(std::string_view text, si
   return build_keyword_index()->search(text, n, filtered);
 }
 
+const Bitmap* Collection::dense_allowed(const Bitmap* filtered, Bitmap* storage) const {
+  if (filtered != nullptr) {
+    *storage = Bitmap(docs_.slots());
+    filtered->for_each_set([&](size_t slot) {
+      if (embedded_.test(slot)) storage->set(slot);
+    });
+    return storage;
+  }
+  return embedded_count_ == docs_.slots() ? nullptr : &embedded_;
+}
+
 Result<std::vector<ScoredSlot>> Collection::dense_candidates(std::span<const float> vector,
                                                              size_t n,
                                                              const Bitmap* filtered) const {
   if (embedded_count_ == 0) return std::vector<ScoredSlot>();
-  if (filtered != nullptr) {
-    Bitmap allowed(docs_.slots());
-    filtered->for_each_set([&](size_t slot) {
-      if (embedded_.test(slot)) allowed.set(slot);
-    });
-    return embedding_search(embeddings_, vector, n, &allowed);
-  }
-  const bool every_slot = embedded_count_ == docs_.slots();
-  return embedding_search(embeddings_, vector, n, every_slot ? nullptr : &embedded_);
+  Bitmap storage;
+  return embedding_search(embeddings_, vector, n, dense_allowed(filtered, &storage), pool_);
 }
 
 Result<std::vector<CollectionHit>> Collection::search(const SearchRequest& request) const {
   if (Status s = check_request(request); !s.ok()) return s;
-  std::shared_lock lock(mutex_);
+  auto lock = read_lock();
   const std::unique_ptr<Bitmap> filtered = filtered_slots(request.filter);
-  return search_locked(request, filtered.get());
+  const Sides run = sides(request);
+  const size_t n = run.keyword && run.dense ? std::max(request.depth, request.k) : request.k;
+  std::vector<ScoredSlot> keyword;
+  if (run.keyword) keyword = keyword_candidates(*request.text, n, filtered.get());
+  std::vector<ScoredSlot> dense;
+  if (run.dense) {
+    auto found = dense_candidates(*request.vector, n, filtered.get());
+    if (!found.ok()) return found.status();
+    dense = std::move(found).value();
+  }
+  return assemble(request, keyword, dense);
 }
 
 Result<std::vector<std::vector<CollectionHit>>> Collection::search_batch(
@@ -421,35 +451,48 @@ Result<std::vector<std::vector<CollectionHit>>> Collection::search_batch(
                         : std::optional<std::span<const float>>(vectors.subspan(q * dim_, dim_));
     if (Status s = check_request(requests[q]); !s.ok()) return s;
   }
-  // TODO: one pass over the embeddings per block of queries once the dense
-  // search offers a batch scan; until then one search per query.
-  std::shared_lock lock(mutex_);
-  const std::unique_ptr<Bitmap> filtered = filtered_slots(shared.filter);
   std::vector<std::vector<CollectionHit>> out;
+  if (count == 0) return out;
+
+  auto lock = read_lock();
+  const std::unique_ptr<Bitmap> filtered = filtered_slots(shared.filter);
+  // Every query has the same sides: they depend on which inputs are given
+  // and on the shared alpha.
+  const Sides run = sides(requests[0]);
+  const size_t n = run.keyword && run.dense ? std::max(shared.depth, shared.k) : shared.k;
+  std::vector<std::vector<ScoredSlot>> keyword(count);
+  if (run.keyword) {
+    auto one = [&](size_t q) { keyword[q] = keyword_candidates(texts[q], n, filtered.get()); };
+    if (pool_ != nullptr && count > 1) {
+      pool_->run(count, one);
+    } else {
+      for (size_t q = 0; q < count; ++q) one(q);
+    }
+  }
+  std::vector<std::vector<ScoredSlot>> dense(count);
+  if (run.dense && embedded_count_ > 0) {
+    Bitmap storage;
+    auto found = embedding_search_batch(embeddings_, vectors, count, n,
+                                        dense_allowed(filtered.get(), &storage), pool_);
+    for (size_t q = 0; q < count; ++q) {
+      if (!found[q].ok()) return found[q].status();
+      dense[q] = std::move(found[q]).value();
+    }
+  }
   out.reserve(count);
-  for (const SearchRequest& request : requests) {
-    auto hits = search_locked(request, filtered.get());
+  for (size_t q = 0; q < count; ++q) {
+    auto hits = assemble(requests[q], keyword[q], dense[q]);
     if (!hits.ok()) return hits.status();
     out.push_back(std::move(hits).value());
   }
   return out;
 }
 
-Result<std::vector<CollectionHit>> Collection::search_locked(const SearchRequest& request,
-                                                             const Bitmap* filtered) const {
+Result<std::vector<CollectionHit>> Collection::assemble(
+    const SearchRequest& request, const std::vector<ScoredSlot>& keyword,
+    const std::vector<ScoredSlot>& dense) const {
   const Sides run = sides(request);
   const bool fused = run.keyword && run.dense;
-  const size_t n = fused ? std::max(request.depth, request.k) : request.k;
-
-  std::vector<ScoredSlot> keyword;
-  if (run.keyword) keyword = keyword_candidates(*request.text, n, filtered);
-  std::vector<ScoredSlot> dense;
-  if (run.dense) {
-    auto found = dense_candidates(*request.vector, n, filtered);
-    if (!found.ok()) return found.status();
-    dense = std::move(found).value();
-  }
-
   auto hit_of = [this](size_t slot, float score) {
     const DocumentInfo& doc = docs_[slot];
     CollectionHit hit;
@@ -510,7 +553,7 @@ Result<std::vector<CollectionHit>> Collection::search_locked(const SearchRequest
 
 Result<Explanation> Collection::explain(std::string_view id, const SearchRequest& request) const {
   if (Status s = check_request(request); !s.ok()) return s;
-  std::shared_lock lock(mutex_);
+  auto lock = read_lock();
   const size_t slot = docs_.find(id);
   if (slot == DocumentTable::kNotFound) {
     return Status::InvalidArgument("unknown id '" + std::string(id) + "'");

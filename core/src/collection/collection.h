@@ -26,7 +26,8 @@
 //
 // Thread safety: every method may be called from any thread at any time; a
 // std::shared_mutex lets reads (search, get, explain, ...) run concurrently
-// and gives writes (add, remove, clear) exclusive access. Ownership: inputs
+// and gives writes (add, remove, clear) exclusive access; a waiting writer
+// goes before readers that arrive after it. Ownership: inputs
 // are copied or moved in; results are new values.
 #ifndef VESK_CORE_COLLECTION_COLLECTION_H_
 #define VESK_CORE_COLLECTION_COLLECTION_H_
@@ -34,6 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -46,6 +48,7 @@
 #include "collection/metadata_value.h"
 #include "default_tokenizer.h"
 #include "hybridsearch/keywordsearch.h"
+#include "hybridsearch/thread_pool.h"
 #include "index/document_table.h"
 #include "index/embedding_store.h"
 #include "language.h"
@@ -131,8 +134,10 @@ class Collection {
   // The language called `name`, or InvalidArgument listing the known names.
   static Result<bm25::Language> parse_language(std::string_view name);
 
-  // An empty collection of embeddings of `dim` values. REQUIRES: dim > 0.
-  Collection(size_t dim, bm25::Language language);
+  // An empty collection of embeddings of `dim` values. Searches split their
+  // scans over `pool` when one is given (it must outlive the collection); the
+  // answers are the same. REQUIRES: dim > 0.
+  Collection(size_t dim, bm25::Language language, ThreadPool* pool = nullptr);
   ~Collection();
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
@@ -164,7 +169,8 @@ class Collection {
   // One search per query: `texts` (empty, or one per query) and `vectors`
   // (empty, or count * dim() values), `count` queries, the other fields of
   // `shared` (its text and vector are ignored) shared by all. The same answers
-  // as search() one by one.
+  // as search() one by one; the embeddings are read once per group of
+  // queries, and with a pool the keyword searches run on its threads.
   Result<std::vector<std::vector<CollectionHit>>> search_batch(std::span<const std::string> texts,
                                                                std::span<const float> vectors,
                                                                size_t count,
@@ -178,9 +184,16 @@ class Collection {
 
  private:
   struct Sides;
-  // A search under the caller's shared lock.
-  Result<std::vector<CollectionHit>> search_locked(const SearchRequest& request,
-                                                   const Bitmap* filtered) const;
+  std::shared_lock<std::shared_mutex> read_lock() const;
+  std::unique_lock<std::shared_mutex> write_lock();
+  // The hits of a search whose candidate lists were found (under the
+  // caller's shared lock).
+  Result<std::vector<CollectionHit>> assemble(const SearchRequest& request,
+                                              const std::vector<ScoredSlot>& keyword,
+                                              const std::vector<ScoredSlot>& dense) const;
+  // The slots the dense side may return: live with an embedding, admitted by
+  // `filtered` when given; null for every slot. Uses *storage when needed.
+  const Bitmap* dense_allowed(const Bitmap* filtered, Bitmap* storage) const;
   Status check_request(const SearchRequest& request) const;
   Sides sides(const SearchRequest& request) const;
   // The slots the filter admits among the live ones, or null without filter.
@@ -198,8 +211,13 @@ class Collection {
 
   const size_t dim_;
   const bm25::Language language_;
+  ThreadPool* const pool_;
   // The keyword index's tokenization, for explain().
   const bm25::DefaultTokenizer tokenizer_;
+  // Readers share mutex_, writers hold it alone. A writer holds turnstile_
+  // while it waits, and readers pass the turnstile before they take their
+  // share, so a stream of searches cannot starve a writer.
+  mutable std::mutex turnstile_;
   mutable std::shared_mutex mutex_;
   DocumentTable docs_;
   MetadataColumns metadata_;
