@@ -2,6 +2,10 @@
 // dimension 384 with top_k 10, next to a plain vectorised read of the same
 // embedding memory (the ceiling for a scan that must touch every value).
 //
+// Also: the scan split over 1 and 2 threads of a ThreadPool (wall time, and
+// CPU time of the whole process), a batch of 64 queries against 64 single
+// queries, and the memory the store holds when grown one embedding at a time.
+//
 // Reported: time per query (ms) and bytes_per_second = embedding bytes read
 // per second. Run with e.g.
 //   bench_dense --benchmark_min_time=2s --benchmark_repetitions=3
@@ -12,11 +16,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "hybridsearch/dense_kernels.h"
 #include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/thread_pool.h"
 #include "index/embedding_store.h"
 
 namespace {
@@ -112,11 +118,87 @@ __attribute__((target("avx512f"))) float SumAvx512(const float* p, size_t n) {
 
 void BM_MemoryRead(benchmark::State& state) {
   const Corpus& c = GetCorpus(static_cast<size_t>(state.range(0)));
-  const float* p = c.store.block(0);
-  const size_t n = EmbeddingBytes(c) / sizeof(float);
   const bool wide = __builtin_cpu_supports("avx512f");
-  for (auto _ : state) benchmark::DoNotOptimize(wide ? SumAvx512(p, n) : SumAvx2(p, n));
+  for (auto _ : state) {
+    for (size_t r = 0; r < c.store.run_count(); ++r) {
+      const vesk::EmbeddingStore::BlockRun run = c.store.run(r);
+      const size_t n = run.block_count * vesk::EmbeddingStore::kBlock * kDim;
+      benchmark::DoNotOptimize(wide ? SumAvx512(run.data, n) : SumAvx2(run.data, n));
+    }
+  }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * EmbeddingBytes(c)));
+}
+
+// The scan split over state.range(1) threads (the caller and workers).
+void BM_EmbeddingSearchThreads(benchmark::State& state) {
+  const Corpus& c = GetCorpus(static_cast<size_t>(state.range(0)));
+  auto pool = vesk::ThreadPool::create(static_cast<size_t>(state.range(1)));
+  if (!pool.ok()) {
+    state.SkipWithError("cannot start threads");
+    return;
+  }
+  for (auto _ : state) {
+    auto r = vesk::embedding_search(c.store, c.query, kTopK, nullptr, pool.value().get());
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * EmbeddingBytes(c)));
+}
+
+constexpr size_t kBatch = 64;
+
+std::vector<float> BatchQueries() {
+  std::vector<float> queries(kBatch * kDim);
+  uint64_t state = 12345;
+  for (float& v : queries) v = NextFloat(&state);
+  return queries;
+}
+
+// kBatch queries one after the other; time per iteration is for all of them.
+void BM_SingleQueries64(benchmark::State& state) {
+  const Corpus& c = GetCorpus(static_cast<size_t>(state.range(0)));
+  const std::vector<float> queries = BatchQueries();
+  for (auto _ : state) {
+    for (size_t q = 0; q < kBatch; ++q) {
+      auto r = vesk::embedding_search(
+          c.store, std::span<const float>(queries.data() + q * kDim, kDim), kTopK, nullptr);
+      benchmark::DoNotOptimize(r);
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
+}
+
+// The same kBatch queries as one batch, on state.range(1) threads.
+void BM_BatchQueries64(benchmark::State& state) {
+  const Corpus& c = GetCorpus(static_cast<size_t>(state.range(0)));
+  const std::vector<float> queries = BatchQueries();
+  auto pool = vesk::ThreadPool::create(static_cast<size_t>(state.range(1)));
+  if (!pool.ok()) {
+    state.SkipWithError("cannot start threads");
+    return;
+  }
+  for (auto _ : state) {
+    auto r =
+        vesk::embedding_search_batch(c.store, queries, kBatch, kTopK, nullptr, pool.value().get());
+    benchmark::DoNotOptimize(r);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
+}
+
+// Grows a store one embedding at a time (no reserve) and reports the memory
+// it holds against the raw floats (counter over_raw_pct).
+void BM_StoreGrowth(benchmark::State& state) {
+  const size_t n = static_cast<size_t>(state.range(0));
+  std::vector<float> e(kDim, 0.5f);
+  size_t held = 0;
+  for (auto _ : state) {
+    vesk::EmbeddingStore store;
+    for (size_t i = 0; i < n; ++i) store.append(e);
+    held = store.memory_bytes();
+    benchmark::DoNotOptimize(held);
+  }
+  const double raw = static_cast<double>(n * kDim * sizeof(float));
+  state.counters["memory_bytes"] = static_cast<double>(held);
+  state.counters["over_raw_pct"] = 100.0 * (static_cast<double>(held) - raw) / raw;
 }
 
 }  // namespace
@@ -126,5 +208,20 @@ BENCHMARK(BM_MemoryRead)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark:
 BENCHMARK(BM_EmbeddingSearch)->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EmbeddingSearchAvx2)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EmbeddingSearchSse2)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_EmbeddingSearchThreads)
+    ->Args({1000000, 1})
+    ->Args({1000000, 2})
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SingleQueries64)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BatchQueries64)
+    ->Args({100000, 1})
+    ->Args({100000, 2})
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoreGrowth)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
