@@ -48,10 +48,44 @@ namespace {
 
 constexpr size_t kWindow = 2048;
 
-float contribution(float idf, uint32_t tf, uint32_t length, float a) {
+float weight(uint32_t tf, uint32_t length, float a) {
   const float sat = bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
-  return idf * bm25::saturated_weight(bm25::kK1, static_cast<float>(tf), sat);
+  return bm25::saturated_weight(bm25::kK1, static_cast<float>(tf), sat);
 }
+
+float contribution(float idf, uint32_t tf, uint32_t length, float a) {
+  return idf * weight(tf, length, a);
+}
+
+// Term weights of the common (tf, length) pairs for one effective average
+// length: the values weight() computes. Each thread keeps its own table and
+// refills it when the average length changes.
+constexpr uint32_t kTableTf = 8;
+constexpr uint32_t kTableLength = 1024;
+
+struct WeightTable {
+  float a = std::numeric_limits<float>::quiet_NaN();  // equals no average
+  std::vector<float> w;                               // [length * kTableTf + tf]
+
+  void prepare(float avgdl) {
+    if (avgdl == a) return;
+    w.resize(kTableTf * kTableLength);
+    for (uint32_t len = 0; len < kTableLength; ++len) {
+      const float sat =
+          bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(len), avgdl);
+      for (uint32_t tf = 1; tf < kTableTf; ++tf) {
+        w[len * kTableTf + tf] = bm25::saturated_weight(bm25::kK1, static_cast<float>(tf), sat);
+      }
+    }
+    a = avgdl;
+  }
+  float operator()(uint32_t tf, uint32_t length) const {
+    if (tf < kTableTf && length < kTableLength) return w[length * kTableTf + tf];
+    return weight(tf, length, a);
+  }
+};
+
+thread_local WeightTable tls_weights;
 
 }  // namespace
 
@@ -447,6 +481,9 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
   std::vector<double> prefix(n_terms + 1, 0.0);
   for (size_t i = 0; i < n_terms; ++i) prefix[i + 1] = prefix[i] + terms[order[i]].bound;
 
+  WeightTable& weights = tls_weights;
+  weights.prepare(a);
+  const uint32_t* lengths = rep.lengths.data();
   Scratch& scratch = tls_scratch;
   if (scratch.total.size() < kWindow) scratch.total.assign(kWindow, 0.0f);
   if (scratch.contrib.size() < n_terms * kWindow) scratch.contrib.resize(n_terms * kWindow, 0.0f);
@@ -501,11 +538,13 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       const uint32_t t = order[i];
       const QueryTerm& term = terms[t];
       float* c = contrib + t * kWindow;
+      const float idf = term.idf;
+      const float count = static_cast<float>(term.count);
       cursors[t].for_each_in(from, end, [&](const Posting& p) {
         const uint32_t off = p.slot - from;
-        const float x = contribution(term.idf, p.tf, rep.lengths[p.slot], a);
+        const float x = idf * weights(p.tf, lengths[p.slot]);
         c[off] = x;
-        total[off] += static_cast<float>(term.count) * x;
+        total[off] += count * x;
         touched[off >> 6] |= uint64_t{1} << (off & 63);
       });
     }
@@ -528,7 +567,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
             value[t] = 0.0f;
             const uint32_t tf = cursors[t].seek(slot);
             if (tf != 0) {
-              value[t] = contribution(terms[t].idf, tf, rep.lengths[slot], a);
+              value[t] = terms[t].idf * weights(tf, lengths[slot]);
               known += terms[t].count * static_cast<double>(value[t]);
             }
             keep = (known + rest) * margin >= threshold;
