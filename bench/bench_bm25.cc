@@ -4,7 +4,8 @@
 //
 //   BM_EngineBuild          build a bm25::SearchEngine over N documents
 //   BM_EngineSearch         one query against that engine
-//   BM_KeywordIndexBuild    KeywordIndex::build over N documents
+//   BM_KeywordIndexBuild    KeywordIndex::build over N documents (and the
+//                           index's memory per document)
 //   BM_KeywordIndexAppend   1,000 single-document appends to an index that
 //                           already holds `start` documents (cost per document
 //                           at the start versus the end of a 100,000 load)
@@ -159,11 +160,14 @@ BENCHMARK(BM_EngineSearch)->Unit(benchmark::kMicrosecond);
 void BM_KeywordIndexBuild(benchmark::State& state) {
   const size_t n = static_cast<size_t>(state.range(0));
   corpus_texts();
+  size_t bytes = 0;
   for (auto _ : state) {
     auto index = build_index(n);
+    bytes = index->memory_bytes();
     benchmark::DoNotOptimize(index->size());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n));
+  state.counters["bytes_per_doc"] = static_cast<double>(bytes) / static_cast<double>(n);
 }
 BENCHMARK(BM_KeywordIndexBuild)
     ->Arg(10000)
