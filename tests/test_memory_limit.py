@@ -1,6 +1,7 @@
 """Running out of memory in the middle of a change leaves the index as it was.
 
-A child process lowers its address-space limit in steps around a large
+A child process (a fresh one per call, so that no freed memory is reused)
+lowers its address-space limit in steps around a large
 add_documents, a large deserialize and the reading of a large container. Each
 call must either complete or raise MemoryError; after a MemoryError the index
 must hold and answer exactly what it did before, and the process must never
@@ -17,6 +18,7 @@ import pytest
 CHILD = textwrap.dedent(
     """
     import resource
+    import sys
     import numpy as np
     import vesk_core
 
@@ -58,8 +60,10 @@ CHILD = textwrap.dedent(
         "deserialize": lambda idx: idx.deserialize(big_record),
         "read container": lambda idx: vesk_core.deserializeFromBinary(blob),
     }
-    failures = {name: 0 for name in calls}
-    for name, call in calls.items():
+    failures = {}
+    for name in [sys.argv[1]]:
+        call = calls[name]
+        failures[name] = 0
         idx = fresh()
         before = snapshot(idx)
         for extra_mb in (1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 512):
@@ -84,7 +88,8 @@ CHILD = textwrap.dedent(
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs /proc and RLIMIT_AS")
-def test_memory_errors_leave_the_index_unchanged():
+@pytest.mark.parametrize("call", ["add", "deserialize", "read container"])
+def test_memory_errors_leave_the_index_unchanged(call):
     import vesk_core
 
     env = dict(os.environ)
@@ -92,8 +97,9 @@ def test_memory_errors_leave_the_index_unchanged():
         [os.path.dirname(vesk_core.__file__)] + env.get("PYTHONPATH", "").split(os.pathsep)
     )
     run = subprocess.run(
-        [sys.executable, "-c", CHILD], env=env, capture_output=True, text=True, timeout=600
+        [sys.executable, "-c", CHILD, call], env=env, capture_output=True, text=True, timeout=600
     )
     assert run.returncode == 0, run.stderr[-3000:]
     failures = eval(run.stdout.strip().splitlines()[-1])  # noqa: S307 - our own child's dict
-    assert failures["add"] > 0 and failures["deserialize"] > 0, failures
+    # Reading a container may fit into memory the process already holds.
+    assert call == "read container" or failures[call] > 0, failures
