@@ -1,23 +1,24 @@
 """The C++ benchmarks the comparison runs when they are built: the memory of an Index by
 part (bench_index_memory), single deletes, upserts and adds on large indexes
-(bench_index_ops) and the dense scan with worker threads (bench_dense_threads).
+(bench_index_ops) and the dense scan with worker threads (bench_dense).
 
 They are built apart from the Python module:
 
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_BENCH=ON
-    cmake --build build/bench --target bench_index_memory bench_index_ops bench_dense_threads
+    cmake --build build/bench --target bench_index_memory bench_index_ops bench_dense
 """
 from __future__ import annotations
 
 import json
 import os
+import statistics
 import subprocess
 
 from . import BENCH_DIR
 from .results import Results
 from .timing import log
 
-PROGRAMS = ("bench_index_memory", "bench_index_ops", "bench_dense_threads")
+PROGRAMS = ("bench_index_memory", "bench_index_ops", "bench_dense")
 
 
 def find_cpp_dir(given: str | None) -> str | None:
@@ -85,8 +86,9 @@ def _size_of(name: str) -> int:
 
 def section_cpp(res: Results, cpp_dir: str, ops_sizes: list[int], ops: int, quick: bool):
     """Rows "ops" (µs per single delete, upsert and add at each size, amortized over a run
-    of up to `ops` calls) and "dense-threads" (ms per query of the parallel dense scan
-    by worker-thread count), from whichever programs are built."""
+    of up to `ops` calls) and "dense-threads" (ms per query of the dense scan at
+    1,000,000 x 384 over a ThreadPool of 1 and 2 threads, beside a plain read of the same
+    memory), from whichever programs are built."""
     prog = _program(cpp_dir, "bench_index_ops")
     if prog is not None and ops_sizes:
         budget = 10 if quick else 60
@@ -114,24 +116,37 @@ def section_cpp(res: Results, cpp_dir: str, ops_sizes: list[int], ops: int, quic
             note += f"; slowest single call {max(b['max_ms'] for b in bs):,.1f} ms"
             res.add("ops", n, f"vesk::Index {what[kind]}", "µs/call",
                     [float(b["us_per_op"]) for b in bs], False, kind="vesk", note=note)
-    prog = _program(cpp_dir, "bench_dense_threads")
+    prog = _program(cpp_dir, "bench_dense")
     if prog is not None:
-        runs = _benchmarks(res, [prog, "--benchmark_repetitions=" + ("1" if quick else "5"),
-                                 "--benchmark_min_time=" + ("0.05" if quick else "0.5")],
+        # The thread rows of bench_dense, with the plain read of the same memory beside them.
+        runs = _benchmarks(res, [prog, "--benchmark_filter=BM_EmbeddingSearchThreads|"
+                                 "BM_MemoryRead/1000000",
+                                 "--benchmark_repetitions=" + ("1" if quick else "5"),
+                                 "--benchmark_min_time=" + ("0.05" if quick else "0.5"),
+                                 "--benchmark_enable_random_interleaving=true"],
                            timeout=3600)
         groups = {}
         for b in runs:
             if b.get("run_type", "iteration") != "iteration" or b.get("error_occurred"):
                 continue
-            parts = b["name"].split("/")      # BM_DenseScanThreads/N/threads:T[/real_time]
-            groups.setdefault((int(parts[1]), int(parts[2].split(":")[-1])), []).append(b)
+            # BM_EmbeddingSearchThreads/N/T/process_time/real_time, BM_MemoryRead/N
+            parts = b["name"].split("/")
+            threads = int(parts[2]) if parts[0] == "BM_EmbeddingSearchThreads" else 0
+            groups.setdefault((int(parts[1]), threads), []).append(b)
         one = {}
         for (n, threads), bs in sorted(groups.items()):
             unit = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[bs[0].get("time_unit", "ns")]
             ms = [float(b["real_time"]) * unit for b in bs]
+            gbs = [float(b["bytes_per_second"]) / 1e9 for b in bs if "bytes_per_second" in b]
+            if threads == 0:
+                res.add("dense-threads", n, "memory read of the same blocks (1 thread)", "GB/s",
+                        gbs, True, kind="baseline")
+                continue
             r = res.add("dense-threads", n, f"vesk dense scan, {threads} thread"
                         + ("s" if threads > 1 else ""), "ms/query", ms, False,
-                        kind="vesk" if threads == 1 else "info", note="wall clock")
+                        kind="vesk" if threads == 1 else "info",
+                        note=f"wall clock; {statistics.median(gbs):.1f} GB/s" if gbs
+                        else "wall clock")
             if threads == 1:
                 one[n] = r.median
             elif n in one:

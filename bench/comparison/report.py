@@ -372,9 +372,11 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
              "an upsert stores another generated text, metadata and embedding under that id) "
              "and reports the mean, so occasional reorganisation such as compaction is paid "
              "for in the figure; after each run the index is put back to N documents untimed.")
-    L.append("- Dense scan with worker threads (`bench/bench_dense_threads.cc`, C++): one query "
-             "at a time over N random 384-float embeddings, top 10, wall-clock time per query "
-             "by number of worker threads (the single-thread scan for 1).")
+    L.append("- Dense scan with worker threads (`bench/bench_dense.cc`, C++, its "
+             "`BM_EmbeddingSearchThreads` rows): one query at a time over 1,000,000 random "
+             "384-float embeddings, top 10, split over a `ThreadPool` of 1 or 2 threads (the "
+             "caller and its workers), wall-clock time per query; beside it `BM_MemoryRead`, "
+             "one thread summing the same blocks, the rate a single core streams that memory.")
     L.append("")
     sizes = sorted({r.size for r in res.rows if r.kind == "vesk"})
     if sizes:
