@@ -56,8 +56,17 @@ class Engine {
 
   size_t dim() const { return collection_->dim(); }
   const std::string& language() const { return language_; }
-  size_t size() const { return collection_->size(); }
-  bool contains(const std::string& id) const { return collection_->contains(id); }
+  // Every call that may wait for the collection's lock releases the
+  // interpreter lock first, so a long add in one thread never stalls the
+  // interpreter in another.
+  size_t size() const {
+    nb::gil_scoped_release release;
+    return collection_->size();
+  }
+  bool contains(const std::string& id) const {
+    nb::gil_scoped_release release;
+    return collection_->contains(id);
+  }
 
   nb::tuple add(nb::handle ids_obj, nb::handle texts_obj, nb::handle embeddings_obj,
                 nb::handle metadata_obj, bool upsert) {
@@ -104,12 +113,17 @@ class Engine {
 
   uint64_t remove(nb::handle ids_obj) {
     std::vector<std::string> ids = to_strings(ids_obj, "ids");
+    nb::gil_scoped_release release;
     return collection_->remove(ids);
   }
 
   nb::list get(nb::handle ids_obj) const {
     std::vector<std::string> ids = to_strings(ids_obj, "ids");
-    std::vector<std::optional<StoredDocument>> docs = collection_->get(ids);
+    std::vector<std::optional<StoredDocument>> docs;
+    {
+      nb::gil_scoped_release release;
+      docs = collection_->get(ids);
+    }
     nb::list out;
     for (const auto& doc : docs) {
       if (doc.has_value()) {
@@ -121,7 +135,10 @@ class Engine {
     return out;
   }
 
-  void clear() { collection_->clear(); }
+  void clear() {
+    nb::gil_scoped_release release;
+    collection_->clear();
+  }
 
   nb::list search(std::optional<std::string> text, nb::handle vector_obj, int64_t k, float alpha,
                   nb::handle where, int64_t depth) const {

@@ -592,9 +592,9 @@ Result<Explanation> Collection::explain(std::string_view id, const SearchRequest
       tokenizer_.for_each_token(text, [&](std::string_view token) {
         ++tokens;
         if (terms.empty()) return;
-        const TermKey key = term_key(token);
+        const uint32_t hash = kExactTerms ? 0 : bm25::TokenEmbedder::embed(token);
         for (size_t j = 0; j < terms.size(); ++j) {
-          if (!(terms[j] == key)) continue;
+          if (kExactTerms ? terms[j].text != token : terms[j].hash != hash) continue;
           seen[j] = true;
           if (s == slot) ++tf[j];
         }

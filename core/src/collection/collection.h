@@ -4,7 +4,9 @@
 //
 // Every document lives in a slot of four parallel stores: the document table
 // (id and text), the metadata columns, the embedding store and the keyword
-// index (over the text only; metadata serves filters, not keyword search).
+// index (over the trimmed text only, tokenized in the collection's language,
+// distinct token strings kept as distinct terms; metadata serves filters, not
+// keyword search).
 // Slots keep insertion order; an upsert keeps the slot. A delete marks the
 // slot dead, and once dead slots make up a quarter of all slots every store
 // drops them together (compaction), which changes no answer. A document added
@@ -14,8 +16,10 @@
 // Answers: a keyword search ranks by BM25 with the statistics of the whole
 // collection (a filter narrows the candidates, never the statistics); a dense
 // search ranks by inner product; equal scores come out in slot order. With the
-// same documents and no filter both agree bit for bit with vesk::Index, and a
-// fused search whose depth equals k agrees with Index::query at the same alpha.
+// same English documents, no metadata and no filter both agree bit for bit
+// with vesk::Index (as long as no two distinct tokens share a 32-bit
+// hash, which Index merges), and a fused search whose depth equals k agrees
+// with Index::query at the same alpha.
 //
 // Failure: add fails with InvalidArgument on inconsistent input and changes
 // nothing; otherwise it is all-or-nothing also when memory runs out (it plans,
@@ -27,8 +31,8 @@
 // Thread safety: every method may be called from any thread at any time; a
 // std::shared_mutex lets reads (search, get, explain, ...) run concurrently
 // and gives writes (add, remove, clear) exclusive access; a waiting writer
-// goes before readers that arrive after it. Ownership: inputs
-// are copied or moved in; results are new values.
+// goes before readers that arrive after it. Ownership: inputs are copied or
+// moved in; results are new values; a given ThreadPool is borrowed.
 #ifndef VESK_CORE_COLLECTION_COLLECTION_H_
 #define VESK_CORE_COLLECTION_COLLECTION_H_
 
