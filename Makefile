@@ -32,8 +32,11 @@ cpp-test: setup
 install: setup
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# pytest through its own script, not `python -m`, so that the checkout's vesk/
+# (Python files without the built _native module) does not shadow the
+# installed package.
 py-test: install
-	$(PY) -m pytest -q tests
+	$(VENV)/bin/pytest -q tests
 
 test: cpp-test py-test
 
@@ -44,7 +47,7 @@ demo: install
 
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
-	$(PY) bench/compare.py
+	$(PY) bench/comparison
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer:
 # the C++ units directly, the Python suite against a sanitized module.
@@ -55,8 +58,8 @@ asan: setup
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" \
-	  PYTHONPATH="$(CURDIR)/$(BUILD_ASAN)/vesk_core" PYTHONMALLOC=malloc \
-	  $(PY) -m pytest -q -p no:cacheprovider tests
+	  PYTHONPATH="$(CURDIR)/$(BUILD_ASAN)/vesk_core:$(CURDIR)/$(BUILD_ASAN)/native" PYTHONMALLOC=malloc \
+	  $(VENV)/bin/pytest -q -p no:cacheprovider tests
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
