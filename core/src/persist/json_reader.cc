@@ -176,6 +176,7 @@ class DecodingStream {
 // Numbers and strings
 // ---------------------------------------------------------------------------
 
+// A number as type errors name it: "integer `5`", "floating point `384.0`".
 std::string DescribeNumber(const DecimalNumber& num) {
   switch (num.kind) {
     case DecimalNumber::Kind::kUnsigned:
@@ -187,6 +188,8 @@ std::string DescribeNumber(const DecimalNumber& num) {
   }
 }
 
+// A string as type errors name it: quoted, with quotes, backslashes, line
+// breaks and tabs escaped.
 std::string DescribeString(std::string_view s) {
   std::string out = "string \"";
   for (char c : s) {
