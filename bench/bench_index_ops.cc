@@ -4,6 +4,11 @@
 // compacting after many deletes, is paid for in the figure).
 //
 //   BM_Delete/N   delete_documents of one random live id
+//   BM_DeleteQuarter/N
+//                 the same for N / 4 + N / 100 deletes in one run (one
+//                 repetition): as the index compacts once dead slots reach a
+//                 quarter of all slots, such a run pays for a compaction, so
+//                 its mean is the amortized cost of a delete
 //   BM_Upsert/N   add_documents of one document whose id is stored (replaced
 //                 in place): another generated text and a new embedding
 //   BM_Add/N      add_documents of one new document
@@ -18,6 +23,7 @@
 // counters us_per_op, max_ms and ops; items_per_second = calls per second).
 //
 //   bench_index_ops [--sizes=100000,1000000] [--ops=10000] [--budget_s=60]
+//                   [--quarter_budget_s=600]
 //                   [Google Benchmark flags, e.g. --benchmark_format=json]
 #include <benchmark/benchmark.h>
 
@@ -44,6 +50,7 @@ struct Settings {
   std::vector<size_t> sizes = {100000, 1000000};
   size_t ops = 10000;
   double budget_s = 60.0;
+  double quarter_budget_s = 600.0;
 };
 Settings settings;
 
@@ -118,14 +125,15 @@ Fixture* fixture(size_t n) {
   return f.get();
 }
 
-// Times op(i) for i = 0, 1, ... until settings.ops calls or the time budget;
-// op returns false on a failed call. Sets the run's manual time and counters.
+// Times op(i) for i = 0, 1, ... until `ops` calls or `budget_s` seconds; op
+// returns false on a failed call. Sets the run's manual time and counters.
 template <typename Op>
-size_t timed_calls(benchmark::State& state, Op op) {
+size_t timed_calls(benchmark::State& state, Op op, size_t ops = settings.ops,
+                   double budget_s = settings.budget_s) {
   double total = 0.0, worst = 0.0;
   size_t done = 0;
-  const auto stop = Clock::now() + std::chrono::duration<double>(settings.budget_s);
-  while (done < settings.ops && Clock::now() < stop) {
+  const auto stop = Clock::now() + std::chrono::duration<double>(budget_s);
+  while (done < ops && Clock::now() < stop) {
     double seconds = 0.0;
     if (!op(done, &seconds)) {
       state.SkipWithError("a call failed");
@@ -151,25 +159,37 @@ size_t take_random_live(Fixture* f) {
   return number;
 }
 
-void BM_Delete(benchmark::State& state, size_t n) {
-  Fixture* f = fixture(n);
+// Single deletes of random live ids, then (untimed) the same documents added
+// back.
+void run_deletes(benchmark::State& state, Fixture* f, size_t ops, double budget_s) {
   for (auto _ : state) {
     std::vector<size_t> removed;
-    timed_calls(state, [&](size_t, double* seconds) {
-      const size_t number = take_random_live(f);
-      const std::string id = vesk_bench::GeneratedCorpus::doc_id(number);
-      const auto t0 = Clock::now();
-      const uint64_t count = f->index->delete_documents(std::span<const std::string>(&id, 1));
-      *seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-      removed.push_back(number);
-      return count == 1;
-    });
+    timed_calls(
+        state,
+        [&](size_t, double* seconds) {
+          const size_t number = take_random_live(f);
+          const std::string id = vesk_bench::GeneratedCorpus::doc_id(number);
+          const auto t0 = Clock::now();
+          const uint64_t count = f->index->delete_documents(std::span<const std::string>(&id, 1));
+          *seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+          removed.push_back(number);
+          return count == 1;
+        },
+        ops, budget_s);
     // Back to n documents for the next run (the same documents, now at the end).
     if (!add_generated(f, removed, vesk_bench::GeneratedCorpus::kSeed)) {
       state.SkipWithError("re-adding failed");
     }
     f->live.insert(f->live.end(), removed.begin(), removed.end());
   }
+}
+
+void BM_Delete(benchmark::State& state, size_t n) {
+  run_deletes(state, fixture(n), settings.ops, settings.budget_s);
+}
+
+void BM_DeleteQuarter(benchmark::State& state, size_t n) {
+  run_deletes(state, fixture(n), n / 4 + n / 100, settings.quarter_budget_s);
 }
 
 void BM_Upsert(benchmark::State& state, size_t n) {
@@ -240,19 +260,23 @@ bool parse_own_flags(int* argc, char** argv) {
       settings.ops = std::strtoull(a.c_str() + 6, nullptr, 10);
     } else if (a.rfind("--budget_s=", 0) == 0) {
       settings.budget_s = std::strtod(a.c_str() + 11, nullptr);
+    } else if (a.rfind("--quarter_budget_s=", 0) == 0) {
+      settings.quarter_budget_s = std::strtod(a.c_str() + 19, nullptr);
     } else {
       argv[kept++] = argv[i];
     }
   }
   *argc = kept;
-  return settings.ops > 0 && settings.budget_s > 0;
+  return settings.ops > 0 && settings.budget_s > 0 && settings.quarter_budget_s > 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!parse_own_flags(&argc, argv)) {
-    std::fprintf(stderr, "usage: %s [--sizes=N,...] [--ops=N] [--budget_s=S] [benchmark flags]\n",
+    std::fprintf(stderr,
+                 "usage: %s [--sizes=N,...] [--ops=N] [--budget_s=S] [--quarter_budget_s=S] "
+                 "[benchmark flags]\n",
                  argv[0]);
     return 2;
   }
@@ -265,6 +289,12 @@ int main(int argc, char** argv) {
           ->Iterations(1)
           ->Unit(benchmark::kMicrosecond);
     }
+    benchmark::RegisterBenchmark(("BM_DeleteQuarter/" + std::to_string(n)).c_str(),
+                                 BM_DeleteQuarter, n)
+        ->UseManualTime()
+        ->Iterations(1)
+        ->Repetitions(1)
+        ->Unit(benchmark::kMicrosecond);
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;

@@ -197,9 +197,11 @@ def goal_lines(res: Results, n: int) -> list[str]:
         kw = ms["keyword_index"] / ms["n"]
         line("keyword index ≤ 300 bytes/doc", f"{kw:,.0f} bytes/doc (C++ `memory_usage()`)",
              kw <= 300)
-    v = g("ops", "vesk::Index delete_documents (one id)", "µs/call")
+    v = (g("ops", "vesk::Index delete_documents (one id), a quarter of the index", "µs/call")
+         or g("ops", "vesk::Index delete_documents (one id)", "µs/call"))
     if v and n >= 1_000_000:
-        line("one delete ≤ 1 ms amortized", f"{v.median / 1000:.3g} ms per call", v.median <= 1000)
+        line("one delete ≤ 1 ms amortized", f"{v.median / 1000:.3g} ms per call ({v.name[12:]})",
+             v.median <= 1000)
     return L
 
 
@@ -371,7 +373,10 @@ def write_report(res: Results, args, started: float, load_samples: list, path: s
              f"{args.ops:,} single calls one by one (a random live id for deletes and upserts; "
              "an upsert stores another generated text, metadata and embedding under that id) "
              "and reports the mean, so occasional reorganisation such as compaction is paid "
-             "for in the figure; after each run the index is put back to N documents untimed.")
+             "for in the figure; after each run the index is put back to N documents untimed. "
+             "The “quarter of the index” row deletes N / 4 + N / 100 documents one by one in a "
+             "single run: the index compacts once dead slots reach a quarter of all slots, so "
+             "that run includes one compaction and its mean is the amortized cost of a delete.")
     L.append("- Dense scan with worker threads (`bench/bench_dense.cc`, C++, its "
              "`BM_EmbeddingSearchThreads` rows): one query at a time over 1,000,000 random "
              "384-float embeddings, top 10, split over a `ThreadPool` of 1 or 2 threads (the "
