@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,33 @@ ThreadPool* shared_pool() {
     return created.ok() ? std::move(created).value() : nullptr;
   }();
   return pool.get();
+}
+
+// Keyword statistics from (documents, tokens, [document frequencies]) tuples,
+// one per query; TypeError / ValueError on anything else.
+std::vector<KeywordStatistics> to_statistics(nb::handle obj, size_t count) {
+  if (!nb::isinstance<nb::list>(obj) && !nb::isinstance<nb::tuple>(obj)) {
+    throw nb::type_error("statistics must be a list of (documents, tokens, frequencies) tuples");
+  }
+  if (nb::len(obj) != count) {
+    throw nb::value_error(("got " + std::to_string(count) + " queries but " +
+                           std::to_string(nb::len(obj)) + " statistics")
+                              .c_str());
+  }
+  std::vector<KeywordStatistics> out;
+  out.reserve(count);
+  for (nb::handle entry : obj) {
+    auto [documents, tokens, frequencies] =
+        nb::cast<std::tuple<uint64_t, uint64_t, std::vector<uint64_t>>>(entry);
+    out.push_back(KeywordStatistics{documents, tokens, std::move(frequencies)});
+  }
+  return out;
+}
+
+nb::tuple from_statistics(const KeywordStatistics& statistics) {
+  nb::list frequencies;
+  for (uint64_t df : statistics.document_frequencies) frequencies.append(df);
+  return nb::make_tuple(statistics.documents, statistics.tokens, frequencies);
 }
 
 size_t to_count(int64_t value, const char* what) {
@@ -164,8 +193,20 @@ class Engine {
     return from_hits(hits.value());
   }
 
+  nb::list keyword_statistics(nb::handle texts_obj) const {
+    std::vector<std::string> texts = to_strings(texts_obj, "texts");
+    std::vector<KeywordStatistics> statistics;
+    {
+      nb::gil_scoped_release release;
+      statistics = collection_->keyword_statistics(texts);
+    }
+    nb::list out;
+    for (const KeywordStatistics& one : statistics) out.append(from_statistics(one));
+    return out;
+  }
+
   nb::list search_batch(nb::handle texts_obj, nb::handle vectors_obj, int64_t k, float alpha,
-                        nb::handle where, int64_t depth) const {
+                        nb::handle where, int64_t depth, nb::handle statistics_obj) const {
     std::vector<std::string> texts;
     if (!texts_obj.is_none()) texts = to_strings(texts_obj, "texts");
     std::optional<FloatRows> vectors;
@@ -186,6 +227,8 @@ class Engine {
     if (texts_obj.is_none() && vectors_obj.is_none()) {
       throw nb::value_error("search_batch needs texts, vectors or both");
     }
+    std::vector<KeywordStatistics> statistics;
+    if (!statistics_obj.is_none()) statistics = to_statistics(statistics_obj, count);
     std::optional<Filter> filter;
     if (!where.is_none()) filter = to_filter(where);
     SearchRequest shared;
@@ -198,7 +241,7 @@ class Engine {
         std::vector<std::vector<CollectionHit>>();
     {
       nb::gil_scoped_release release;
-      hits = collection_->search_batch(texts, values, count, shared);
+      hits = collection_->search_batch(texts, values, count, shared, statistics);
     }
     if (!hits.ok()) raise_status(hits.status());
     nb::list out;
@@ -207,7 +250,9 @@ class Engine {
   }
 
   nb::dict explain(const std::string& id, std::optional<std::string> text, nb::handle vector_obj,
-                   float alpha, int64_t depth) const {
+                   float alpha, int64_t depth, nb::handle statistics_obj) const {
+    std::vector<KeywordStatistics> statistics;
+    if (!statistics_obj.is_none()) statistics = to_statistics(nb::make_tuple(statistics_obj), 1);
     std::optional<FloatRows> vector;
     if (!vector_obj.is_none()) {
       vector = to_float_rows(vector_obj, 1, 1, collection_->dim(), "vector");
@@ -217,6 +262,7 @@ class Engine {
     if (vector.has_value()) request.vector = vector->values;
     request.alpha = alpha;
     request.depth = to_count(depth, "depth");
+    request.statistics = statistics.empty() ? nullptr : &statistics[0];
     Result<Explanation> explanation = Explanation();
     {
       nb::gil_scoped_release release;
@@ -256,7 +302,9 @@ NB_MODULE(_native, m) {
            nb::arg("k"), nb::arg("alpha"), nb::arg("where").none(), nb::arg("depth"))
       .def("search_batch", &Engine::search_batch, nb::arg("texts").none(),
            nb::arg("vectors").none(), nb::arg("k"), nb::arg("alpha"), nb::arg("where").none(),
-           nb::arg("depth"))
+           nb::arg("depth"), nb::arg("statistics").none() = nb::none())
+      .def("keyword_statistics", &Engine::keyword_statistics, nb::arg("texts"))
       .def("explain", &Engine::explain, nb::arg("id"), nb::arg("text").none(),
-           nb::arg("vector").none(), nb::arg("alpha"), nb::arg("depth"));
+           nb::arg("vector").none(), nb::arg("alpha"), nb::arg("depth"),
+           nb::arg("statistics").none() = nb::none());
 }

@@ -284,6 +284,9 @@ void Collection::maybe_compact() noexcept {
   const size_t dead = docs_.dead_count();
   if (dead == 0 || dead * 4 < docs_.slots()) return;
   try {
+    // Embeddings read in place from a loaded file become the store's own
+    // before anything changes.
+    embeddings_.own();
     std::vector<size_t> dead_slots;
     dead_slots.reserve(dead);
     for (size_t slot = 0; slot < docs_.slots(); ++slot) {
@@ -389,10 +392,118 @@ std::unique_ptr<Bitmap> Collection::filtered_slots(const Filter* filter) const {
 }
 
 std::vector<ScoredSlot> Collection::keyword_candidates(std::string_view text, size_t n,
-                                                       const Bitmap* filtered) const {
+                                                       const Bitmap* filtered,
+                                                       const KeywordStatistics* statistics) const {
   if (docs_.live_count() == 0) return {};
-  if (keyword_index_) return keyword_index_->search(text, n, filtered);
-  return build_keyword_index()->search(text, n, filtered);
+  if (statistics == nullptr) {
+    if (keyword_index_) return keyword_index_->search(text, n, filtered);
+    return build_keyword_index()->search(text, n, filtered);
+  }
+  // Scores with the given statistics, in the index's arithmetic: per query
+  // token in order, idf times the saturated weight of (tf, length), summed
+  // in float32 from 0; only documents holding a query term are listed.
+  std::vector<std::string> terms;
+  std::vector<size_t> sequence;
+  query_terms(text, &terms, &sequence);
+  std::vector<ScoredSlot> found;
+  if (n == 0 || sequence.empty() || statistics->documents == 0) return found;
+  const float n_docs = static_cast<float>(statistics->documents);
+  const float a =
+      bm25::effective_avgdl(bm25::average_length(statistics->tokens, statistics->documents));
+  std::vector<float> idf(terms.size());
+  for (size_t j = 0; j < terms.size(); ++j) {
+    idf[j] = bm25::idf(n_docs, static_cast<float>(statistics->document_frequencies[j]));
+  }
+  std::vector<uint32_t> tf(terms.size());
+  (filtered != nullptr ? *filtered : docs_.live()).for_each_set([&](size_t slot) {
+    const std::string_view doc = searchable(docs_[slot].text);
+    if (doc.empty()) return;
+    std::fill(tf.begin(), tf.end(), 0);
+    uint32_t length = 0;
+    bool any = false;
+    tokenizer_.for_each_token(doc, [&](std::string_view token) {
+      ++length;
+      for (size_t j = 0; j < terms.size(); ++j) {
+        if (terms[j] == token) {
+          ++tf[j];
+          any = true;
+        }
+      }
+    });
+    if (!any) return;
+    const float saturation =
+        bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
+    float score = 0.0f;
+    for (size_t j : sequence) {
+      if (tf[j] == 0) continue;
+      const float weight = bm25::saturated_weight(bm25::kK1, static_cast<float>(tf[j]), saturation);
+      score = score + idf[j] * weight;
+    }
+    found.push_back(ScoredSlot{score, static_cast<uint32_t>(slot)});
+  });
+  std::sort(found.begin(), found.end(), [](const ScoredSlot& x, const ScoredSlot& y) {
+    return x.score > y.score || (x.score == y.score && x.position < y.position);
+  });
+  if (found.size() > n) found.resize(n);
+  return found;
+}
+
+void Collection::query_terms(std::string_view text, std::vector<std::string>* terms,
+                             std::vector<size_t>* sequence) const {
+  terms->clear();
+  sequence->clear();
+  tokenizer_.for_each_token(text, [&](std::string_view token) {
+    const size_t j = std::find(terms->begin(), terms->end(), token) - terms->begin();
+    if (j == terms->size()) terms->emplace_back(token);
+    sequence->push_back(j);
+  });
+}
+
+KeywordStatistics Collection::count_statistics(const std::vector<std::string>& terms) const {
+  KeywordStatistics out;
+  out.document_frequencies.assign(terms.size(), 0);
+  std::vector<bool> seen(terms.size());
+  docs_.live().for_each_set([&](size_t slot) {
+    const std::string_view text = searchable(docs_[slot].text);
+    if (text.empty()) return;
+    ++out.documents;
+    std::fill(seen.begin(), seen.end(), false);
+    tokenizer_.for_each_token(text, [&](std::string_view token) {
+      ++out.tokens;
+      for (size_t j = 0; j < terms.size(); ++j) {
+        if (terms[j] == token) seen[j] = true;
+      }
+    });
+    for (size_t j = 0; j < terms.size(); ++j) out.document_frequencies[j] += seen[j] ? 1 : 0;
+  });
+  return out;
+}
+
+std::vector<KeywordStatistics> Collection::keyword_statistics(
+    std::span<const std::string> texts) const {
+  auto lock = read_lock();
+  std::vector<KeywordStatistics> out;
+  out.reserve(texts.size());
+  std::vector<std::string> terms;
+  std::vector<size_t> sequence;
+  for (const std::string& text : texts) {
+    query_terms(text, &terms, &sequence);
+    out.push_back(count_statistics(terms));
+  }
+  return out;
+}
+
+Status Collection::check_statistics(std::string_view text,
+                                    const KeywordStatistics& statistics) const {
+  std::vector<std::string> terms;
+  std::vector<size_t> sequence;
+  query_terms(text, &terms, &sequence);
+  if (statistics.document_frequencies.size() != terms.size()) {
+    return Status::InvalidArgument(
+        "the keyword statistics hold " + std::to_string(statistics.document_frequencies.size()) +
+        " document frequencies, the query has " + std::to_string(terms.size()) + " distinct terms");
+  }
+  return Status::OK();
 }
 
 const Bitmap* Collection::dense_allowed(const Bitmap* filtered, Bitmap* storage) const {
@@ -420,8 +531,13 @@ Result<std::vector<CollectionHit>> Collection::search(const SearchRequest& reque
   const std::unique_ptr<Bitmap> filtered = filtered_slots(request.filter);
   const Sides run = sides(request);
   const size_t n = run.keyword && run.dense ? std::max(request.depth, request.k) : request.k;
+  if (run.keyword && request.statistics != nullptr) {
+    if (Status s = check_statistics(*request.text, *request.statistics); !s.ok()) return s;
+  }
   std::vector<ScoredSlot> keyword;
-  if (run.keyword) keyword = keyword_candidates(*request.text, n, filtered.get());
+  if (run.keyword) {
+    keyword = keyword_candidates(*request.text, n, filtered.get(), request.statistics);
+  }
   std::vector<ScoredSlot> dense;
   if (run.dense) {
     auto found = dense_candidates(*request.vector, n, filtered.get());
@@ -433,7 +549,11 @@ Result<std::vector<CollectionHit>> Collection::search(const SearchRequest& reque
 
 Result<std::vector<std::vector<CollectionHit>>> Collection::search_batch(
     std::span<const std::string> texts, std::span<const float> vectors, size_t count,
-    const SearchRequest& shared) const {
+    const SearchRequest& shared, std::span<const KeywordStatistics> statistics) const {
+  if (!statistics.empty() && statistics.size() != count) {
+    return Status::InvalidArgument("expected " + std::to_string(count) +
+                                   " keyword statistics, got " + std::to_string(statistics.size()));
+  }
   if (!texts.empty() && texts.size() != count) {
     return Status::InvalidArgument("expected " + std::to_string(count) + " query texts, got " +
                                    std::to_string(texts.size()));
@@ -445,6 +565,10 @@ Result<std::vector<std::vector<CollectionHit>>> Collection::search_batch(
   }
   std::vector<SearchRequest> requests(count, shared);
   for (size_t q = 0; q < count; ++q) {
+    requests[q].statistics = statistics.empty() ? nullptr : &statistics[q];
+    if (requests[q].statistics != nullptr && !texts.empty()) {
+      if (Status s = check_statistics(texts[q], statistics[q]); !s.ok()) return s;
+    }
     requests[q].text = texts.empty() ? std::nullopt : std::optional<std::string_view>(texts[q]);
     requests[q].vector =
         vectors.empty() ? std::nullopt
@@ -462,7 +586,9 @@ Result<std::vector<std::vector<CollectionHit>>> Collection::search_batch(
   const size_t n = run.keyword && run.dense ? std::max(shared.depth, shared.k) : shared.k;
   std::vector<std::vector<ScoredSlot>> keyword(count);
   if (run.keyword) {
-    auto one = [&](size_t q) { keyword[q] = keyword_candidates(texts[q], n, filtered.get()); };
+    auto one = [&](size_t q) {
+      keyword[q] = keyword_candidates(texts[q], n, filtered.get(), requests[q].statistics);
+    };
     if (pool_ != nullptr && count > 1) {
       pool_->run(count, one);
     } else {
@@ -564,8 +690,11 @@ Result<Explanation> Collection::explain(std::string_view id, const SearchRequest
   const size_t n = request.depth;
 
   std::vector<ScoredSlot> keyword;
+  if (run.keyword && request.statistics != nullptr) {
+    if (Status s = check_statistics(*request.text, *request.statistics); !s.ok()) return s;
+  }
   if (run.keyword) {
-    keyword = keyword_candidates(*request.text, n, nullptr);
+    keyword = keyword_candidates(*request.text, n, nullptr, request.statistics);
     // The query's distinct terms in order, and its token sequence.
     std::vector<TermKey> terms;
     std::vector<size_t> sequence;
@@ -583,7 +712,7 @@ Result<Explanation> Collection::explain(std::string_view id, const SearchRequest
     std::vector<uint32_t> tf(terms.size(), 0);
     std::vector<bool> seen(terms.size());
     uint32_t length = 0;
-    docs_.live().for_each_set([&](size_t s) {
+    auto count = [&](size_t s) {
       const std::string_view text = searchable(docs_[s].text);
       if (text.empty()) return;
       ++n_docs;
@@ -602,7 +731,16 @@ Result<Explanation> Collection::explain(std::string_view id, const SearchRequest
       total_tokens += tokens;
       if (s == slot) length = tokens;
       for (size_t j = 0; j < terms.size(); ++j) doc_freq[j] += seen[j] ? 1 : 0;
-    });
+    };
+    if (request.statistics != nullptr) {
+      // Given statistics: only the document's own tokens are counted.
+      count(slot);
+      n_docs = request.statistics->documents;
+      total_tokens = request.statistics->tokens;
+      doc_freq = request.statistics->document_frequencies;
+    } else {
+      docs_.live().for_each_set(count);
+    }
     Explanation::Keyword k;
     k.length = length;
     k.avgdl = bm25::average_length(total_tokens, n_docs);

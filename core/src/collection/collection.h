@@ -89,9 +89,24 @@ struct CollectionHit {
   std::optional<float> dense_score;
 };
 
+// What BM25 needs of a set of documents for one query, besides each
+// document's own term frequencies and length: the live documents with a
+// non-empty searchable text, their tokens summed, and for each distinct term
+// of the query (in order of first occurrence; distinct token strings are
+// distinct terms) how many of those documents hold it. The statistics of
+// several collections add up, field by field, to those of one collection
+// holding all their documents.
+struct KeywordStatistics {
+  uint64_t documents = 0;
+  uint64_t tokens = 0;
+  std::vector<uint64_t> document_frequencies;
+};
+
 // A search: text and/or vector (at least one), k results, alpha the weight of
 // the dense side in [0, 1], each side's candidate list max(depth, k) long when
-// both run, an optional filter.
+// both run, an optional filter. With `statistics` the keyword side scores with
+// them instead of this collection's own (a collection that holds one part of
+// a larger set of documents then scores as the whole set would).
 struct SearchRequest {
   std::optional<std::string_view> text;
   std::optional<std::span<const float>> vector;
@@ -99,6 +114,7 @@ struct SearchRequest {
   float alpha = 0.5f;
   const Filter* filter = nullptr;
   size_t depth = 100;
+  const KeywordStatistics* statistics = nullptr;
 };
 
 // Why a document scores what it does for a query.
@@ -172,21 +188,28 @@ class Collection {
   Result<std::vector<CollectionHit>> search(const SearchRequest& request) const;
   // One search per query: `texts` (empty, or one per query) and `vectors`
   // (empty, or count * dim() values), `count` queries, the other fields of
-  // `shared` (its text and vector are ignored) shared by all. The same answers
-  // as search() one by one; the embeddings are read once per group of
-  // queries, and with a pool the keyword searches run on its threads.
-  Result<std::vector<std::vector<CollectionHit>>> search_batch(std::span<const std::string> texts,
-                                                               std::span<const float> vectors,
-                                                               size_t count,
-                                                               const SearchRequest& shared) const;
+  // `shared` (its text, vector and statistics are ignored) shared by all;
+  // `statistics` is empty or holds each query's keyword statistics. The same
+  // answers as search() one by one; the embeddings are read once per group
+  // of queries, and with a pool the keyword searches run on its threads.
+  Result<std::vector<std::vector<CollectionHit>>> search_batch(
+      std::span<const std::string> texts, std::span<const float> vectors, size_t count,
+      const SearchRequest& shared, std::span<const KeywordStatistics> statistics = {}) const;
+  // This collection's keyword statistics for each of `texts`.
+  std::vector<KeywordStatistics> keyword_statistics(std::span<const std::string> texts) const;
   // Explains document `id` for the query (request.filter and request.k are
   // ignored; each side's rank is the position in its top request.depth
   // candidates). Fails with InvalidArgument for an unknown id and as search()
-  // does. Costs a pass over the tokens of every document (the statistics are
-  // recounted).
+  // does. Without request.statistics it costs a pass over the tokens of
+  // every document (the statistics are recounted).
   Result<Explanation> explain(std::string_view id, const SearchRequest& request) const;
 
+  // True while the embeddings are read in place from a loaded file.
+  bool embeddings_borrowed_for_test() const { return embeddings_.borrowed(); }
+
  private:
+  // Saves and loads the stores whole (collection/collection_file.h).
+  friend class CollectionFile;
   struct Sides;
   std::shared_lock<std::shared_mutex> read_lock() const;
   std::unique_lock<std::shared_mutex> write_lock();
@@ -205,7 +228,17 @@ class Collection {
   Result<std::vector<ScoredSlot>> dense_candidates(std::span<const float> vector, size_t n,
                                                    const Bitmap* filtered) const;
   std::vector<ScoredSlot> keyword_candidates(std::string_view text, size_t n,
-                                             const Bitmap* filtered) const;
+                                             const Bitmap* filtered,
+                                             const KeywordStatistics* statistics) const;
+  // The distinct terms of `text` in order of first occurrence, as tokenized
+  // for the keyword index, with the tokens in order as indices into them.
+  void query_terms(std::string_view text, std::vector<std::string>* terms,
+                   std::vector<size_t>* sequence) const;
+  // The statistics of `terms` over the live documents, counted afresh.
+  KeywordStatistics count_statistics(const std::vector<std::string>& terms) const;
+  // InvalidArgument unless `statistics` has one document frequency per
+  // distinct term of `text`.
+  Status check_statistics(std::string_view text, const KeywordStatistics& statistics) const;
   std::unique_ptr<KeywordIndex> build_keyword_index() const;
   void restore_keyword_index() noexcept;
   void maybe_compact() noexcept;

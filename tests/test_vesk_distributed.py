@@ -1,0 +1,149 @@
+"""A ShardedCollection answers exactly as one vesk.Collection given the same changes, and survives shard restarts."""
+
+from __future__ import annotations
+
+import random
+import struct
+
+import numpy as np
+import pytest
+
+ray = pytest.importorskip("ray")
+
+from vesk import Collection  # noqa: E402
+from vesk.distributed import ShardedCollection, shard_of  # noqa: E402
+
+DIM = 6
+SHARDS = 4
+# A small vocabulary and few distinct embedding values, so that equal scores
+# (keyword and dense) are common and the order among them is tested.
+WORDS = "red green blue apple pear river stone tower winter summer".split()
+FILTER = {"$or": [{"kind": "a"}, {"year": {"$gte": 2020}}]}
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield
+    ray.shutdown()
+
+
+def bits(x: float | None) -> int | None:
+    return None if x is None else struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def exact(hits) -> list[tuple]:
+    """Every field of the hits, scores as their bit patterns."""
+    return [
+        (h.id, bits(h.score), h.text, h.metadata, h.keyword_rank, bits(h.keyword_score), h.dense_rank,
+         bits(h.dense_score))
+        for h in hits
+    ]
+
+
+def random_text(rng: random.Random) -> str:
+    return " ".join(rng.choice(WORDS) for _ in range(rng.randint(0, 6)))
+
+
+def random_change(rng: random.Random, ids: list[str]) -> tuple[str, tuple, dict]:
+    if ids and rng.random() < 0.25:
+        gone = rng.sample(ids, k=min(len(ids), rng.randint(1, 4))) + ["never-added"]
+        return "delete", (gone,), {}
+    n = rng.randint(1, 8)
+    batch = [rng.choice(ids) if ids and rng.random() < 0.4 else f"d{rng.randrange(60)}" for _ in range(n)]
+    if n > 2 and rng.random() < 0.3:
+        batch[-1] = batch[0]  # a repeated id within one call
+    texts = [random_text(rng) for _ in batch]
+    embeddings = None
+    if rng.random() < 0.85:
+        embeddings = np.array([[rng.choice((-1, 0, 0.5, 1)) for _ in range(DIM)] for _ in batch], np.float32)
+    metadata = [
+        None if rng.random() < 0.2 else {"kind": rng.choice("ab"), "year": rng.choice((2018, 2020, 2022))}
+        for _ in batch
+    ]
+    return "add", (batch, texts, embeddings, metadata), {"upsert": rng.random() < 0.8}
+
+
+def assert_same_answers(sharded, single, rng: random.Random) -> None:
+    assert len(sharded) == len(single)
+    probe = [f"d{i}" for i in rng.sample(range(60), 6)]
+    assert sharded.get(probe) == single.get(probe)
+    texts = [random_text(rng) or "red" for _ in range(3)]
+    vectors = np.array([[rng.choice((-1, 0, 1)) for _ in range(DIM)] for _ in texts], np.float32)
+    k = rng.randint(1, 12)
+    for where in (None, FILTER):
+        for alpha in (0.0, 0.5, 1.0):
+            got = sharded.search_batch(texts, vectors, k=k, alpha=alpha, where=where, depth=7)
+            want = single.search_batch(texts, vectors, k=k, alpha=alpha, where=where, depth=7)
+            assert [exact(h) for h in got] == [exact(h) for h in want], (alpha, where)
+        assert exact(sharded.search(texts[0], k=k, where=where)) == exact(single.search(texts[0], k=k, where=where))
+        assert exact(sharded.search(vector=vectors[0], k=k, where=where)) == exact(
+            single.search(vector=vectors[0], k=k, where=where)
+        )
+
+
+def test_random_changes_give_the_answers_of_one_collection(cluster):
+    rng = random.Random(20261208)
+    sharded = ShardedCollection(shards=SHARDS, dim=DIM)
+    single = Collection(dim=DIM)
+    ids: list[str] = []
+    try:
+        for step in range(30):
+            kind, args, kwargs = random_change(rng, ids)
+            if kind == "add":
+                assert sharded.add(*args, **kwargs) == single.add(*args, **kwargs), step
+            else:
+                assert sharded.delete(*args) == single.delete(*args), step
+            ids = [i for i in {f"d{j}" for j in range(60)} if i in single]
+            ids.sort()
+            assert_same_answers(sharded, single, rng)
+            if ids and step % 5 == 0:
+                doc = rng.choice(ids)
+                text, vec = random_text(rng) or "red", np.ones(DIM, np.float32)
+                for alpha in (0.0, 0.5, 1.0):
+                    assert sharded.explain(doc, text, vec, alpha=alpha, depth=5) == single.explain(
+                        doc, text, vec, alpha=alpha, depth=5
+                    )
+        # The documents really are spread over the shards.
+        assert len({shard_of(i, SHARDS) for i in ids}) == SHARDS
+    finally:
+        sharded.close()
+
+
+def test_a_killed_shard_restarts_from_its_file_and_loses_no_change(cluster, tmp_path):
+    rng = random.Random(7)
+    sharded = ShardedCollection(shards=SHARDS, dim=DIM, home=str(tmp_path / "home"))
+    single = Collection(dim=DIM)
+    ids: list[str] = []
+    try:
+        for _ in range(8):
+            kind, args, kwargs = random_change(rng, ids)
+            for col in (sharded, single):
+                getattr(col, kind)(*args, **kwargs)
+            ids = sorted(i for i in {f"d{j}" for j in range(60)} if i in single)
+        sharded.save(str(tmp_path / "saved"))
+        at_save = Collection(dim=DIM)
+        for _ in range(6):  # changes after the save: only the driver's log has them
+            kind, args, kwargs = random_change(rng, ids)
+            for col in (sharded, single):
+                getattr(col, kind)(*args, **kwargs)
+            ids = sorted(i for i in {f"d{j}" for j in range(60)} if i in single)
+        victim = sharded.actors[shard_of(ids[0], SHARDS)]
+        ray.kill(victim, no_restart=False)
+        assert_same_answers(sharded, single, rng)
+        # A change right after another kill is not lost either.
+        ray.kill(sharded.actors[0], no_restart=False)
+        kind, args, kwargs = random_change(rng, ids)
+        assert getattr(sharded, kind)(*args, **kwargs) == getattr(single, kind)(*args, **kwargs)
+        assert_same_answers(sharded, single, rng)
+    finally:
+        sharded.close()
+    del at_save
+
+    # The saved folder loads into new actors with the documents of the save.
+    reloaded = ShardedCollection.load(str(tmp_path / "saved"))
+    try:
+        assert len(reloaded) > 0
+        assert reloaded.shards == SHARDS
+    finally:
+        reloaded.close()
