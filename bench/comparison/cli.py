@@ -69,7 +69,7 @@ def main() -> int:
     ap.add_argument("--ops-sizes", default="100000,1000000",
                     help="index sizes for the C++ delete and upsert rows")
     ap.add_argument("--ops", type=int, default=10_000,
-                    help="single deletes (and upserts) per C++ run")
+                    help="single deletes, upserts and adds per C++ run")
     ap.add_argument("--skip", default="", help="comma list of sections to skip "
                     "(dense,keyword,hybrid,build,add1,persist,memory,relevance,cpp,plots)")
     ap.add_argument("--out", default=os.path.join(BENCH_DIR, "RESULTS.md"))
