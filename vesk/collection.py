@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import math
 import numbers
 from collections.abc import Iterable, Mapping, Sequence
@@ -18,7 +19,9 @@ from .errors import (
     InvalidTypeError,
     UnknownLanguageError,
 )
+from .embed import Embedder
 from .filters import compile_filter
+from .progress import bar, wanted
 from .types import Document, Hit, MetadataValue
 
 __all__ = ["Collection", "DEFAULT_ALPHA", "DEFAULT_DEPTH"]
@@ -193,6 +196,27 @@ def _hit(row: tuple[Any, ...]) -> Hit:
     return Hit(*row)
 
 
+def _check_embedder(embedder: Any, dim: int | None) -> None:
+    """InvalidTypeError unless ``embedder`` is None or an embedder of ``dim`` values (when dim is given)."""
+    if embedder is None:
+        return
+    if not isinstance(embedder, Embedder):
+        raise InvalidTypeError(f"embedder must have a dim and an embed(texts) method; {type(embedder).__name__} has not")
+    edim = embedder.dim
+    if isinstance(edim, bool) or not isinstance(edim, numbers.Integral) or edim < 1:
+        raise InvalidTypeError(f"embedder.dim must be a positive int, not {edim!r}")
+    if dim is not None and not isinstance(dim, bool) and isinstance(dim, numbers.Integral) and dim != edim:
+        raise DimensionMismatchError(f"the embedder makes embeddings of {edim} values, the collection's dim is {dim}")
+
+
+def _takes_progress(embedder: Any) -> bool:
+    """Whether ``embedder.embed`` accepts a ``progress`` keyword."""
+    try:
+        return "progress" in inspect.signature(embedder.embed).parameters
+    except (TypeError, ValueError):
+        return False
+
+
 # --- the collection --------------------------------------------------------
 
 
@@ -219,14 +243,22 @@ class Collection:
     >>> col.search(vector=[0.9, 0.1, 0])[0].id
     'tea'
 
+    With an ``embedder`` (any object with ``dim`` and ``embed(texts)``, see
+    :mod:`vesk.embed`), ``add`` computes the embeddings of the texts it is
+    given and ``search`` those of text queries; ``dim`` then defaults to the
+    embedder's.
+
     A collection may be shared between threads: searches run concurrently
     and release the interpreter lock while they work; ``add``, ``delete``
     and ``clear`` wait for running searches and run one at a time.
     """
 
-    __slots__ = ("_engine",)
+    __slots__ = ("_engine", "_embedder")
 
-    def __init__(self, dim: int = 384, language: str = "english") -> None:
+    def __init__(self, dim: int | None = None, language: str = "english", embedder: Embedder | None = None) -> None:
+        _check_embedder(embedder, dim)
+        if dim is None:
+            dim = 384 if embedder is None else embedder.dim
         dim = _int_arg("dim", dim, 1)
         if not isinstance(language, str):
             raise InvalidTypeError(f"language must be a str, not {type(language).__name__}")
@@ -234,8 +266,52 @@ class Collection:
         if language not in known:
             raise UnknownLanguageError(f"unknown language {language!r}; known languages: {', '.join(known)}")
         self._engine = _native.Engine(dim, language)
+        self._embedder = embedder
 
     # --- properties ---
+
+    @property
+    def embedder(self) -> Embedder | None:
+        """The embedder that computes embeddings of texts, or ``None``; settable (its ``dim`` must match)."""
+        return getattr(self, "_embedder", None)
+
+    @embedder.setter
+    def embedder(self, embedder: Embedder | None) -> None:
+        _check_embedder(embedder, self.dim)
+        self._embedder = embedder
+
+    def _embed(self, texts: list[str], progress: bool | None, name: str) -> NDArray[np.float32]:
+        """The embedder's embeddings of ``texts``, checked like embeddings given by hand."""
+        embedder = self.embedder
+        assert embedder is not None
+        if _takes_progress(embedder):
+            out = embedder.embed(texts, progress=progress)  # type: ignore[call-arg]
+        elif not wanted(progress, len(texts)):
+            out = embedder.embed(texts)
+        else:  # a bar over chunks of texts for an embedder without its own
+            parts = []
+            step = max(1, min(1024, -(-len(texts) // 50)))
+            with bar(progress, len(texts), total=len(texts), desc="embedding", unit="text") as pbar:
+                for i in range(0, len(texts), step):
+                    parts.append(_embeddings_arg(embedder.embed(texts[i : i + step]), len(texts[i : i + step]), self.dim))
+                    pbar.update(len(parts[-1]))
+            out = np.concatenate(parts) if parts else np.zeros((0, self.dim), dtype=np.float32)
+        try:
+            return _embeddings_arg(out, len(texts), self.dim)  # type: ignore[return-value]
+        except (InvalidInputError, InvalidTypeError, DimensionMismatchError) as exc:
+            raise type(exc)(f"the embedder's {name}: {exc}") from None
+
+    def _query_vectors(self, texts: list[str] | None, vectors: Any, alpha: Any) -> Any:
+        """``vectors``, or the embedder's embeddings of ``texts`` when needed.
+
+        Text queries are embedded when the collection has an embedder, no
+        vectors were given and ``alpha`` is not 0 (keyword search alone).
+        """
+        if vectors is not None or texts is None or self.embedder is None:
+            return vectors
+        if not isinstance(alpha, bool) and isinstance(alpha, numbers.Real) and float(alpha) == 0.0:
+            return None
+        return self._embed(texts, False, "query embeddings")
 
     @property
     def dim(self) -> int:
@@ -274,6 +350,7 @@ class Collection:
         embeddings: ArrayLike | None = None,
         metadata: Sequence[Mapping[str, MetadataValue] | None] | None = None,
         upsert: bool = True,
+        progress: bool | None = None,
     ) -> tuple[int, int]:
         """Add documents; return ``(added, updated)``.
 
@@ -281,7 +358,10 @@ class Collection:
         ``embeddings`` is an array (or nested lists) of shape ``(len(ids),
         dim)``, or ``None`` to store documents without embeddings (semantic
         search does not find those); ``metadata`` is one dict or ``None`` per
-        document.
+        document. With an embedder and ``embeddings=None``, the embedder
+        computes the embeddings of the texts, with a progress bar when
+        ``progress`` asks for one (``None``: only for many texts on a
+        terminal, see :mod:`vesk.progress`).
 
         An id already stored is replaced (text, embedding and metadata) and
         counted as updated; with ``upsert=False`` it is left alone and counted
@@ -316,8 +396,11 @@ class Collection:
         meta = _metadata_arg(metadata, n)
         if not isinstance(upsert, (bool, np.bool_)):
             raise InvalidTypeError(f"upsert must be a bool, not {type(upsert).__name__}")
+        wanted(progress, n)  # checks its type
         if n == 0:
             return (0, 0)
+        if emb is None and self.embedder is not None:
+            emb = self._embed(text_list, progress, "embeddings")
         added, updated = self._engine.add(id_list, text_list, emb, meta, bool(upsert))
         return (int(added), int(updated))
 
@@ -384,6 +467,11 @@ class Collection:
         collection. A filtered search returns the exact best
         ``min(k, matches)`` matching documents.
 
+        With an embedder and no ``vector``, the embedder embeds ``text``: the
+        search is hybrid, except that ``alpha=0`` searches the keywords alone
+        (the text is not embedded) and ``alpha=1`` the embeddings alone, so
+        that the scores are then BM25 scores and inner products.
+
         >>> col = Collection(dim=2)
         >>> col.add(["a", "b", "c"], ["solar panels", "solar wind and tides", "wind turbines"],
         ...         [[1, 0], [0.7, 0.7], [0, 1]], [{"kind": "pv"}, {}, {"kind": "wind"}])
@@ -397,6 +485,11 @@ class Collection:
         """
         if text is not None and not isinstance(text, str):
             raise InvalidTypeError(f"text must be a str or None, not {type(text).__name__}")
+        if vector is None and text is not None and self.embedder is not None:
+            embedded = self._query_vectors([text], None, _alpha_arg(alpha))
+            if embedded is not None:
+                vector = embedded[0]
+                text = None if _alpha_arg(alpha) == 1.0 else text
         vec = _vector_arg(vector, self.dim)
         if text is None and vec is None:
             raise InvalidInputError("search needs a text, a vector or both")
@@ -425,7 +518,8 @@ class Collection:
         ``alpha``, ``where`` and ``depth`` apply to every query. The results
         equal those of separate :meth:`search` calls, but a batch reads the
         stored embeddings once per block of queries and spreads the work over
-        the cores, so it is much faster for many semantic queries.
+        the cores, so it is much faster for many semantic queries. With an
+        embedder, ``texts`` alone are embedded as in :meth:`search`.
 
         >>> col = Collection(dim=2)
         >>> col.add(["x", "y"], ["left", "right"], [[1, 0], [0, 1]])
@@ -434,6 +528,11 @@ class Collection:
         [['x'], ['y']]
         """
         text_list = None if texts is None else _str_list("texts", texts)
+        if vectors is None and text_list and self.embedder is not None:
+            a = _alpha_arg(alpha)
+            vectors = self._query_vectors(text_list, None, a)
+            if vectors is not None and a == 1.0:
+                text_list = None
         vecs = _vectors_arg(vectors, self.dim)
         if text_list is None and vecs is None:
             raise InvalidInputError("search_batch needs texts, vectors or both")
@@ -470,6 +569,7 @@ class Collection:
         first ``depth``). ``"dense"`` (``None`` without a vector or without
         an embedding) holds the inner product ``score`` and the ``rank``.
         ``"fused"`` is the fused score when both sides ran, else ``None``.
+        With an embedder, ``text`` is embedded when no ``vector`` is given.
 
         Raises :class:`DocumentNotFoundError` (a ``KeyError``) for an unknown id.
 
@@ -484,6 +584,8 @@ class Collection:
             raise InvalidTypeError(f"id must be a str, not {type(id).__name__}")
         if text is not None and not isinstance(text, str):
             raise InvalidTypeError(f"text must be a str or None, not {type(text).__name__}")
+        if vector is None and text is not None and self.embedder is not None:
+            vector = self._embed([text], False, "query embeddings")[0]
         vec = _vector_arg(vector, self.dim)
         if text is None and vec is None:
             raise InvalidInputError("explain needs a text, a vector or both")
