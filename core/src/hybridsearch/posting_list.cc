@@ -19,13 +19,19 @@ PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
   }
   count_ = static_cast<uint16_t>(postings.size());
   capacity_ = static_cast<uint16_t>(capacity);
-  slot_bytes_ = last_ - base_ <= UINT16_MAX ? 2 : 4;
+  bool small_gaps = true;
+  for (size_t i = 1; i < postings.size() && small_gaps; ++i) {
+    small_gaps = postings[i].slot - postings[i - 1].slot <= UINT8_MAX;
+  }
+  slot_bytes_ = small_gaps ? 1 : last_ - base_ <= UINT16_MAX ? 2 : 4;
   tf_bytes_ = max_tf_ <= UINT8_MAX ? 1 : 4;
   data_.reset(new uint8_t[capacity_ * (slot_bytes_ + tf_bytes_)]);
   uint8_t* tfs = data_.get() + capacity_ * slot_bytes_;
   for (size_t i = 0; i < postings.size(); ++i) {
     const uint32_t offset = postings[i].slot - base_;
-    if (slot_bytes_ == 2) {
+    if (slot_bytes_ == 1) {
+      data_[i] = static_cast<uint8_t>(i == 0 ? 0 : postings[i].slot - postings[i - 1].slot);
+    } else if (slot_bytes_ == 2) {
       const uint16_t o = static_cast<uint16_t>(offset);
       std::memcpy(data_.get() + 2 * i, &o, 2);
     } else {
@@ -43,6 +49,24 @@ void PostingBlock::decode(Posting* out) const {
   const uint8_t* offsets = data_.get();
   const uint8_t* tfs = offsets + capacity_ * slot_bytes_;
   const size_t n = count_;
+  if (slot_bytes_ == 1) {
+    // Gaps from the previous slot.
+    uint32_t slot = base_;
+    if (tf_bytes_ == 1) {
+      for (size_t i = 0; i < n; ++i) {
+        slot += offsets[i];
+        out[i] = Posting{slot, tfs[i]};
+      }
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        slot += offsets[i];
+        uint32_t tf;
+        std::memcpy(&tf, tfs + 4 * i, 4);
+        out[i] = Posting{slot, tf};
+      }
+    }
+    return;
+  }
   if (slot_bytes_ == 2 && tf_bytes_ == 1) {
     for (size_t i = 0; i < n; ++i) {
       uint16_t o;
@@ -74,10 +98,13 @@ bool PostingBlock::try_append(uint32_t slot, uint32_t tf, uint32_t length) {
   assert(slot > last_);
   if (count_ == capacity_) return false;
   const uint32_t offset = slot - base_;
+  if (slot_bytes_ == 1 && slot - last_ > UINT8_MAX) return false;
   if (slot_bytes_ == 2 && offset > UINT16_MAX) return false;
   if (tf_bytes_ == 1 && tf > UINT8_MAX) return false;
   uint8_t* tfs = data_.get() + capacity_ * slot_bytes_;
-  if (slot_bytes_ == 2) {
+  if (slot_bytes_ == 1) {
+    data_[count_] = static_cast<uint8_t>(slot - last_);
+  } else if (slot_bytes_ == 2) {
     const uint16_t o = static_cast<uint16_t>(offset);
     std::memcpy(data_.get() + 2 * count_, &o, 2);
   } else {

@@ -2,9 +2,11 @@
 // the term's frequency in each, in ascending slot order.
 //
 // Postings are kept in blocks of about kBlockSize. A block stores its slots as
-// offsets from its first slot (16 bits each while the block spans fewer than
-// 65,536 slots, 32 bits otherwise) and its term frequencies in one byte each
-// (32 bits when one exceeds 255), so a posting usually takes 3 bytes. Each
+// gaps from the previous slot, one byte each, when every gap is below 256,
+// else as offsets from its first slot (16 bits each while the block spans
+// fewer than 65,536 slots, 32 bits otherwise), and its term frequencies in
+// one byte each (32 bits when one exceeds 255), so a posting of a frequent
+// term usually takes 2 bytes and one of a rare term 3. Each
 // block also records its last slot, its largest term frequency and the
 // smallest document length among its postings at the time it was written;
 // removals leave these as conservative bounds. The list keeps the same bounds
@@ -64,7 +66,7 @@ class PostingBlock {
   uint32_t min_length_;
   uint16_t count_;
   uint16_t capacity_;
-  uint8_t slot_bytes_;               // 2 or 4
+  uint8_t slot_bytes_;               // 1 (gaps), 2 or 4 (offsets)
   uint8_t tf_bytes_;                 // 1 or 4
   std::unique_ptr<uint8_t[]> data_;  // capacity_ offsets, then capacity_ tfs
 };
