@@ -501,6 +501,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
 
   std::vector<double> window_bound(n_terms);
   std::vector<float> value(n_terms);
+  std::vector<uint32_t> local(order);
   uint64_t window_start = 0;
   for (;;) {
     // Terms order[0..essential) are non-essential.
@@ -531,11 +532,29 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       window_sum += window_bound[t];
     }
     if (window_sum * margin < threshold) continue;
+    // Within the window the terms are ordered again by their window bounds
+    // (ascending, ties by term), and the non-essential prefix is the longest
+    // one whose window bounds sum below the threshold.
+    for (size_t i = 1; i < n_terms; ++i) {
+      const uint32_t t = local[i];
+      size_t j = i;
+      for (; j > 0 && (window_bound[local[j - 1]] > window_bound[t] ||
+                       (window_bound[local[j - 1]] == window_bound[t] && local[j - 1] > t));
+           --j) {
+        local[j] = local[j - 1];
+      }
+      local[j] = t;
+    }
+    size_t local_essential = 0;
     double rest_bound = 0.0;  // the non-essential terms' window bounds
-    for (size_t i = 0; i < essential; ++i) rest_bound += window_bound[order[i]];
+    while (local_essential < n_terms &&
+           (rest_bound + window_bound[local[local_essential]]) * margin < threshold) {
+      rest_bound += window_bound[local[local_essential]];
+      ++local_essential;
+    }
 
-    for (size_t i = essential; i < n_terms; ++i) {
-      const uint32_t t = order[i];
+    for (size_t i = local_essential; i < n_terms; ++i) {
+      const uint32_t t = local[i];
       const QueryTerm& term = terms[t];
       float* c = contrib + t * kWindow;
       const float idf = term.idf;
@@ -561,8 +580,8 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
           double rest = rest_bound;
           keep = (known + rest) * margin >= threshold;
           // Probe the non-essential terms, largest bound first.
-          for (size_t i = essential; keep && i-- > 0;) {
-            const uint32_t t = order[i];
+          for (size_t i = local_essential; keep && i-- > 0;) {
+            const uint32_t t = local[i];
             rest -= window_bound[t];
             value[t] = 0.0f;
             const uint32_t tf = cursors[t].seek(slot);
@@ -574,8 +593,8 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
           }
         }
         if (keep) {
-          for (size_t i = essential; i < n_terms; ++i) {
-            value[order[i]] = contrib[order[i] * kWindow + off];
+          for (size_t i = local_essential; i < n_terms; ++i) {
+            value[local[i]] = contrib[local[i] * kWindow + off];
           }
           float score = 0.0f;
           for (uint32_t t : sequence) score = score + value[t];
@@ -591,7 +610,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
             threshold = heap.front().score;
           }
         }
-        for (size_t i = essential; i < n_terms; ++i) contrib[order[i] * kWindow + off] = 0.0f;
+        for (size_t i = local_essential; i < n_terms; ++i) contrib[local[i] * kWindow + off] = 0.0f;
       }
       touched[word] = 0;
     }
