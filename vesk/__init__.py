@@ -30,6 +30,7 @@ from .errors import (
     UnknownLanguageError,
     VeskError,
 )
+from .files import FileFormatError, load
 from .types import Document, Hit
 
 
@@ -55,5 +56,7 @@ __all__ = [
     "FilterError",
     "UnknownLanguageError",
     "DocumentNotFoundError",
+    "FileFormatError",
+    "load",
     "__version__",
 ]

@@ -438,6 +438,43 @@ class Collection:
         """Remove every document."""
         self._engine.clear()
 
+    # --- files (vesk.files) ---
+
+    def save(self, path: Any) -> None:
+        """Write the whole collection to the file ``path``; :func:`vesk.load` reads it back.
+
+        The file keeps the settings, ids, texts, metadata and embeddings.
+        Saving is atomic: a crash at any moment leaves the old file or the new
+        one. Searches may run meanwhile; changes wait until it is written.
+        """
+        from . import files
+
+        files.save(self, path)
+
+    def to_vesk(self) -> bytes:
+        """The ids and embeddings as a ``vesk_core`` ``.vesk`` container (see :func:`vesk.files.to_vesk`)."""
+        from . import files
+
+        return files.to_vesk(self)
+
+    @classmethod
+    def from_vesk(
+        cls,
+        data: bytes,
+        texts: Sequence[str] | None = None,
+        metadata: Sequence[Mapping[str, MetadataValue] | None] | None = None,
+        language: str = "english",
+    ) -> Collection:
+        """A new collection holding the ids and embeddings of a ``.vesk`` container.
+
+        ``texts`` and ``metadata`` (one per id, in the container's order) add
+        what the container does not keep; texts default to empty strings.
+        Raises :class:`vesk.FileFormatError` for bytes that are not a container.
+        """
+        from . import files
+
+        return files.from_vesk(data, texts, metadata, language)
+
     # --- searches ---
 
     def search(

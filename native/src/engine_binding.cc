@@ -6,6 +6,7 @@
 // lock released (the Collection's own shared mutex orders concurrent calls),
 // and every Engine splits its scans over one process-wide thread pool.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "collection/collection.h"
+#include "collection/collection_file.h"
 #include "conversions.h"
 #include "hybridsearch/thread_pool.h"
 
@@ -81,6 +83,55 @@ class Engine {
     collection_ =
         std::make_unique<Collection>(static_cast<size_t>(dim), parsed.value(), shared_pool());
     language_ = language;
+  }
+
+  // Files: results are (value, error kind, message) with kind 0 on success,
+  // 1 when the file could not be read or written, 2 when it is malformed;
+  // the package raises the matching exception.
+  static nb::tuple load(const std::string& path, bool map, bool verify) {
+    CollectionFile::LoadOptions options;
+    options.map = map;
+    options.verify = verify;
+    CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+    Result<std::unique_ptr<Collection>> loaded = std::unique_ptr<Collection>();
+    {
+      nb::gil_scoped_release release;
+      loaded = CollectionFile::load(path, options, shared_pool(), &kind);
+    }
+    return loaded_engine(std::move(loaded), kind);
+  }
+  static nb::tuple load_bytes(nb::bytes data, bool verify) {
+    CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+    auto loaded = CollectionFile::load_bytes(std::string_view(data.c_str(), data.size()), verify,
+                                             shared_pool(), &kind);
+    return loaded_engine(std::move(loaded), kind);
+  }
+  nb::tuple save(const std::string& path) const {
+    CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+    Status status;
+    {
+      nb::gil_scoped_release release;
+      status = CollectionFile::save(*collection_, path, &kind);
+    }
+    return nb::make_tuple(static_cast<int>(kind), status.ok() ? "" : status.message());
+  }
+  // (ids, texts, metadata dicts, embeddings as an (n, dim) float32 array,
+  // has-embedding flags) of the live documents in storage order.
+  nb::tuple contents() const {
+    CollectionFile::Contents c;
+    {
+      nb::gil_scoped_release release;
+      c = CollectionFile::contents(*collection_);
+    }
+    nb::list metadata;
+    for (const TypedMetadata& m : c.metadata) metadata.append(from_metadata(m));
+    nb::list embedded;
+    for (bool b : c.embedded) embedded.append(b);
+    const size_t n = c.ids.size();
+    auto* values = new std::vector<float>(std::move(c.embeddings));
+    nb::capsule owner(values, [](void* p) noexcept { delete static_cast<std::vector<float>*>(p); });
+    nb::ndarray<nb::numpy, float, nb::ndim<2>> rows(values->data(), {n, collection_->dim()}, owner);
+    return nb::make_tuple(nb::cast(c.ids), nb::cast(c.texts), metadata, rows.cast(), embedded);
   }
 
   size_t dim() const { return collection_->dim(); }
@@ -273,6 +324,20 @@ class Engine {
   }
 
  private:
+  explicit Engine(std::unique_ptr<Collection> collection)
+      : collection_(std::move(collection)),
+        language_(Collection::language_names()[static_cast<size_t>(collection_->language())]) {}
+
+  static nb::tuple loaded_engine(Result<std::unique_ptr<Collection>> loaded,
+                                 CollectionFile::ErrorKind kind) {
+    if (!loaded.ok()) {
+      return nb::make_tuple(nb::none(), static_cast<int>(kind), loaded.status().message());
+    }
+    nb::object engine =
+        nb::cast(new Engine(std::move(loaded).value()), nb::rv_policy::take_ownership);
+    return nb::make_tuple(engine, 0, "");
+  }
+
   std::unique_ptr<Collection> collection_;
   std::string language_;
 };
@@ -304,6 +369,10 @@ NB_MODULE(_native, m) {
            nb::arg("vectors").none(), nb::arg("k"), nb::arg("alpha"), nb::arg("where").none(),
            nb::arg("depth"), nb::arg("statistics").none() = nb::none())
       .def("keyword_statistics", &Engine::keyword_statistics, nb::arg("texts"))
+      .def_static("load", &Engine::load, nb::arg("path"), nb::arg("map"), nb::arg("verify"))
+      .def_static("load_bytes", &Engine::load_bytes, nb::arg("data"), nb::arg("verify"))
+      .def("save", &Engine::save, nb::arg("path"))
+      .def("contents", &Engine::contents)
       .def("explain", &Engine::explain, nb::arg("id"), nb::arg("text").none(),
            nb::arg("vector").none(), nb::arg("alpha"), nb::arg("depth"),
            nb::arg("statistics").none() = nb::none());

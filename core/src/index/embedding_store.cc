@@ -12,6 +12,11 @@
 // layout_dim_ == 0 blocks take no memory and runs_ is not used. rows_ and
 // length_counts_ are empty.
 //
+// Borrowed blocks (borrowed_ != nullptr): uniform mode with runs_ empty;
+// block b of the size_ embeddings of length dim_ (== layout_dim_) is at
+// borrowed_ + b * kB * dim_. Every mutation calls own() first, which replaces
+// them by one run of the store's own.
+//
 // Mixed mode (uniform_ == false): rows_[p] is the embedding at position p and
 // length_counts_ maps each length present to the number of rows with it; it
 // always holds at least two lengths. As soon as a change leaves one length
@@ -91,6 +96,24 @@ EmbeddingStore::EmbeddingStore(const EmbeddingStore& other)
     const BlockRun run = other.run(r);
     values.insert(values.end(), run.data, run.data + run.block_count * block_floats());
   }
+}
+
+EmbeddingStore EmbeddingStore::borrow(size_t size, size_t dim, const float* blocks,
+                                      std::shared_ptr<const void> owner) noexcept {
+  EmbeddingStore store;
+  if (size == 0) return store;
+  store.size_ = size;
+  store.dim_ = dim;
+  store.layout_dim_ = dim;
+  store.borrowed_ = blocks;
+  store.borrowed_owner_ = std::move(owner);
+  return store;
+}
+
+void EmbeddingStore::own() {
+  if (borrowed_ == nullptr) return;
+  EmbeddingStore copy(*this);  // one run of the store's own
+  swap(copy);
 }
 
 EmbeddingStore& EmbeddingStore::operator=(const EmbeddingStore& other) {
@@ -178,6 +201,7 @@ float* EmbeddingStore::lane(size_t pos) {
 
 const float* EmbeddingStore::lane(size_t pos) const {
   if (layout_dim_ == 0) return kNoValues;  // nothing to address
+  if (borrowed_ != nullptr) return borrowed_ + (pos / kB) * block_floats() + (pos % kB);
   const size_t b = pos / kB;
   const Run& run = runs_[run_of(b)];
   return run.values.data() + (b - run.first_block) * block_floats() + (pos % kB);
@@ -193,6 +217,7 @@ std::vector<float> EmbeddingStore::get(size_t pos) const {
 }
 
 void EmbeddingStore::reserve(size_t count, size_t length) {
+  own();
   if (!uniform_) {
     if (count > rows_.capacity()) rows_.reserve(std::max(count, 2 * rows_.capacity()));
     return;
@@ -226,6 +251,7 @@ void EmbeddingStore::use_blocks(size_t blocks) noexcept {
 }
 
 void EmbeddingStore::append(std::span<const float> values) {
+  own();
   if (uniform_ && size_ == 0) {
     dim_ = values.size();
     if (layout_dim_ != dim_) set_layout(dim_);  // keeps the room reserve() made
@@ -249,6 +275,7 @@ void EmbeddingStore::append(std::span<const float> values) {
 
 void EmbeddingStore::replace(size_t pos, std::span<const float> values) {
   assert(pos < size_);
+  own();
   if (uniform_) {
     if (values.size() == dim_) {
       write_lane(pos, values);
@@ -274,6 +301,7 @@ void EmbeddingStore::replace(size_t pos, std::span<const float> values) {
 
 void EmbeddingStore::erase(std::span<const size_t> positions) {
   if (positions.empty()) return;
+  own();
   assert(std::is_sorted(positions.begin(), positions.end()));
   assert(positions.back() < size_);
   const size_t new_size = size_ - positions.size();
@@ -321,6 +349,11 @@ void EmbeddingStore::erase(std::span<const size_t> positions) {
 }
 
 void EmbeddingStore::clear() noexcept {
+  if (borrowed_ != nullptr) {
+    borrowed_ = nullptr;
+    borrowed_owner_.reset();
+    layout_dim_ = 0;
+  }
   size_ = 0;
   dim_ = 0;
   uniform_ = true;
@@ -337,6 +370,8 @@ void EmbeddingStore::swap(EmbeddingStore& other) noexcept {
   runs_.swap(other.runs_);
   rows_.swap(other.rows_);
   length_counts_.swap(other.length_counts_);
+  std::swap(borrowed_, other.borrowed_);
+  borrowed_owner_.swap(other.borrowed_owner_);
 }
 
 bool EmbeddingStore::uniform(size_t* dim) const {
@@ -355,7 +390,7 @@ size_t EmbeddingStore::block_count() const { return uniform_ ? BlocksFor(size_) 
 size_t EmbeddingStore::run_count() const {
   const size_t blocks = block_count();
   if (blocks == 0) return 0;
-  if (layout_dim_ == 0) return 1;
+  if (layout_dim_ == 0 || borrowed_ != nullptr) return 1;
   return run_of(blocks - 1) + 1;
 }
 
@@ -363,6 +398,7 @@ EmbeddingStore::BlockRun EmbeddingStore::run(size_t i) const {
   assert(i < run_count());
   const size_t blocks = block_count();
   if (layout_dim_ == 0) return BlockRun{kNoValues, 0, blocks};
+  if (borrowed_ != nullptr) return BlockRun{borrowed_, 0, blocks};
   const Run& r = runs_[i];
   return BlockRun{r.values.data(), r.first_block,
                   std::min(r.capacity_blocks, blocks - r.first_block)};

@@ -20,16 +20,25 @@
 // has succeeded, appending embeddings of that length up to `count` and
 // replacing any embedding by one of the store's uniform length allocate
 // nothing and cannot fail; erase cannot fail while the store is uniform.
+// (All of this holds once borrowed blocks are owned; see below.)
 // Anything else may allocate (std::bad_alloc); such a caller applies it to a
 // copy and swaps the copy in.
 //
+// Borrowed blocks: borrow() makes a store whose blocks are read-only memory
+// owned elsewhere (a mapped file), kept alive by a shared owner; the scan
+// reads them in place. Every change first copies them into memory of the
+// store's own (copy on write); own() does that copy ahead, so that a caller
+// can make it part of the steps that may fail.
+//
 // Thread safety: const methods may run concurrently; mutation needs exclusive
-// access. Ownership: the store owns copies of all values given to it.
+// access. Ownership: the store owns copies of all values given to it, except
+// borrowed blocks, which it only keeps alive through their owner.
 #ifndef VESK_CORE_INDEX_EMBEDDING_STORE_H_
 #define VESK_CORE_INDEX_EMBEDDING_STORE_H_
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -78,9 +87,23 @@ class EmbeddingStore {
   EmbeddingStore(EmbeddingStore&& other) noexcept;
   EmbeddingStore& operator=(EmbeddingStore&& other) noexcept;
 
+  // A store of `size` embeddings of `dim` values whose blocks are read in
+  // place from `blocks`: (size + kBlock - 1) / kBlock blocks in the layout of
+  // block() (lanes past `size` zero), aligned to 64 bytes, left unchanged and
+  // valid as long as `owner` lives. Allocates nothing but the owner's share.
+  // REQUIRES: dim > 0 or size == 0.
+  static EmbeddingStore borrow(size_t size, size_t dim, const float* blocks,
+                               std::shared_ptr<const void> owner) noexcept;
+  // True while the blocks are borrowed (see above).
+  bool borrowed() const { return borrowed_ != nullptr; }
+  // Copies borrowed blocks into memory of the store's own (nothing to do
+  // otherwise). On failure (std::bad_alloc) the store is unchanged.
+  void own();
+
   size_t size() const;
   bool empty() const { return size() == 0; }
-  // Bytes of memory held by the embeddings, reserved room included.
+  // Bytes of memory held by the embeddings, reserved room included; borrowed
+  // blocks count as none.
   size_t memory_bytes() const;
   // Length of the embedding at `pos`. REQUIRES: pos < size().
   size_t length(size_t pos) const;
@@ -91,6 +114,7 @@ class EmbeddingStore {
   // `length` values while the store is uniform with that length or empty.
   // Growth is geometric. On failure (std::bad_alloc) the store is unchanged.
   void reserve(size_t count, size_t length);
+  // Like every change below, copies borrowed blocks first (own()).
   // Appends a copy of `values` at position size().
   void append(std::span<const float> values);
   // Replaces the embedding at `pos` by a copy of `values`. REQUIRES: pos < size().
@@ -169,6 +193,9 @@ class EmbeddingStore {
   std::vector<Run> runs_;                   // uniform layout
   std::vector<std::vector<float>> rows_;    // mixed layout
   std::map<size_t, size_t> length_counts_;  // mixed layout: length -> rows
+  // Borrowed blocks (uniform layout, runs_ empty) and what keeps them alive.
+  const float* borrowed_ = nullptr;
+  std::shared_ptr<const void> borrowed_owner_;
 };
 
 }  // namespace vesk
