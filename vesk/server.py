@@ -208,7 +208,8 @@ class SearchService:
     ) -> dict[str, Any]:
         """The three result lists for one question (``semantic``/``hybrid`` None without an embedder)."""
         col = self.collection
-        keyword = col.search(q, k=k, where=where)
+        # alpha 0: keywords alone, even when the collection embeds questions itself.
+        keyword = col.search(q, k=k, alpha=0.0, where=where)
         vec = self._vector(q)
         semantic = hybrid = None
         if vec is not None:
@@ -238,7 +239,7 @@ class SearchService:
         # At alpha 0 or 1 one side does not count; it is still shown, marked so.
         kw_counted = dense_counted = True
         if e.get("keyword") is None and vec is not None:
-            e["keyword"], kw_counted = col.explain(id, q).get("keyword"), False
+            e["keyword"], kw_counted = col.explain(id, q, vec, alpha=0.0).get("keyword"), False
         if e.get("dense") is None and vec is not None and alpha == 0.0:
             e["dense"], dense_counted = col.explain(id, None, vec).get("dense"), False
         kw = e.get("keyword")
