@@ -12,7 +12,7 @@ shift || true
 # libxxhash-dev: XXH3 checksums of vesk collection files (header only, inlined;
 # a widely used, fast hash: verifying a file costs far less than reading it).
 debs=(g++ make cmake pkg-config libstemmer-dev libicu-dev libgtest-dev rapidjson-dev
-      libbenchmark-dev libxxhash-dev ${EXTRA_DEBS:-})
+      libbenchmark-dev libxxhash-dev chromium chromium-driver ${EXTRA_DEBS:-})
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
