@@ -46,7 +46,7 @@ namespace vesk {
 // merely equals the k-th best cannot enter either.
 namespace {
 
-constexpr size_t kWindow = 2048;
+constexpr size_t kWindow = 1024;
 
 float weight(uint32_t tf, uint32_t length, float a) {
   const float sat = bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
