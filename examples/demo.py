@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
-"""vesk_core demo: hybrid search over the Python standard library's docstrings.
+"""vesk demo: hybrid search over the Python standard library's docstrings.
 
 What it does:
 
 1. collects the docstrings of the standard library's public modules, classes,
    functions and methods (a few thousand real English texts that every
    Python 3.13 installation has);
-2. embeds them with all-MiniLM-L6-v2 (384 dimensions, computed locally with
-   NumPy from the model files of a PyPI package, see minilm.py);
-3. indexes them in a vesk_core.Index and answers questions three ways:
-   keyword only (alpha 0), semantic only (alpha 1) and hybrid (alpha 0.8);
-4. saves the index to a .vesk file, loads it into a new Index, restores the
-   texts and metadata by upserting the documents, and checks that the loaded
-   index gives the same answers.
+2. embeds them with vesk's built-in embedder, all-MiniLM-L6-v2 (384
+   dimensions, computed locally with NumPy from the model files of a PyPI
+   package, see vesk/embed.py), with a progress bar;
+3. adds them to a vesk.Collection that has that embedder, and answers
+   questions three ways: keyword only (alpha 0), semantic only (alpha 1) and
+   hybrid (the default alpha, 0.5);
+4. saves the collection to a file, loads it back and checks that the loaded
+   collection gives the same answers, then prints how to browse it.
 
 Usage:
     python examples/demo.py                      # the built-in questions
@@ -33,7 +34,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-OUT = HERE / "out"  # embedding cache and the saved index (not under version control)
+OUT = HERE / "out"  # embedding cache and the saved collection (not under version control)
 sys.path.insert(0, str(HERE))
 
 QUESTIONS = [
@@ -43,17 +44,15 @@ QUESTIONS = [
     "run a shell command and capture its output",
     "format a date",
 ]
-MODES = [
+MODES = [  # (label, alpha); None is the collection's default
     ("keyword only", 0.0),
     ("semantic only", 1.0),
-    ("hybrid", 0.8),
+    ("hybrid", None),
 ]
-INDEX_NAME = "python-stdlib"
-MODEL_ID = "vesk-minilm"
+COLLECTION_NAME = "python-stdlib"
 TOP_K = 5
 EMBED_MAX_TOKENS = 128  # tokens of each docstring that go into its embedding
 EMBED_MAX_CHARS = 2000  # characters handed to the tokenizer (it truncates anyway)
-BATCH_SIZE = 32
 
 
 def width() -> int:
@@ -110,23 +109,22 @@ def summary(text: str, limit: int) -> str:
     return first if len(first) <= limit else first[: limit - 1] + "…"
 
 
-def print_result(label: str, alpha: float, result, elapsed_ms: float) -> None:
-    print(f"  {label} (alpha {alpha:g}): {len(result.docs)} results, "
-          f"{result.time_taken_ms} ms in the index ({elapsed_ms:.2f} ms round trip)")
+def print_hits(label: str, alpha: float, hits, elapsed_ms: float) -> None:
+    print(f"  {label} (alpha {alpha:g}): {len(hits)} results in {elapsed_ms:.2f} ms")
     w = width()
-    id_w = min(48, max([len(d.id) for d in result.docs] + [10]))
-    for rank, doc in enumerate(result.docs, 1):
-        kind = (doc.metadata or {}).get("kind", "")
-        head = f"    {rank}. {doc.id:<{id_w}}  {kind:<8} {doc.score:8.5f}  "
-        print(head + summary(doc.text, max(20, w - len(head))))
-    if not result.docs:
+    id_w = min(48, max([len(h.id) for h in hits] + [10]))
+    for rank, hit in enumerate(hits, 1):
+        kind = hit.metadata.get("kind", "")
+        head = f"    {rank}. {hit.id:<{id_w}}  {kind:<8} {hit.score:8.5f}  "
+        print(head + summary(hit.text, max(20, w - len(head))))
+    if not hits:
         print("    (nothing found)")
 
 
-def run_query(index, question: str, qvec: list[float], alpha: float):
+def ask(col, question: str, alpha: float | None):
     t0 = time.perf_counter()
-    result = index.query(question, TOP_K, qvec, alpha)
-    return result, (time.perf_counter() - t0) * 1000.0
+    hits = col.search(question, k=TOP_K) if alpha is None else col.search(question, k=TOP_K, alpha=alpha)
+    return hits, (time.perf_counter() - t0) * 1000.0
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -134,25 +132,21 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--question", "-q", help="answer this question instead of the built-in ones")
     parser.add_argument("--limit", type=int, default=None,
                         help="index only the first N docstrings (quicker, for a try-out)")
-    parser.add_argument("--save", metavar="PATH", default=str(OUT / f"{INDEX_NAME}.vesk"),
-                        help="where to write the .vesk file (default: examples/out/python-stdlib.vesk)")
+    parser.add_argument("--save", metavar="PATH", default=str(OUT / f"{COLLECTION_NAME}.vcol"),
+                        help="where to save the collection (default: examples/out/python-stdlib.vcol)")
     parser.add_argument("--no-cache", action="store_true",
                         help="compute the embeddings even when an earlier run kept them")
     args = parser.parse_args(argv)
     questions = [args.question] if args.question else QUESTIONS
 
     started = time.perf_counter()
-    # One BLAS thread per embedding worker; set before NumPy loads.
-    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-    os.environ.setdefault("OMP_NUM_THREADS", "1")
     ensure_model_package()
 
     import numpy as np
-    from tqdm import tqdm
 
-    import vesk_core
-    from minilm import MiniLM
+    import vesk
     from stdlib_corpus import collect
+    from vesk.embed import MiniLM
 
     rule("1. Corpus: docstrings of the Python standard library")
     t0 = time.perf_counter()
@@ -168,10 +162,9 @@ def main(argv: list[str] | None = None) -> int:
 
     rule("2. Embeddings: all-MiniLM-L6-v2, 384 dimensions")
     model = MiniLM(max_length=EMBED_MAX_TOKENS)
-    workers = max(1, min(4, os.cpu_count() or 1))
     print(f"  model files: {model.path}")
     print(f"  first {EMBED_MAX_TOKENS} tokens of \"<qualified name>: <docstring>\" per entry, "
-          f"batches of {BATCH_SIZE}, {workers} worker thread(s)")
+          f"{model.workers} worker thread(s)")
     texts = [f"{e.id}: {e.doc[:EMBED_MAX_CHARS]}" for e in entries]
     cache = OUT / f"embeddings-{cache_key(texts)}.npy"
     if cache.exists() and not args.no_cache:
@@ -179,89 +172,67 @@ def main(argv: list[str] | None = None) -> int:
         print(f"  {len(texts)} embeddings read from {rel(cache)} (computed by an earlier run; "
               "--no-cache computes them again)")
     else:
-        embeddings = np.zeros((len(texts), model.dimension), dtype=np.float32)
-        t0 = time.perf_counter()
-        with tqdm(total=len(texts), unit="doc", desc="  embedding", dynamic_ncols=True) as bar:
-            for pos, vecs in model.iter_encode(texts, batch_size=BATCH_SIZE, workers=workers):
-                embeddings[pos] = vecs
-                bar.update(len(pos))
-        embed_s = time.perf_counter() - t0
-        print(f"  {len(texts)} embeddings in {embed_s:.1f} s "
-              f"({len(texts) / max(embed_s, 1e-9):.0f} docs/s), kept in {rel(cache)} for the next run")
+        t0, c0 = time.perf_counter(), time.process_time()
+        embeddings = model.embed(texts)  # a progress bar on a terminal
+        embed_s, cpu_s = time.perf_counter() - t0, time.process_time() - c0
+        print(f"  {len(texts)} embeddings in {embed_s:.1f} s ({len(texts) / max(embed_s, 1e-9):.0f} docs/s; "
+              f"{cpu_s:.0f} s of CPU time), kept in {rel(cache)} for the next run")
         OUT.mkdir(parents=True, exist_ok=True)
         np.save(cache, embeddings)
 
-    rule("3. Index")
-    docs = [vesk_core.DocumentInfo(e.id, e.doc, {"module": e.module, "kind": e.kind}) for e in entries]
-    vectors = embeddings.tolist()
-    index = vesk_core.Index(INDEX_NAME, MODEL_ID)
-    added = updated = 0
+    rule("3. Collection")
+    col = vesk.Collection(embedder=model)
     t0 = time.perf_counter()
-    chunk = max(1, -(-len(docs) // 10))  # ten batches: every add rebuilds the keyword index
-    with tqdm(total=len(docs), unit="doc", desc="  indexing", dynamic_ncols=True) as bar:
-        for start in range(0, len(docs), chunk):
-            a, u = index.add_documents(docs[start : start + chunk], vectors[start : start + chunk])
-            added += a
-            updated += u
-            bar.update(len(docs[start : start + chunk]))
-    info = index.get_info()
-    print(f"  index {info.name!r}: {info.doc_count} documents ({added} added, {updated} updated) "
-          f"in {time.perf_counter() - t0:.1f} s; model {info.model.id}, status {info.status}")
+    added, updated = col.add([e.id for e in entries], [e.doc for e in entries], embeddings,
+                             [{"module": e.module, "kind": e.kind} for e in entries])
+    print(f"  {col!r}: {added} added, {updated} updated in {time.perf_counter() - t0:.2f} s; "
+          "text queries are embedded by the collection's embedder")
 
     rule("4. Questions")
-    qvecs = {q: v.tolist() for q, v in zip(questions, model.encode(questions))}
-    answers: dict[tuple[str, float], list[tuple[str, float]]] = {}
+    answers: dict[tuple[str, str], list[tuple[str, float]]] = {}
+    default_alpha = vesk.collection.DEFAULT_ALPHA
     for question in questions:
         print(f"\nQ: {question}")
         for label, alpha in MODES:
-            result, ms = run_query(index, question, qvecs[question], alpha)
-            answers[(question, alpha)] = [(d.id, d.score) for d in result.docs]
-            print_result(label, alpha, result, ms)
+            hits, ms = ask(col, question, alpha)
+            answers[(question, label)] = [(h.id, h.score) for h in hits]
+            print_hits(label, default_alpha if alpha is None else alpha, hits, ms)
 
     rule("5. Save and load")
     path = Path(args.save)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    t0 = time.perf_counter()
-    blob = vesk_core.serializeToBinary(index.serialize())
-    path.write_bytes(blob)
-    print(f"  saved {rel(path)} ({len(blob) / 1e6:.1f} MB) in {time.perf_counter() - t0:.2f} s")
-
-    t0 = time.perf_counter()
-    loaded = vesk_core.Index("loading", MODEL_ID)
-    loaded.deserialize(vesk_core.deserializeFromBinary(path.read_bytes()))
-    info = loaded.get_info()
-    print(f"  loaded it into a new Index in {time.perf_counter() - t0:.2f} s: "
-          f"name {info.name!r}, {info.doc_count} documents, model {info.model.id}")
-
-    probe = questions[0]
-    bare = loaded.query(probe, TOP_K, qvecs[probe], 0.0)
-    print(f"  the file keeps ids and embeddings only: a keyword-only query now finds "
-          f"{len(bare.docs)} documents, a text reads {loaded.get_documents()[0].text!r}")
-    t0 = time.perf_counter()
-    a, u = loaded.add_documents(docs, vectors)
-    print(f"  texts and metadata restored by upsert: {a} added, {u} updated "
-          f"in {time.perf_counter() - t0:.2f} s")
-
-    same = tied = 0
-    for question in questions:
-        for label, alpha in MODES:
-            before = answers[(question, alpha)]
-            after = [(d.id, d.score) for d in loaded.query(question, TOP_K, qvecs[question], alpha).docs]
-            if after == before:
-                same += 1
-            elif sorted(after) == sorted(before):
-                tied += 1  # equal scores may come out in another order
-            else:
-                print(f"  DIFFERENT: {question!r} {label}: {[i for i, _ in before]} vs {[i for i, _ in after]}")
-    total = len(questions) * len(MODES)
-    verdict = "match" if same + tied == total else "DO NOT match"
-    print(f"  loaded index vs original: {same + tied} of {total} result lists {verdict}"
-          + (f" ({tied} only up to the order of tied scores)" if tied else ""))
+    if not (hasattr(col, "save") and hasattr(vesk, "load")):
+        print("  (this version of vesk cannot save collections yet)")
+        ok = True
+    else:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        t0 = time.perf_counter()
+        col.save(path)
+        print(f"  saved {rel(path)} ({path.stat().st_size / 1e6:.1f} MB) in {time.perf_counter() - t0:.2f} s")
+        t0 = time.perf_counter()
+        loaded = vesk.load(path)
+        loaded.embedder = model
+        print(f"  loaded {loaded!r} in {time.perf_counter() - t0:.2f} s")
+        same = tied = 0
+        for question in questions:
+            for label, alpha in MODES:
+                before = answers[(question, label)]
+                after = [(h.id, h.score) for h in ask(loaded, question, alpha)[0]]
+                if after == before:
+                    same += 1
+                elif sorted(after) == sorted(before):
+                    tied += 1  # equal scores may come out in another order
+                else:
+                    print(f"  DIFFERENT: {question!r} {label}: {[i for i, _ in before]} vs {[i for i, _ in after]}")
+        total = len(questions) * len(MODES)
+        ok = same + tied == total
+        print(f"  loaded collection vs original: {same + tied} of {total} result lists "
+              f"{'match' if ok else 'DO NOT match'}" + (f" ({tied} only up to the order of tied scores)" if tied else ""))
+        print(f"  browse it with:  vesk serve {rel(path)}")
 
     rule()
     print(f"Done in {time.perf_counter() - started:.0f} s. "
           "Ask your own question with: make demo Q=\"...\"")
-    return 0 if same + tied == total else 1
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":
