@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import os
 import random
 import struct
+import time
 
 import numpy as np
 import pytest
@@ -110,40 +112,63 @@ def test_random_changes_give_the_answers_of_one_collection(cluster):
         sharded.close()
 
 
+def kill_and_wait(sharded, shard: int) -> None:
+    """Kills a shard's actor (Ray restarts it) and waits until its old process is gone."""
+    pid = sharded.shard_processes()[shard]
+    ray.kill(sharded.actors[shard], no_restart=False)
+    for _ in range(600):
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"shard {shard} (process {pid}) did not die")
+
+
 def test_a_killed_shard_restarts_from_its_file_and_loses_no_change(cluster, tmp_path):
     rng = random.Random(7)
     sharded = ShardedCollection(shards=SHARDS, dim=DIM, home=str(tmp_path / "home"))
     single = Collection(dim=DIM)
+    changes = []
     ids: list[str] = []
+
+    def step(apply_to) -> None:
+        nonlocal ids
+        change = random_change(rng, ids)
+        changes.append(change)
+        answers = {getattr(col, change[0])(*change[1], **change[2]) for col in apply_to}
+        assert len(answers) == 1
+        ids = sorted(i for i in {f"d{j}" for j in range(60)} if i in single)
+
     try:
         for _ in range(8):
-            kind, args, kwargs = random_change(rng, ids)
-            for col in (sharded, single):
-                getattr(col, kind)(*args, **kwargs)
-            ids = sorted(i for i in {f"d{j}" for j in range(60)} if i in single)
+            step((sharded, single))
         sharded.save(str(tmp_path / "saved"))
-        at_save = Collection(dim=DIM)
-        for _ in range(6):  # changes after the save: only the driver's log has them
-            kind, args, kwargs = random_change(rng, ids)
-            for col in (sharded, single):
-                getattr(col, kind)(*args, **kwargs)
-            ids = sorted(i for i in {f"d{j}" for j in range(60)} if i in single)
-        victim = sharded.actors[shard_of(ids[0], SHARDS)]
-        ray.kill(victim, no_restart=False)
+        saved = len(changes)
+        for _ in range(5):  # after the save: only the driver's log has these
+            step((sharded, single))
+        before = sharded.shard_processes()
+        kill_and_wait(sharded, shard_of(ids[0], SHARDS))
         assert_same_answers(sharded, single, rng)
-        # A change right after another kill is not lost either.
-        ray.kill(sharded.actors[0], no_restart=False)
-        kind, args, kwargs = random_change(rng, ids)
-        assert getattr(sharded, kind)(*args, **kwargs) == getattr(single, kind)(*args, **kwargs)
+        kill_and_wait(sharded, 0)
+        step((sharded, single))  # a change that reaches a restarting shard
         assert_same_answers(sharded, single, rng)
+        after = sharded.shard_processes()
+        assert after[0] != before[0] and after[shard_of(ids[0], SHARDS)] != before[shard_of(ids[0], SHARDS)]
     finally:
         sharded.close()
-    del at_save
 
-    # The saved folder loads into new actors with the documents of the save.
+    # The saved folder loads into new actors with the documents of the save,
+    # and later changes number their documents after the saved ones.
     reloaded = ShardedCollection.load(str(tmp_path / "saved"))
+    reference = Collection(dim=DIM)
+    for kind, args, kwargs in changes[:saved]:
+        getattr(reference, kind)(*args, **kwargs)
     try:
-        assert len(reloaded) > 0
-        assert reloaded.shards == SHARDS
+        assert_same_answers(reloaded, reference, rng)
+        ids = sorted(i for i in {f"d{j}" for j in range(60)} if i in reference)
+        kind, args, kwargs = random_change(rng, ids)
+        assert getattr(reloaded, kind)(*args, **kwargs) == getattr(reference, kind)(*args, **kwargs)
+        assert_same_answers(reloaded, reference, rng)
     finally:
         reloaded.close()

@@ -220,6 +220,9 @@ class _Shard:
     def _len(self) -> int:
         return len(self._col)
 
+    def _pid(self) -> int:
+        return os.getpid()
+
     def _get(self, ids: list[str]) -> list[tuple[str, str, dict[str, MetadataValue]]]:
         return [(d.id, d.text, _strip(d.metadata)[1]) for d in self._col.get(ids)]
 
@@ -517,6 +520,11 @@ class ShardedCollection:
         return self._call_all(
             lambda i: self._actors[i].read.remote(self._sent[i], method, per_shard[i]), list(per_shard)
         )
+
+    def shard_processes(self) -> list[int]:
+        """The process id of each shard's actor (a restarted shard has a new one)."""
+        answers = self._read("pid", {i: () for i in self._all()})
+        return [answers[i] for i in self._all()]
 
     def _all(self) -> range:
         return range(len(self._actors))
