@@ -58,7 +58,9 @@ import json
 import os
 import pickle
 import tempfile
+import threading
 import time
+from dataclasses import replace
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -237,15 +239,20 @@ class _Shard:
         dense_n: int,
         where: Mapping[str, Any] | None,
         stats: list[tuple[int, int, list[int]]] | None,
-    ) -> tuple[list[list[tuple[float, int, str, str, dict]]] | None, list[list[tuple]] | None]:
-        """Each side's best candidates per query as (score, sequence, id, text, metadata)."""
+        attach: int,
+    ) -> tuple[list[list[tuple[float, int, str, str | None, dict | None]]] | None, list[list[tuple]] | None]:
+        """Each side's best candidates per query as (score, sequence, id, text, metadata).
+
+        Only the first `attach` of each list carry their text and metadata
+        (None in the others), which keeps deep candidate lists small.
+        """
         tree = compile_filter(where)
 
         def rows(hits: list[tuple]) -> list[tuple]:
             out = []
-            for h in hits:
+            for r, h in enumerate(hits):
                 seq, meta = _strip(h[3])
-                out.append((h[1], seq, h[0], h[2], meta))
+                out.append((h[1], seq, h[0], h[2], meta) if r < attach else (h[1], seq, h[0], None, None))
             return out
 
         keyword = None
@@ -286,6 +293,19 @@ def _actor_class() -> Any:
         ray = _ray()
         _ACTOR_CLASS = ray.remote(max_restarts=-1, max_task_retries=0)(_Shard)
     return _ACTOR_CLASS
+
+
+def _locked(method: Any) -> Any:
+    """Runs the method under the collection's lock: calls from several threads take turns."""
+
+    def locked(self: ShardedCollection, *args: Any, **kwargs: Any) -> Any:
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    locked.__name__ = method.__name__
+    locked.__qualname__ = method.__qualname__
+    locked.__doc__ = method.__doc__
+    return locked
 
 
 def _sides(has_text: bool, has_vector: bool, alpha: float) -> tuple[bool, bool]:
@@ -353,6 +373,7 @@ class ShardedCollection:
         self._home = home if home is not None else tempfile.mkdtemp(prefix="vesk-shards-")
         os.makedirs(self._home, exist_ok=True)
         self._timeout = float(timeout)
+        self._lock = threading.RLock()
         self._next_seq = 0
         self._sent = [0] * shards  # changes sent to each shard
         self._log: list[list[tuple[int, str, tuple[Any, ...]]]] = [[] for _ in range(shards)]
@@ -521,6 +542,7 @@ class ShardedCollection:
             lambda i: self._actors[i].read.remote(self._sent[i], method, per_shard[i]), list(per_shard)
         )
 
+    @_locked
     def shard_processes(self) -> list[int]:
         """The process id of each shard's actor (a restarted shard has a new one)."""
         answers = self._read("pid", {i: () for i in self._all()})
@@ -531,6 +553,7 @@ class ShardedCollection:
 
     # --- size and membership ---
 
+    @_locked
     def __len__(self) -> int:
         return sum(self._read("len", {i: () for i in self._all()}).values())
 
@@ -542,6 +565,7 @@ class ShardedCollection:
 
     # --- changes ---
 
+    @_locked
     def add(
         self,
         ids: Sequence[str],
@@ -595,6 +619,7 @@ class ShardedCollection:
                 updated += value[1]
         return (added, updated)
 
+    @_locked
     def delete(self, ids: Sequence[str]) -> int:
         """As :meth:`vesk.Collection.delete`."""
         id_list = _str_list("ids", ids)
@@ -606,10 +631,12 @@ class ShardedCollection:
         results = self._change({s: ("delete", (part,)) for s, part in parts.items()})
         return sum(v for v in results.values() if isinstance(v, int))
 
+    @_locked
     def clear(self) -> None:
         """Removes every document."""
         self._change({i: ("clear", ()) for i in self._all()})
 
+    @_locked
     def get(self, ids: Sequence[str]) -> list[Document]:
         """As :meth:`vesk.Collection.get`."""
         id_list = _str_list("ids", ids)
@@ -689,6 +716,7 @@ class ShardedCollection:
             return [[] for _ in range(m)]
         return self._batch(text_list, vecs, k, a, where, depth)
 
+    @_locked
     def _batch(
         self,
         texts: list[str] | None,
@@ -710,6 +738,7 @@ class ShardedCollection:
             n,
             None if where is None else dict(where),
             stats,
+            k,
         )
         answers = self._read("candidates", {i: args for i in self._all()})
         out: list[list[Hit]] = []
@@ -726,8 +755,10 @@ class ShardedCollection:
                         hits.append(Hit(doc_id, score, text, meta, dense_rank=r, dense_score=score))
                 out.append(hits)
                 continue
-            rows = {row[2]: row for row in dense}
-            rows.update({row[2]: row for row in keyword if row[2] not in rows})
+            rows: dict[str, tuple] = {}
+            for row in dense + keyword:  # prefer a row that carries its document
+                if row[2] not in rows or rows[row[2]][3] is None:
+                    rows[row[2]] = row
             keyword_at = {row[2]: (r, row[0]) for r, row in enumerate(keyword, 1)}
             dense_at = {row[2]: (r, row[0]) for r, row in enumerate(dense, 1)}
             hits = []
@@ -748,8 +779,19 @@ class ShardedCollection:
                     )
                 )
             out.append(hits)
+        # Fused hits found deeper than k in their shard's lists come without
+        # their documents: one more request fetches them.
+        missing = sorted({h.id for hits in out for h in hits if h.text is None})
+        if missing:
+            docs = {d.id: d for d in self.get(missing)}
+            out = [
+                [h if h.text is not None else replace(h, text=docs[h.id].text, metadata=docs[h.id].metadata)
+                 for h in hits]
+                for hits in out
+            ]
         return out
 
+    @_locked
     def explain(
         self,
         id: str,
@@ -785,6 +827,7 @@ class ShardedCollection:
             depth,
             None,
             None if stats is None else [stats],
+            0,
         )
         answers = self._read("candidates", {i: args for i in self._all()})
         keyword = _merge([answers[i][0][0] for i in answers], depth) if keyword_on else []
@@ -803,6 +846,7 @@ class ShardedCollection:
 
     # --- files ---
 
+    @_locked
     def save(self, folder: str) -> None:
         """Writes one file per shard and a manifest into ``folder`` (made if missing).
 
@@ -828,6 +872,7 @@ class ShardedCollection:
         for i in self._all():
             self._log[i] = [entry for entry in self._log[i] if entry[0] > saved[i][0]]
 
+    @_locked
     def close(self) -> None:
         """Ends the shards' actors (their files stay)."""
         for actor in self._actors:
