@@ -73,10 +73,11 @@ _ATTENTION_FLOATS = 1 << 18
 
 _SAFETENSORS_DTYPES = {"F32": np.float32, "F16": np.float16, "I64": np.int64, "I32": np.int32}
 
-# Abramowitz and Stegun 7.1.26, erf to within 1.5e-7.
-_ERF_P = np.float32(0.3275911)
-_ERF_A = [np.float32(v) for v in (0.254829592, -0.284496736, 1.421413741, -1.453152027, 1.061405429)]
-_SQRT_HALF = np.float32(0.7071067811865476)
+# Abramowitz and Stegun 7.1.26, erf to within 1.5e-7: for u >= 0,
+# 1 - erf(u) = t (a1 + t (a2 + t (a3 + t (a4 + t a5)))) exp(-u^2), t = 1 / (1 + P u).
+# The same, for |x| rather than |x| / sqrt(2), and halved.
+_ERF_P_X = np.float32(0.3275911 * 0.7071067811865476)
+_ERF_A_HALF = [np.float32(v / 2) for v in (0.254829592, -0.284496736, 1.421413741, -1.453152027, 1.061405429)]
 
 
 def minilm_model_dir() -> Path:
@@ -108,33 +109,31 @@ def _load_safetensors(path: Path) -> dict[str, np.ndarray]:
     return tensors
 
 
-def _gelu_(x: NDArray[np.float32], t: NDArray[np.float32], p: NDArray[np.float32], q: NDArray[np.float32]) -> None:
-    """x = GELU(x) in place (the exact, erf form BERT uses); ``t``, ``p``, ``q`` are scratch of x's shape."""
-    # u = x / sqrt(2); erf(|u|) = 1 - poly(t) * exp(-u^2) with t = 1 / (1 + P|u|).
-    np.multiply(x, _SQRT_HALF, out=t)
-    np.abs(t, out=t)
-    np.multiply(t, t, out=p)
-    np.negative(p, out=p)
-    np.exp(p, out=p)  # exp(-u^2)
-    t *= _ERF_P
-    t += 1
-    np.reciprocal(t, out=t)
-    a1, a2, a3, a4, a5 = _ERF_A
-    np.multiply(t, a5, out=q)
-    q += a4
-    q *= t
-    q += a3
-    q *= t
-    q += a2
-    q *= t
-    q += a1
-    q *= t
-    p *= q  # 1 - erf(|u|)
-    # 1 + erf(u) is 2 - p where u >= 0 and p where u < 0.
-    np.subtract(2, p, out=q)
-    np.copyto(p, q, where=x >= 0)
-    x *= p
-    x *= np.float32(0.5)
+def _gelu_(x: NDArray[np.float32], a: NDArray[np.float32], p: NDArray[np.float32], q: NDArray[np.float32]) -> None:
+    """x = GELU(x) in place (the exact, erf form BERT uses); ``a``, ``p``, ``q`` are scratch of x's shape."""
+    # GELU(x) = x * Phi(x). With u = |x| / sqrt(2), 1 - erf(u) = poly(t) * exp(-u^2)
+    # and t = 1 / (1 + P u); so x * Phi(x) = max(x, 0) - |x| * poly(t) * exp(-x^2 / 2) / 2.
+    np.abs(x, out=a)
+    np.multiply(a, a, out=p)
+    p *= np.float32(-0.5)
+    np.exp(p, out=p)
+    np.multiply(a, _ERF_P_X, out=q)
+    q += 1
+    np.reciprocal(q, out=q)  # t
+    a1, a2, a3, a4, a5 = _ERF_A_HALF
+    p *= a  # |x| exp(-x^2 / 2)
+    np.multiply(q, a5, out=a)
+    a += a4
+    a *= q
+    a += a3
+    a *= q
+    a += a2
+    a *= q
+    a += a1
+    a *= q  # poly(t) / 2
+    a *= p
+    np.maximum(x, 0, out=x)
+    x -= a
 
 
 def _layer_norm_(x: NDArray[np.float32], weight: NDArray[np.float32], bias: NDArray[np.float32], eps: float) -> None:
