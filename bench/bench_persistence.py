@@ -12,6 +12,10 @@ method, so the figures compare directly. Each step is timed several times
 and the best wall time is kept; the process CPU time of that run is shown
 too, since on a shared machine it is the steadier figure.
 
+The peak memory of serializeToBinary is reported relative to its output:
+the rise of the resident set's high-water mark (VmHWM, reset just before the
+call) and the peak of the Python allocators as tracemalloc sees them.
+
 Usage: python bench/bench_persistence.py [--docs N] [--dim D] [--repeat R]
 """
 
@@ -22,6 +26,7 @@ import gc
 import io
 import platform
 import time
+import tracemalloc
 
 import numpy as np
 import orjson
@@ -45,6 +50,46 @@ def timed(fn, repeat):
         if best is None or w1 - w0 < best[0]:
             best = (w1 - w0, c1 - c0)
     return best[0], best[1], result
+
+
+def _status_kb(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def peak_memory(fn):
+    """Runs fn() twice; returns (resident peak rise, traced peak, result size) in bytes.
+
+    The resident figure is VmHWM after the call minus VmRSS before it, with the
+    high-water mark reset first (where the kernel allows it); the traced figure
+    is tracemalloc's peak over the call.
+    """
+    gc.collect()
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        rss0 = _status_kb("VmRSS")
+        result = fn()
+        rss_peak = (_status_kb("VmHWM") - rss0) * 1024
+    except OSError:
+        rss_peak = float("nan")
+        result = fn()
+    size = len(result)
+    del result
+    gc.collect()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        result = fn()
+        traced_peak = tracemalloc.get_traced_memory()[1] - base
+    finally:
+        tracemalloc.stop()
+    del result
+    return rss_peak, traced_peak, size
 
 
 def main() -> None:
@@ -109,6 +154,12 @@ def main() -> None:
     print(f"{'method':32} {'MB/s':>9} {'wall s':>8} {'cpu s':>8} {'output MB':>10}")
     for name, mbs, wall, cpu, size in rows:
         print(f"{name:32} {mbs:9.1f} {wall:8.3f} {cpu:8.3f} {size / 1e6:10.1f}")
+
+    rss_peak, traced_peak, size = peak_memory(lambda: vesk_core.serializeToBinary(record))
+    print(
+        f"serializeToBinary peak memory / output ({size / 1e6:.1f} MB): "
+        f"resident {rss_peak / size:.3f}, traced {traced_peak / size:.3f}"
+    )
 
 
 if __name__ == "__main__":
