@@ -142,7 +142,7 @@ class _Shard:
                 where = json.load(f)
             try:
                 self._load(where["path"], int(where["applied"]))
-            except OSError:
+            except (OSError, ValueError, VeskError):  # missing or damaged: never answer without it
                 self._missing = True
 
     # The file of a shard. Collection.save / vesk.load are used when this

@@ -399,53 +399,8 @@ std::vector<ScoredSlot> Collection::keyword_candidates(std::string_view text, si
     if (keyword_index_) return keyword_index_->search(text, n, filtered);
     return build_keyword_index()->search(text, n, filtered);
   }
-  // Scores with the given statistics, in the index's arithmetic: per query
-  // token in order, idf times the saturated weight of (tf, length), summed
-  // in float32 from 0; only documents holding a query term are listed.
-  std::vector<std::string> terms;
-  std::vector<size_t> sequence;
-  query_terms(text, &terms, &sequence);
-  std::vector<ScoredSlot> found;
-  if (n == 0 || sequence.empty() || statistics->documents == 0) return found;
-  const float n_docs = static_cast<float>(statistics->documents);
-  const float a =
-      bm25::effective_avgdl(bm25::average_length(statistics->tokens, statistics->documents));
-  std::vector<float> idf(terms.size());
-  for (size_t j = 0; j < terms.size(); ++j) {
-    idf[j] = bm25::idf(n_docs, static_cast<float>(statistics->document_frequencies[j]));
-  }
-  std::vector<uint32_t> tf(terms.size());
-  (filtered != nullptr ? *filtered : docs_.live()).for_each_set([&](size_t slot) {
-    const std::string_view doc = searchable(docs_[slot].text);
-    if (doc.empty()) return;
-    std::fill(tf.begin(), tf.end(), 0);
-    uint32_t length = 0;
-    bool any = false;
-    tokenizer_.for_each_token(doc, [&](std::string_view token) {
-      ++length;
-      for (size_t j = 0; j < terms.size(); ++j) {
-        if (terms[j] == token) {
-          ++tf[j];
-          any = true;
-        }
-      }
-    });
-    if (!any) return;
-    const float saturation =
-        bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
-    float score = 0.0f;
-    for (size_t j : sequence) {
-      if (tf[j] == 0) continue;
-      const float weight = bm25::saturated_weight(bm25::kK1, static_cast<float>(tf[j]), saturation);
-      score = score + idf[j] * weight;
-    }
-    found.push_back(ScoredSlot{score, static_cast<uint32_t>(slot)});
-  });
-  std::sort(found.begin(), found.end(), [](const ScoredSlot& x, const ScoredSlot& y) {
-    return x.score > y.score || (x.score == y.score && x.position < y.position);
-  });
-  if (found.size() > n) found.resize(n);
-  return found;
+  if (keyword_index_) return keyword_index_->search(text, n, filtered, *statistics);
+  return build_keyword_index()->search(text, n, filtered, *statistics);
 }
 
 void Collection::query_terms(std::string_view text, std::vector<std::string>* terms,
@@ -459,37 +414,18 @@ void Collection::query_terms(std::string_view text, std::vector<std::string>* te
   });
 }
 
-KeywordStatistics Collection::count_statistics(const std::vector<std::string>& terms) const {
-  KeywordStatistics out;
-  out.document_frequencies.assign(terms.size(), 0);
-  std::vector<bool> seen(terms.size());
-  docs_.live().for_each_set([&](size_t slot) {
-    const std::string_view text = searchable(docs_[slot].text);
-    if (text.empty()) return;
-    ++out.documents;
-    std::fill(seen.begin(), seen.end(), false);
-    tokenizer_.for_each_token(text, [&](std::string_view token) {
-      ++out.tokens;
-      for (size_t j = 0; j < terms.size(); ++j) {
-        if (terms[j] == token) seen[j] = true;
-      }
-    });
-    for (size_t j = 0; j < terms.size(); ++j) out.document_frequencies[j] += seen[j] ? 1 : 0;
-  });
-  return out;
-}
-
 std::vector<KeywordStatistics> Collection::keyword_statistics(
     std::span<const std::string> texts) const {
   auto lock = read_lock();
+  std::unique_ptr<KeywordIndex> temporary;
+  const KeywordIndex* index = keyword_index_.get();
+  if (index == nullptr) {
+    temporary = build_keyword_index();
+    index = temporary.get();
+  }
   std::vector<KeywordStatistics> out;
   out.reserve(texts.size());
-  std::vector<std::string> terms;
-  std::vector<size_t> sequence;
-  for (const std::string& text : texts) {
-    query_terms(text, &terms, &sequence);
-    out.push_back(count_statistics(terms));
-  }
+  for (const std::string& text : texts) out.push_back(index->statistics(text));
   return out;
 }
 

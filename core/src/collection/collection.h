@@ -89,18 +89,11 @@ struct CollectionHit {
   std::optional<float> dense_score;
 };
 
-// What BM25 needs of a set of documents for one query, besides each
-// document's own term frequencies and length: the live documents with a
-// non-empty searchable text, their tokens summed, and for each distinct term
-// of the query (in order of first occurrence; distinct token strings are
-// distinct terms) how many of those documents hold it. The statistics of
-// several collections add up, field by field, to those of one collection
-// holding all their documents.
-struct KeywordStatistics {
-  uint64_t documents = 0;
-  uint64_t tokens = 0;
-  std::vector<uint64_t> document_frequencies;
-};
+// What BM25 needs of a set of documents for one query (see
+// KeywordIndex::Statistics; distinct token strings are distinct terms here).
+// The statistics of several collections add up, field by field, to those of
+// one collection holding all their documents.
+using KeywordStatistics = KeywordIndex::Statistics;
 
 // A search: text and/or vector (at least one), k results, alpha the weight of
 // the dense side in [0, 1], each side's candidate list max(depth, k) long when
@@ -234,8 +227,6 @@ class Collection {
   // for the keyword index, with the tokens in order as indices into them.
   void query_terms(std::string_view text, std::vector<std::string>* terms,
                    std::vector<size_t>* sequence) const;
-  // The statistics of `terms` over the live documents, counted afresh.
-  KeywordStatistics count_statistics(const std::vector<std::string>& terms) const;
   // InvalidArgument unless `statistics` has one document frequency per
   // distinct term of `text`.
   Status check_statistics(std::string_view text, const KeywordStatistics& statistics) const;

@@ -424,8 +424,45 @@ class ScratchReset {
 
 }  // namespace
 
+KeywordIndex::Statistics KeywordIndex::statistics(std::string_view query) const {
+  const Rep& rep = *rep_;
+  Statistics out;
+  out.documents = rep.indexed_docs;
+  out.tokens = rep.total_tokens;
+  std::vector<std::string> tokens;
+  std::vector<uint32_t> hashes;
+  rep.tokenizer.for_each_token(query, [&](std::string_view token) {
+    const PostingList* list = nullptr;
+    if (rep.options.exact_terms) {
+      if (std::find(tokens.begin(), tokens.end(), token) != tokens.end()) return;
+      tokens.emplace_back(token);
+      const auto it = rep.exact_ids.find(tokens.back());
+      if (it != rep.exact_ids.end()) list = &rep.terms[it->second];
+    } else {
+      const uint32_t hash = bm25::TokenEmbedder::embed(token);
+      if (std::find(hashes.begin(), hashes.end(), hash) != hashes.end()) return;
+      hashes.push_back(hash);
+      const auto it = rep.hashed_ids.find(hash);
+      if (it != rep.hashed_ids.end()) list = &rep.terms[it->second];
+    }
+    out.document_frequencies.push_back(list == nullptr ? 0 : list->size());
+  });
+  return out;
+}
+
 std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_k,
                                              const Bitmap* allowed) const {
+  return search(query, top_k, allowed, nullptr);
+}
+
+std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_k,
+                                             const Bitmap* allowed,
+                                             const Statistics& statistics) const {
+  return search(query, top_k, allowed, &statistics);
+}
+
+std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_k,
+                                             const Bitmap* allowed, const Statistics* given) const {
   std::vector<ScoredSlot> results;
   if (top_k == 0 || trim_white_space(query).empty()) return results;
   const Rep& rep = *rep_;
@@ -437,11 +474,28 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     const PostingList* list;
     uint32_t count = 0;  // occurrences in the query
     float idf = 0.0f;
-    double bound = 0.0;  // bound on the term's share of a score
+    double bound = 0.0;   // bound on the term's share of a score
+    size_t distinct = 0;  // index among the query's distinct terms (with `given`)
   };
+  // The query's distinct terms so far (with `given` only).
+  std::vector<std::string> distinct_tokens;
+  std::vector<uint32_t> distinct_hashes;
   std::vector<QueryTerm> terms;
   std::vector<uint32_t> sequence;
   rep.tokenizer.for_each_token(query, [&](std::string_view token) {
+    size_t distinct = 0;
+    if (given != nullptr) {
+      if (rep.options.exact_terms) {
+        distinct = std::find(distinct_tokens.begin(), distinct_tokens.end(), token) -
+                   distinct_tokens.begin();
+        if (distinct == distinct_tokens.size()) distinct_tokens.emplace_back(token);
+      } else {
+        const uint32_t hash = bm25::TokenEmbedder::embed(token);
+        distinct = std::find(distinct_hashes.begin(), distinct_hashes.end(), hash) -
+                   distinct_hashes.begin();
+        if (distinct == distinct_hashes.size()) distinct_hashes.push_back(hash);
+      }
+    }
     const PostingList* list = nullptr;
     if (rep.options.exact_terms) {
       const auto it = rep.exact_ids.find(std::string(token));
@@ -453,17 +507,20 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     if (list == nullptr || list->empty()) return;  // adds +0.0 to every score
     uint32_t j = 0;
     while (j < terms.size() && terms[j].list != list) ++j;
-    if (j == terms.size()) terms.push_back(QueryTerm{list});
+    if (j == terms.size()) terms.push_back(QueryTerm{list, 0, 0.0f, 0.0, distinct});
     ++terms[j].count;
     sequence.push_back(j);
   });
   if (sequence.empty()) return results;
 
   const size_t n_terms = terms.size();
-  const float n_docs = static_cast<float>(rep.indexed_docs);
-  const float a = bm25::effective_avgdl(bm25::average_length(rep.total_tokens, rep.indexed_docs));
+  const uint64_t documents = given != nullptr ? given->documents : rep.indexed_docs;
+  const uint64_t tokens = given != nullptr ? given->tokens : rep.total_tokens;
+  const float n_docs = static_cast<float>(documents);
+  const float a = bm25::effective_avgdl(bm25::average_length(tokens, documents));
   for (QueryTerm& t : terms) {
-    t.idf = bm25::idf(n_docs, static_cast<float>(t.list->size()));
+    const uint64_t df = given != nullptr ? given->document_frequencies[t.distinct] : t.list->size();
+    t.idf = bm25::idf(n_docs, static_cast<float>(df));
     t.bound = t.count *
               static_cast<double>(contribution(t.idf, t.list->max_tf(), t.list->min_length(), a));
   }

@@ -32,6 +32,7 @@
 #define VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -87,8 +88,31 @@ class KeywordIndex {
   // top_k is 0 or the query is blank.
   std::vector<ScoredSlot> search(std::string_view query, size_t top_k, const Bitmap* allowed) const;
 
+  // What BM25 needs of the indexed documents for one query besides each
+  // document's own term frequencies and length: the live documents with a
+  // non-empty searchable text, their tokens summed, and for each distinct
+  // term of the query (in order of first occurrence, terms told apart as
+  // this index tells them apart) how many of those documents hold it. The
+  // statistics of several indexes add up, field by field, to those of one
+  // index over all their documents.
+  struct Statistics {
+    uint64_t documents = 0;
+    uint64_t tokens = 0;
+    std::vector<uint64_t> document_frequencies;
+  };
+  // This index's statistics for `query`.
+  Statistics statistics(std::string_view query) const;
+  // search() scoring with `statistics` instead of this index's own: the
+  // scores one index over a larger set of documents with those statistics
+  // gives these documents, bit for bit. REQUIRES:
+  // statistics.document_frequencies has one entry per distinct query term.
+  std::vector<ScoredSlot> search(std::string_view query, size_t top_k, const Bitmap* allowed,
+                                 const Statistics& statistics) const;
+
  private:
   struct Rep;
+  std::vector<ScoredSlot> search(std::string_view query, size_t top_k, const Bitmap* allowed,
+                                 const Statistics* given) const;
   std::unique_ptr<Rep> rep_;
 };
 

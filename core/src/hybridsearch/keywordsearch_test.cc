@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <optional>
 #include <random>
@@ -148,6 +149,96 @@ struct PropertyParam {
   bool exact = false;
   bm25::Language language = bm25::Language::English;
 };
+
+// Indexes over parts of a collection, each searched with the statistics of
+// all parts summed, give the whole collection's answer: per part the top k
+// with the whole index's scores bit for bit; merged by score, then position,
+// the whole index's top k.
+TEST(KeywordIndexTest, PartsWithSummedStatisticsAnswerAsTheWhole) {
+  const std::vector<std::string> words = {"red",   "green", "blue", "apple", "pear",
+                                          "river", "stone", "the",  "tower", "winter"};
+  for (bool exact : {false, true}) {
+    std::mt19937 rng(exact ? 11 : 7);
+    const KeywordIndex::Options options{bm25::Language::English, exact};
+    const size_t n = 700;
+    const size_t parts = 3;
+    std::vector<std::string> texts(n);
+    std::vector<size_t> part_of(n);
+    Bitmap live(n);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t len = rng() % 9;
+      for (size_t w = 0; w < len; ++w) texts[i] += words[rng() % words.size()] + " ";
+      part_of[i] = rng() % parts;
+      if (rng() % 8 != 0) live.set(i);
+    }
+    const std::vector<std::string_view> all(texts.begin(), texts.end());
+    const auto whole = KeywordIndex::build(all, &live, options);
+    std::vector<std::vector<std::string_view>> part_texts(parts);
+    std::vector<std::vector<uint32_t>> global(parts);  // part slot -> slot in the whole
+    for (size_t i = 0; i < n; ++i) {
+      part_texts[part_of[i]].push_back(texts[i]);
+      global[part_of[i]].push_back(static_cast<uint32_t>(i));
+    }
+    std::vector<std::unique_ptr<KeywordIndex>> indexes;
+    std::vector<Bitmap> part_live;
+    std::vector<Bitmap> part_allowed;
+    Bitmap allowed(n);
+    for (size_t i = 0; i < n; ++i) {
+      if (live.test(i) && i % 3 != 0) allowed.set(i);
+    }
+    for (size_t p = 0; p < parts; ++p) {
+      part_live.emplace_back(global[p].size());
+      part_allowed.emplace_back(global[p].size());
+      for (size_t s = 0; s < global[p].size(); ++s) {
+        if (live.test(global[p][s])) part_live[p].set(s);
+        if (allowed.test(global[p][s])) part_allowed[p].set(s);
+      }
+      indexes.push_back(KeywordIndex::build(part_texts[p], &part_live[p], options));
+    }
+    for (int q = 0; q < 40; ++q) {
+      std::string query;
+      for (size_t w = 0; w < 1 + rng() % 5; ++w) query += words[rng() % words.size()] + " ";
+      if (q % 5 == 0) query += "absent red";
+      KeywordIndex::Statistics sum;
+      for (size_t p = 0; p < parts; ++p) {
+        const KeywordIndex::Statistics s = indexes[p]->statistics(query);
+        sum.documents += s.documents;
+        sum.tokens += s.tokens;
+        sum.document_frequencies.resize(s.document_frequencies.size());
+        for (size_t j = 0; j < s.document_frequencies.size(); ++j) {
+          sum.document_frequencies[j] += s.document_frequencies[j];
+        }
+      }
+      const KeywordIndex::Statistics own = whole->statistics(query);
+      EXPECT_EQ(sum.documents, own.documents);
+      EXPECT_EQ(sum.tokens, own.tokens);
+      EXPECT_EQ(sum.document_frequencies, own.document_frequencies);
+      for (const size_t k : {size_t{1}, size_t{5}, size_t{1000}}) {
+        for (const bool filtered : {false, true}) {
+          std::vector<ScoredSlot> merged;
+          for (size_t p = 0; p < parts; ++p) {
+            for (const ScoredSlot& hit :
+                 indexes[p]->search(query, k, filtered ? &part_allowed[p] : nullptr, sum)) {
+              merged.push_back(ScoredSlot{hit.score, global[p][hit.position]});
+            }
+          }
+          std::sort(merged.begin(), merged.end(), [](const ScoredSlot& x, const ScoredSlot& y) {
+            return x.score > y.score || (x.score == y.score && x.position < y.position);
+          });
+          if (merged.size() > k) merged.resize(k);
+          const auto expected = whole->search(query, k, filtered ? &allowed : nullptr);
+          ASSERT_EQ(merged.size(), expected.size()) << query;
+          for (size_t r = 0; r < expected.size(); ++r) {
+            EXPECT_EQ(merged[r].position, expected[r].position) << query << " rank " << r;
+            EXPECT_EQ(std::bit_cast<uint32_t>(merged[r].score),
+                      std::bit_cast<uint32_t>(expected[r].score))
+                << query << " rank " << r;
+          }
+        }
+      }
+    }
+  }
+}
 
 class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> {
  protected:
