@@ -349,6 +349,14 @@ std::unique_ptr<KeywordIndex> Collection::build_keyword_index() const {
                              keyword_options(language_));
 }
 
+std::unique_ptr<KeywordIndex> Collection::build_keyword_index(
+    std::span<const std::string_view> texts) const {
+  std::vector<std::string_view> searchable_texts;
+  searchable_texts.reserve(texts.size());
+  for (std::string_view text : texts) searchable_texts.push_back(searchable(text));
+  return KeywordIndex::build(searchable_texts, nullptr, keyword_options(language_));
+}
+
 void Collection::restore_keyword_index() noexcept {
   // The incremental update failed half way: a rebuild over the unchanged
   // documents restores it; when even that fails the index is left absent.

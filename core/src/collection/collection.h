@@ -231,6 +231,8 @@ class Collection {
   // distinct term of `text`.
   Status check_statistics(std::string_view text, const KeywordStatistics& statistics) const;
   std::unique_ptr<KeywordIndex> build_keyword_index() const;
+  // A keyword index over `texts`, the text of every slot (all live).
+  std::unique_ptr<KeywordIndex> build_keyword_index(std::span<const std::string_view> texts) const;
   void restore_keyword_index() noexcept;
   void maybe_compact() noexcept;
   void clear_storage(std::unique_ptr<KeywordIndex> fresh) noexcept;

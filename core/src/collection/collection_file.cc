@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -599,24 +600,43 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
   const uint64_t blocks = (n + kB - 1) / kB;
   if (found[kEmbeddings].size != blocks * kB * dim * sizeof(float)) return bad("embeddings");
 
-  // Metadata: per document, its values in column order.
-  std::vector<TypedMetadata> metadata(n);
-  TypedMetadata keys;  // one entry per column, for reserve()
-  {
-    SectionReader r = section(kMetadata);
+  auto col = std::make_unique<Collection>(dim, language.value(), pool);
+  Collection& c = *col;
+  const uint8_t* meta = data + found[kMetadata].offset;
+  const uint64_t meta_size = found[kMetadata].size;
+
+  // Three independent parts, on the pool's threads when there is one: the
+  // document table, the metadata columns with the embedding flags, and the
+  // keyword index. Each reports a malformed section as a message.
+  std::string problem[3];
+  std::exception_ptr thrown[3];
+  auto documents = [&]() -> std::string {
+    c.docs_.reserve(n);
+    for (uint64_t i = 0; i < n; ++i) {
+      if (c.docs_.find(ids[i]) != DocumentTable::kNotFound) {
+        return "the file repeats the id '" + std::string(ids[i]) + "'";
+      }
+      c.docs_.append(DocumentInfo{std::string(ids[i]), std::string(texts[i]), std::nullopt});
+    }
+    return {};
+  };
+  auto metadata_and_flags = [&]() -> std::string {
+    const std::string malformed = "the file's metadata section is malformed";
+    // Per document, its values in column order.
+    std::vector<TypedMetadata> metadata(n);
+    TypedMetadata keys;  // one entry per column, for reserve()
+    SectionReader r(meta, meta_size);
     uint64_t columns = 0;
-    if (!r.u64(&columns) || columns > r.left()) return bad("metadata");
-    for (uint64_t c = 0; c < columns; ++c) {
+    if (!r.u64(&columns) || columns > r.left()) return malformed;
+    for (uint64_t col_index = 0; col_index < columns; ++col_index) {
       uint64_t key_size = 0;
       const uint8_t* key = nullptr;
       const uint8_t* tags = nullptr;
-      if (!r.u64(&key_size) || !r.bytes(key_size, &key) || !r.bytes(n, &tags)) {
-        return bad("metadata");
-      }
+      if (!r.u64(&key_size) || !r.bytes(key_size, &key) || !r.bytes(n, &tags)) return malformed;
       std::string k(reinterpret_cast<const char*>(key), key_size);
-      if (check_text && !valid_utf8(k)) return bad("metadata");
+      if (check_text && !valid_utf8(k)) return malformed;
       for (const auto& [other, unused] : keys) {
-        if (other == k) return bad("metadata");
+        if (other == k) return malformed;
       }
       for (uint64_t i = 0; i < n; ++i) {
         MetadataValue value;
@@ -626,20 +646,20 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
           case 1: {
             uint64_t len = 0;
             const uint8_t* bytes = nullptr;
-            if (!r.u64(&len) || !r.bytes(len, &bytes)) return bad("metadata");
+            if (!r.u64(&len) || !r.bytes(len, &bytes)) return malformed;
             value = std::string(reinterpret_cast<const char*>(bytes), len);
-            if (check_text && !valid_utf8(std::get<std::string>(value))) return bad("metadata");
+            if (check_text && !valid_utf8(std::get<std::string>(value))) return malformed;
             break;
           }
           case 2: {
             uint64_t v = 0;
-            if (!r.u64(&v)) return bad("metadata");
+            if (!r.u64(&v)) return malformed;
             value = static_cast<int64_t>(v);
             break;
           }
           case 3: {
             uint64_t v = 0;
-            if (!r.u64(&v)) return bad("metadata");
+            if (!r.u64(&v)) return malformed;
             double d;
             std::memcpy(&d, &v, 8);
             value = d;
@@ -647,42 +667,51 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
           }
           case 4: {
             uint8_t v = 0;
-            if (!r.u8(&v) || v > 1) return bad("metadata");
+            if (!r.u8(&v) || v > 1) return malformed;
             value = v == 1;
             break;
           }
           default:
-            return bad("metadata");
+            return malformed;
         }
         metadata[i].emplace_back(k, std::move(value));
       }
       keys.emplace_back(std::move(k), false);
     }
-    if (r.left() != 0) return bad("metadata");
+    if (r.left() != 0) return malformed;
+    const TypedMetadata* incoming[1] = {&keys};
+    c.metadata_.reserve(n, incoming);
+    for (uint64_t i = 0; i < n; ++i) c.metadata_.append(std::move(metadata[i]));
+    c.embedded_.resize(n);
+    for (uint64_t i = 0; i < n; ++i) {
+      if ((get_u64(flags + (i / 64) * 8) >> (i % 64)) & 1) c.embedded_.set(i);
+    }
+    c.embedded_count_ = c.embedded_.count();
+    return {};
+  };
+  auto part = [&](size_t p) {
+    try {
+      if (p == 0) problem[0] = documents();
+      if (p == 1) problem[1] = metadata_and_flags();
+      if (p == 2) c.keyword_index_ = c.build_keyword_index(texts);
+    } catch (...) {
+      thrown[p] = std::current_exception();
+    }
+  };
+  if (pool != nullptr) {
+    pool->run(3, part);
+  } else {
+    for (size_t p = 0; p < 3; ++p) part(p);
+  }
+  for (size_t p = 0; p < 3; ++p) {
+    if (thrown[p]) std::rethrow_exception(thrown[p]);
+    if (!problem[p].empty()) return fail(ErrorKind::kFormat, error, problem[p]);
   }
 
-  auto col = std::make_unique<Collection>(dim, language.value(), pool);
-  col->docs_.reserve(n);
-  for (uint64_t i = 0; i < n; ++i) {
-    if (col->docs_.find(ids[i]) != DocumentTable::kNotFound) {
-      return fail(ErrorKind::kFormat, error,
-                  "the file repeats the id '" + std::string(ids[i]) + "'");
-    }
-    col->docs_.append(DocumentInfo{std::string(ids[i]), std::string(texts[i]), std::nullopt});
-  }
-  const TypedMetadata* incoming[1] = {&keys};
-  col->metadata_.reserve(n, incoming);
-  for (uint64_t i = 0; i < n; ++i) col->metadata_.append(std::move(metadata[i]));
-  col->embedded_.resize(n);
-  for (uint64_t i = 0; i < n; ++i) {
-    if ((get_u64(flags + (i / 64) * 8) >> (i % 64)) & 1) col->embedded_.set(i);
-  }
-  col->embedded_count_ = col->embedded_.count();
   const float* floats = reinterpret_cast<const float*>(data + found[kEmbeddings].offset);
   const bool borrowed = owner != nullptr;
-  col->embeddings_ = EmbeddingStore::borrow(n, dim, floats, std::move(owner));
-  if (!borrowed) col->embeddings_.own();
-  col->keyword_index_ = col->build_keyword_index();
+  c.embeddings_ = EmbeddingStore::borrow(n, dim, floats, std::move(owner));
+  if (!borrowed) c.embeddings_.own();
   return col;
 }
 
