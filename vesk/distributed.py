@@ -287,11 +287,41 @@ def _ray() -> Any:
 _ACTOR_CLASS: Any = None
 
 
+def _shard_class(package_parent: str) -> type:
+    """The actor class: a _Shard imported from the folder that holds the driver's vesk.
+
+    Ray puts the driver's working directory first on the workers' module
+    path, so a worker started in a source checkout would otherwise import the
+    checkout's vesk/ (without its native module) instead of the installed
+    package. The class is local, so Ray ships it by value and nothing of vesk
+    is imported before the path is set.
+    """
+
+    class VeskShard:
+        def __init__(self, dim: int, language: str, pointer: str) -> None:
+            import sys
+
+            if os.path.isdir(package_parent):
+                sys.path.insert(0, package_parent)
+            from vesk.distributed import _Shard
+
+            self._shard = _Shard(dim, language, pointer)
+
+        def apply(self, number: int, kind: str, args: tuple[Any, ...]) -> tuple[str, Any]:
+            return self._shard.apply(number, kind, args)
+
+        def read(self, expected: int, method: str, args: tuple[Any, ...]) -> tuple[str, Any]:
+            return self._shard.read(expected, method, args)
+
+    return VeskShard
+
+
 def _actor_class() -> Any:
     global _ACTOR_CLASS
     if _ACTOR_CLASS is None:
         ray = _ray()
-        _ACTOR_CLASS = ray.remote(max_restarts=-1, max_task_retries=0)(_Shard)
+        parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        _ACTOR_CLASS = ray.remote(max_restarts=-1, max_task_retries=0)(_shard_class(parent))
     return _ACTOR_CLASS
 
 
@@ -386,6 +416,12 @@ class ShardedCollection:
                 self._sent[i] = int(entry["applied"])
         actor = _actor_class()
         self._actors = [actor.remote(self._dim, self._language, self._pointer(i)) for i in range(shards)]
+        try:
+            ray.get([a.__ray_ready__.remote() for a in self._actors], timeout=self._timeout)
+        except Exception as exc:
+            for a in self._actors:
+                ray.kill(a, no_restart=True)
+            raise ShardUnavailableError(f"the shards could not start: {exc}") from exc
 
     @classmethod
     def load(cls, folder: str, home: str | None = None, timeout: float = 60.0) -> ShardedCollection:
