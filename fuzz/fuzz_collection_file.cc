@@ -4,7 +4,9 @@
 // reaches the parser itself. Reading may fail with a format error but never
 // crash; a collection that loads must answer a search, save, and load back
 // from its saved bytes (checksums on) with the same documents and embedding
-// bits. Any disagreement aborts.
+// bits. Any disagreement aborts. The input is also read as the parts of a
+// keyword index (KeywordIndex::restore), which must refuse or give an index
+// that searches.
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <string_view>
 
 #include "collection/collection_file.h"
+#include "hybridsearch/keywordsearch.h"
 
 namespace {
 
@@ -34,7 +37,39 @@ bool SameBits(const std::vector<float>& a, const std::vector<float>& b) {
 
 }  // namespace
 
+// Input as keyword index parts: byte 0 the slot count (mod 16), then a
+// length per slot, then terms of (key byte, posting count byte, (slot, tf)
+// byte pairs).
+void restore_parts(const uint8_t* data, size_t size) {
+  if (size < 2) return;
+  size_t at = 0;
+  const size_t n = data[at++] % 16;
+  std::vector<uint32_t> lengths;
+  for (size_t i = 0; i < n && at < size; ++i) lengths.push_back(data[at++] % 8);
+  const uint64_t indexed = at < size ? data[at++] % 17 : 0;
+  std::vector<vesk::Posting> postings;
+  std::string key;
+  auto next = [&](std::string_view* k, std::span<const vesk::Posting>* p) {
+    if (at + 2 > size) return false;
+    key = std::string(1, static_cast<char>(data[at++]));
+    const size_t m = data[at++] % 8;
+    postings.clear();
+    for (size_t i = 0; i < m && at + 2 <= size; ++i, at += 2) {
+      postings.push_back(
+          {static_cast<uint32_t>(data[at] % 20), static_cast<uint32_t>(data[at + 1] % 5)});
+    }
+    *k = key;
+    *p = postings;
+    return true;
+  };
+  vesk::KeywordIndex::Options options;
+  options.exact_terms = true;
+  auto index = vesk::KeywordIndex::restore(options, lengths, indexed, next);
+  if (index.ok()) (void)index.value()->search("a b c", 5, nullptr);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  restore_parts(data, size);
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   CollectionFile::ErrorKind kind;
   auto loaded = CollectionFile::load_bytes(bytes, /*verify=*/false, nullptr, &kind);

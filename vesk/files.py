@@ -4,7 +4,8 @@ A collection file keeps everything: the settings (``dim``, ``language``),
 every document's id, text, metadata and embedding. :func:`load` maps the file
 and searches the embeddings where they lie in it, so a large collection is
 searchable about as soon as the file has been read once; ids, texts and
-metadata are read into memory and the keyword index is built from the texts.
+metadata are read into memory, and the keyword index is restored from its
+saved postings without tokenizing the texts again.
 
 Saving is atomic: the new file is written beside the old one, flushed to
 disk and renamed over it, so a crash or a killed process at any moment
@@ -94,7 +95,8 @@ def load(path: str | os.PathLike[str], mmap: bool = True, verify: bool = True) -
     to the collection copies them into memory. With ``mmap=False`` they are
     copied at once and the file is closed. ``verify`` checks every part of
     the file against its checksum (one read of the whole file); turning it
-    off saves that read but lets silent disk damage through.
+    off saves that read but lets silent disk damage through, and the keyword
+    index is then built from the texts instead of read from the file.
 
     Raises :class:`FileFormatError` for a file that is not a readable
     collection file and :class:`OSError` when it cannot be opened.

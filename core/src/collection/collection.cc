@@ -349,6 +349,10 @@ std::unique_ptr<KeywordIndex> Collection::build_keyword_index() const {
                              keyword_options(language_));
 }
 
+KeywordIndex::Options Collection::keyword_index_options() const {
+  return keyword_options(language_);
+}
+
 std::unique_ptr<KeywordIndex> Collection::build_keyword_index(
     std::span<const std::string_view> texts) const {
   std::vector<std::string_view> searchable_texts;

@@ -236,6 +236,8 @@ class Collection {
   void restore_keyword_index() noexcept;
   void maybe_compact() noexcept;
   void clear_storage(std::unique_ptr<KeywordIndex> fresh) noexcept;
+  // The options of this collection's keyword index.
+  KeywordIndex::Options keyword_index_options() const;
   // An empty keyword index for this collection's language.
   std::unique_ptr<KeywordIndex> new_keyword_index() const;
 

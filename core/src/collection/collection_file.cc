@@ -44,8 +44,15 @@ enum Section : uint32_t {
                     // document (0 none, 1 string, 2 int64, 3 double, 4 bool),
                     // then the values present in document order (string: u64
                     // length + bytes; int64, double: 8 bytes; bool: 1 byte)
+  kKeyword = 7,     // optional (empty: built from the texts): u64 indexed documents,
+                    // u64 documents, u32 tokens per document, then per term:
+                    // u64 key length, key, u64 postings, (u32 document, u32 tf)
+                    // per posting in document order
 };
-constexpr uint32_t kSectionKinds = 6;
+// Sections every file has; kKeyword may be empty.
+constexpr uint32_t kRequiredKinds = 6;
+constexpr uint32_t kSectionKinds = 7;
+static_assert(sizeof(Posting) == 8, "postings are saved as two u32");
 
 const char* section_name(uint32_t kind) {
   switch (kind) {
@@ -61,6 +68,8 @@ const char* section_name(uint32_t kind) {
       return "embeddings";
     case kMetadata:
       return "metadata";
+    case kKeyword:
+      return "keyword";
   }
   return "unknown";
 }
@@ -413,6 +422,33 @@ Status CollectionFile::save(const Collection& col, const std::string& path, Erro
       }
     }
     entries.push_back(w.end());
+
+    w.begin(kKeyword, kAlign);
+    if (col.keyword_index_) {
+      const KeywordIndex& keyword = *col.keyword_index_;
+      std::vector<uint32_t> position(keyword.size(), UINT32_MAX);
+      for (size_t i = 0; i < n && live[i] < position.size(); ++i) {
+        position[live[i]] = static_cast<uint32_t>(i);
+      }
+      std::vector<uint32_t> lengths(n);
+      for (size_t i = 0; i < n; ++i) lengths[i] = keyword.lengths()[live[i]];
+      w.u64(keyword.indexed_count());
+      w.u64(n);
+      w.write(lengths.data(), n * sizeof(uint32_t));
+      std::vector<Posting> renumbered;
+      keyword.for_each_term([&](std::string_view key, std::span<const Posting> postings) {
+        renumbered.clear();
+        for (const Posting& p : postings) {
+          if (position[p.slot] != UINT32_MAX) renumbered.push_back({position[p.slot], p.tf});
+        }
+        if (renumbered.empty()) return;
+        w.u64(key.size());
+        w.write(key.data(), key.size());
+        w.u64(renumbered.size());
+        w.write(renumbered.data(), renumbered.size() * sizeof(Posting));
+      });
+    }
+    entries.push_back(w.end());
   }
   w.flush();
   if (!w.ok()) return abandon("write", w.error());
@@ -538,7 +574,7 @@ Result<std::unique_ptr<Collection>> CollectionFile::parse(const uint8_t* data, s
       }
     }
   }
-  for (uint32_t kind = 1; kind <= kSectionKinds; ++kind) {
+  for (uint32_t kind = 1; kind <= kRequiredKinds; ++kind) {
     if (!seen[kind]) {
       return bad(std::string("the file has no ") + section_name(kind) + " section");
     }
@@ -689,11 +725,54 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
     c.embedded_count_ = c.embedded_.count();
     return {};
   };
+  // The saved keyword index when its checksum was checked (its postings are
+  // trusted to match the texts, which later changes rely on); otherwise, or
+  // when the file has none, one built from the texts.
+  auto keyword = [&]() -> std::string {
+    if (!verify || found[kKeyword].size == 0) {
+      c.keyword_index_ = c.build_keyword_index(texts);
+      return {};
+    }
+    const std::string malformed = "the file's keyword section is malformed";
+    SectionReader r(data + found[kKeyword].offset, found[kKeyword].size);
+    uint64_t indexed = 0;
+    uint64_t count = 0;
+    const uint8_t* raw = nullptr;
+    if (!r.u64(&indexed) || !r.u64(&count) || count != n || !r.bytes(n * 4, &raw)) {
+      return malformed;
+    }
+    std::vector<uint32_t> lengths(n);
+    if (n > 0) std::memcpy(lengths.data(), raw, n * 4);
+    std::vector<Posting> scratch;
+    bool broken = false;
+    auto next = [&](std::string_view* key, std::span<const Posting>* postings) {
+      if (r.left() == 0) return false;
+      uint64_t key_size = 0;
+      uint64_t m = 0;
+      const uint8_t* k = nullptr;
+      const uint8_t* bytes = nullptr;
+      if (!r.u64(&key_size) || !r.bytes(key_size, &k) || !r.u64(&m) || m > r.left() / 8 ||
+          !r.bytes(m * 8, &bytes)) {
+        broken = true;
+        return false;
+      }
+      scratch.resize(m);
+      if (m > 0) std::memcpy(scratch.data(), bytes, m * 8);
+      *key = std::string_view(reinterpret_cast<const char*>(k), key_size);
+      *postings = scratch;
+      return true;
+    };
+    auto restored =
+        KeywordIndex::restore(c.keyword_index_options(), std::move(lengths), indexed, next);
+    if (broken || !restored.ok()) return malformed;
+    c.keyword_index_ = std::move(restored).value();
+    return {};
+  };
   auto part = [&](size_t p) {
     try {
       if (p == 0) problem[0] = documents();
       if (p == 1) problem[1] = metadata_and_flags();
-      if (p == 2) c.keyword_index_ = c.build_keyword_index(texts);
+      if (p == 2) problem[2] = keyword();
     } catch (...) {
       thrown[p] = std::current_exception();
     }

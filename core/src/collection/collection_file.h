@@ -10,8 +10,10 @@
 // bytes and the embeddings at a multiple of 4096 bytes. The embeddings are
 // stored in the embedding store's block layout, so a loaded collection scans
 // them in place from the mapping; ids, texts and metadata are copied out.
-// Only live documents are saved (in slot order, which keeps every answer);
-// the keyword index is built again from the texts when loading.
+// Only live documents are saved (in slot order, which keeps every answer).
+// The keyword index is saved as its postings and restored without
+// tokenizing when the checksums are checked; without them (or when the file
+// holds none) it is built from the texts.
 //
 // Saving is atomic: the file is written under a temporary name in the same
 // folder (`<path>.tmp.<pid>.<n>`), flushed to disk, renamed over `path`, and
@@ -24,8 +26,9 @@
 // message carries the system's reason) or is not a well-formed file of a
 // version this code reads (kFormat: truncated, corrupted, foreign, newer).
 // No input makes the reader crash, read outside the file or loop; with
-// verify on, any changed byte is caught by a checksum. load may throw
-// std::bad_alloc.
+// verify on, any changed byte is caught by a checksum (a checksum guards
+// against damage, not forgery: a file made to pass it with postings that
+// do not match its texts is not detected). load may throw std::bad_alloc.
 //
 // Thread safety: save takes the collection's shared lock (searches go on; a
 // change waits). Ownership: load returns a new collection; a mapped file

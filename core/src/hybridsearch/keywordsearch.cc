@@ -1,10 +1,12 @@
 #include "hybridsearch/keywordsearch.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <unordered_map>
@@ -217,6 +219,89 @@ std::unique_ptr<KeywordIndex> KeywordIndex::build(std::span<const std::string_vi
 }
 
 size_t KeywordIndex::size() const { return rep_->lengths.size(); }
+
+std::span<const uint32_t> KeywordIndex::lengths() const { return rep_->lengths; }
+
+uint64_t KeywordIndex::indexed_count() const { return rep_->indexed_docs; }
+
+void KeywordIndex::for_each_term(
+    const std::function<void(std::string_view key, std::span<const Posting> postings)>& fn) const {
+  const Rep& rep = *rep_;
+  std::vector<std::string_view> keys(rep.terms.size());
+  std::vector<std::array<char, 4>> hashes;
+  if (rep.options.exact_terms) {
+    for (const auto& [token, id] : rep.exact_ids) keys[id] = token;
+  } else {
+    hashes.resize(rep.terms.size());
+    for (const auto& [hash, id] : rep.hashed_ids) {
+      std::memcpy(hashes[id].data(), &hash, 4);
+      keys[id] = std::string_view(hashes[id].data(), 4);
+    }
+  }
+  std::vector<Posting> postings;
+  for (size_t t = 0; t < rep.terms.size(); ++t) {
+    const PostingList& list = rep.terms[t];
+    if (list.empty()) continue;
+    postings.resize(list.size());
+    size_t at = 0;
+    for (const PostingBlock& block : list.blocks()) {
+      block.decode(postings.data() + at);
+      at += block.size();
+    }
+    fn(keys[t], std::span<const Posting>(postings.data(), at));
+  }
+}
+
+Result<std::unique_ptr<KeywordIndex>> KeywordIndex::restore(
+    Options options, std::vector<uint32_t> lengths, uint64_t indexed,
+    const std::function<bool(std::string_view* key, std::span<const Posting>* postings)>& next) {
+  auto bad = [](const char* what) {
+    return Status::InvalidArgument(std::string("not a keyword index: ") + what);
+  };
+  const size_t n = lengths.size();
+  if (n >= UINT32_MAX) return bad("too many slots");
+  uint64_t total = 0;
+  uint64_t with_tokens = 0;
+  for (uint32_t length : lengths) {
+    total += length;
+    with_tokens += length > 0 ? 1 : 0;
+  }
+  if (indexed < with_tokens || indexed > n) return bad("indexed count out of range");
+  auto index = std::make_unique<KeywordIndex>(options);
+  Rep& rep = *index->rep_;
+  rep.lengths = std::move(lengths);
+  rep.total_tokens = total;
+  rep.indexed_docs = indexed;
+  std::vector<uint64_t> sums(n, 0);
+  std::string_view key;
+  std::span<const Posting> postings;
+  while (next(&key, &postings)) {
+    const uint32_t id = static_cast<uint32_t>(rep.terms.size());
+    if (options.exact_terms) {
+      if (!rep.exact_ids.try_emplace(std::string(key), id).second) return bad("repeated term");
+    } else {
+      uint32_t hash;
+      if (key.size() != 4) return bad("malformed term");
+      std::memcpy(&hash, key.data(), 4);
+      if (!rep.hashed_ids.try_emplace(hash, id).second) return bad("repeated term");
+    }
+    rep.terms.emplace_back();
+    PostingList& list = rep.terms.back();
+    for (size_t i = 0; i < postings.size(); ++i) {
+      const Posting& p = postings[i];
+      if (p.slot >= n || (i > 0 && p.slot <= postings[i - 1].slot) || p.tf == 0) {
+        return bad("malformed postings");
+      }
+      sums[p.slot] += p.tf;
+      if (sums[p.slot] > rep.lengths[p.slot]) return bad("frequencies exceed a length");
+      list.insert(p.slot, p.tf, rep.lengths);
+    }
+  }
+  for (size_t s = 0; s < n; ++s) {
+    if (sums[s] != rep.lengths[s]) return bad("frequencies do not add up to a length");
+  }
+  return index;
+}
 
 size_t KeywordIndex::memory_bytes() const {
   const Rep& rep = *rep_;

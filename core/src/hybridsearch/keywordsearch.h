@@ -33,14 +33,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "hybridsearch/posting_list.h"
 #include "hybridsearch/top_k.h"
 #include "language.h"
 #include "utils/bitmap.h"
+#include "utils/status.h"
 
 namespace vesk {
 
@@ -108,6 +111,29 @@ class KeywordIndex {
   // statistics.document_frequencies has one entry per distinct query term.
   std::vector<ScoredSlot> search(std::string_view query, size_t top_k, const Bitmap* allowed,
                                  const Statistics& statistics) const;
+
+  // Saving and restoring without tokenizing (collection files). A term's
+  // key is its token with exact_terms, else its 32-bit hash as 4
+  // little-endian bytes. lengths() holds the tokens per slot (0 for dead
+  // slots); indexed_count() the live slots whose searchable text is not
+  // empty (N above).
+  std::span<const uint32_t> lengths() const;
+  uint64_t indexed_count() const;
+  // Calls fn(key, postings) for every term that has postings, the postings
+  // ascending by slot.
+  void for_each_term(
+      const std::function<void(std::string_view key, std::span<const Posting> postings)>& fn) const;
+  // The index whose slots have `lengths`, whose indexed_count() is
+  // `indexed`, and whose terms are those next(&key, &postings) gives until
+  // it returns false (what for_each_term gave, slots possibly renumbered in
+  // order). Fails with InvalidArgument when they cannot be an index's: a
+  // slot out of range or not ascending, a frequency of 0, a repeated or
+  // malformed key, frequencies per slot that do not add up to its length,
+  // `indexed` below the slots with tokens or above the slots. The texts
+  // later given to replace() and erase() must be those the terms came from.
+  static Result<std::unique_ptr<KeywordIndex>> restore(
+      Options options, std::vector<uint32_t> lengths, uint64_t indexed,
+      const std::function<bool(std::string_view* key, std::span<const Posting>* postings)>& next);
 
  private:
   struct Rep;
