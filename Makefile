@@ -48,7 +48,9 @@ demo: install
 
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements.txt
-	$(PY) bench/comparison
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_BENCH=ON
+	cmake --build build/bench -j $(JOBS) --target bench_index_memory bench_index_ops bench_dense
+	$(PY) bench/comparison --cpp-dir build/bench/bench
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer:
 # the C++ units directly, the Python suite against a sanitized module.
