@@ -36,12 +36,16 @@ const std::array<uint8_t, 256>& FloatTextBounds() {
         t[b] = 4;
         continue;
       }
-      // Normal values lie in [2^e2, 2^(e2+1)); subnormals and zero below
-      // 2^-126. One position of slack on each side absorbs rounding.
-      const int e2 = (b == 0) ? -150 : b - 127;
-      const int e2_hi = (b == 0) ? -126 : e2 + 1;
-      const int kk_lo = static_cast<int>(std::floor(e2 * std::log10(2.0))) + 1 - 1;
-      const int kk_hi = static_cast<int>(std::floor(e2_hi * std::log10(2.0))) + 1 + 1;
+      // The values lie in [lo, hi): [2^e, 2^(e+1)) for normals, up to
+      // 2^-126 for subnormals. Their shortest decimals lie in the rounding
+      // intervals, which reach at most a relative 2^-24 below lo and up to
+      // hi; kk = floor(log10(decimal)) + 1 takes the values between those
+      // of the two ends. (No end is within 1e-9 of a power of ten except
+      // 2^0, which the 2^-24 margin covers, so the logarithms decide.)
+      const double lo = (b == 0) ? std::ldexp(1.0, -149) : std::ldexp(1.0, b - 127);
+      const double hi = (b == 0) ? std::ldexp(1.0, -126) : std::ldexp(1.0, b - 126);
+      const int kk_lo = static_cast<int>(std::floor(std::log10(lo * (1 - 0x1p-24)))) + 1;
+      const int kk_hi = static_cast<int>(std::floor(std::log10(hi))) + 1;
       size_t bound = 3;  // "0.0"
       for (int kk = kk_lo; kk <= kk_hi; ++kk) bound = std::max(bound, LayoutBound(kk));
       t[b] = static_cast<uint8_t>(bound);
@@ -51,194 +55,279 @@ const std::array<uint8_t, 256>& FloatTextBounds() {
   return table;
 }
 
-// ---- Shortest float32 digits (the Ryu algorithm at 32-bit precision) ----
+// ---- Shortest float32 digits ----
+//
+// The result is the shortest decimal inside the float's rounding interval
+// (whose ends belong to it when the binary significand is even); among
+// several of that length, the one closest to the value, ties going to an
+// even last digit. This is the digit string Ryu produces at 32-bit
+// precision, found here with one 32 x 64-bit multiplication by a cached
+// power of ten in the common case (the Dragonbox method): the value is
+// scaled so that its interval is between 10 and 100 units wide, and the
+// digits are read off one division by 100 (a candidate with one digit
+// fewer) or by 10.
 
-constexpr int kPow5InvBitCount = 59;
-constexpr int kPow5BitCount = 61;
+constexpr int kMinCachedPow10 = -31;
+constexpr int kMaxCachedPow10 = 46;
 
-// ceil(log2(5^e)) for e in [1, 3528]; 1 for e = 0.
-constexpr int Pow5Bits(int e) {
-  return static_cast<int>((static_cast<uint32_t>(e) * 1217359) >> 19) + 1;
-}
-// floor(log10(2^e)) and floor(log10(5^e)) for small non-negative e.
-inline int Log10Pow2(int e) { return static_cast<int>((static_cast<uint32_t>(e) * 78913) >> 18); }
-inline int Log10Pow5(int e) { return static_cast<int>((static_cast<uint32_t>(e) * 732923) >> 20); }
-
-struct Pow5Tables {
-  uint64_t inv_split[31];  // floor(2^(Pow5Bits(i) - 1 + 59) / 5^i) + 1
-  uint64_t split[47];      // 5^i scaled to exactly 61 significant bits
+// 10^k for k in [kMinCachedPow10, kMaxCachedPow10], scaled by a power of two
+// to exactly 64 significant bits and rounded up.
+constexpr uint64_t kPow10Cache[kMaxCachedPow10 - kMinCachedPow10 + 1] = {
+    0x81ceb32c4b43fcf5, 0xa2425ff75e14fc32, 0xcad2f7f5359a3b3f, 0xfd87b5f28300ca0e,
+    0x9e74d1b791e07e49, 0xc612062576589ddb, 0xf79687aed3eec552, 0x9abe14cd44753b53,
+    0xc16d9a0095928a28, 0xf1c90080baf72cb2, 0x971da05074da7bef, 0xbce5086492111aeb,
+    0xec1e4a7db69561a6, 0x9392ee8e921d5d08, 0xb877aa3236a4b44a, 0xe69594bec44de15c,
+    0x901d7cf73ab0acda, 0xb424dc35095cd810, 0xe12e13424bb40e14, 0x8cbccc096f5088cc,
+    0xafebff0bcb24aaff, 0xdbe6fecebdedd5bf, 0x89705f4136b4a598, 0xabcc77118461cefd,
+    0xd6bf94d5e57a42bd, 0x8637bd05af6c69b6, 0xa7c5ac471b478424, 0xd1b71758e219652c,
+    0x83126e978d4fdf3c, 0xa3d70a3d70a3d70b, 0xcccccccccccccccd, 0x8000000000000000,
+    0xa000000000000000, 0xc800000000000000, 0xfa00000000000000, 0x9c40000000000000,
+    0xc350000000000000, 0xf424000000000000, 0x9896800000000000, 0xbebc200000000000,
+    0xee6b280000000000, 0x9502f90000000000, 0xba43b74000000000, 0xe8d4a51000000000,
+    0x9184e72a00000000, 0xb5e620f480000000, 0xe35fa931a0000000, 0x8e1bc9bf04000000,
+    0xb1a2bc2ec5000000, 0xde0b6b3a76400000, 0x8ac7230489e80000, 0xad78ebc5ac620000,
+    0xd8d726b7177a8000, 0x878678326eac9000, 0xa968163f0a57b400, 0xd3c21bcecceda100,
+    0x84595161401484a0, 0xa56fa5b99019a5c8, 0xcecb8f27f4200f3a, 0x813f3978f8940985,
+    0xa18f07d736b90be6, 0xc9f2c9cd04674edf, 0xfc6f7c4045812297, 0x9dc5ada82b70b59e,
+    0xc5371912364ce306, 0xf684df56c3e01bc7, 0x9a130b963a6c115d, 0xc097ce7bc90715b4,
+    0xf0bdc21abb48db21, 0x96769950b50d88f5, 0xbc143fa4e250eb32, 0xeb194f8e1ae525fe,
+    0x92efd1b8d0cf37bf, 0xb7abc627050305ae, 0xe596b7b0c643c71a, 0x8f7e32ce7bea5c70,
+    0xb35dbf821ae4f38c, 0xe0352f62a19e306f,
 };
+static_assert(kPow10Cache[0 - kMinCachedPow10] == uint64_t{1} << 63);
+static_assert(kPow10Cache[1 - kMinCachedPow10] == uint64_t{10} << 60);
 
-constexpr Pow5Tables MakePow5Tables() {
-  Pow5Tables t{};
-  unsigned __int128 pow5 = 1;
-  for (int i = 0; i < 47; ++i) {
-    const int bits = Pow5Bits(i);
-    if (i < 31) {
-      const int shift = bits - 1 + kPow5InvBitCount;
-      // 2^128 / 5^i where the shift would overflow; 5^i never divides it.
-      const unsigned __int128 num = shift >= 128 ? ~static_cast<unsigned __int128>(0)
-                                                 : static_cast<unsigned __int128>(1) << shift;
-      t.inv_split[i] = static_cast<uint64_t>(num / pow5) + 1;
-    }
-    const int shift = bits - kPow5BitCount;
-    t.split[i] = static_cast<uint64_t>(shift >= 0 ? pow5 >> shift : pow5 << -shift);
-    pow5 *= 5;
+// floor(e * log10(2)), floor(k * log2(10)) and floor(e * log10(2) -
+// log10(4/3)) for the small exponents of a float32.
+constexpr int FloorLog10Pow2(int e) { return (e * 315653) >> 20; }
+constexpr int FloorLog2Pow10(int k) { return (k * 1741647) >> 19; }
+constexpr int FloorLog10Pow2MinusLog10FourThirds(int e) { return (e * 631305 - 261663) >> 21; }
+static_assert(FloorLog10Pow2(-149) == -45 && FloorLog10Pow2(104) == 31);
+static_assert(FloorLog2Pow10(-31) == -103 && FloorLog2Pow10(46) == 152);
+
+// The cached power 10^k.
+[[gnu::always_inline]] inline uint64_t CachedPow10(int k) {
+  return kPow10Cache[k - kMinCachedPow10];
+}
+
+// The upper and the lower 64 bits of the 96-bit product x * y.
+[[gnu::always_inline]] inline uint64_t MulUpper64(uint32_t x, uint64_t y) {
+  return static_cast<uint64_t>((static_cast<unsigned __int128>(x) * y) >> 32);
+}
+[[gnu::always_inline]] inline uint64_t MulLower64(uint32_t x, uint64_t y) { return x * y; }
+
+// For x = two_f * 10^k / 2^(63 - beta) (from the lower bits of two_f *
+// cache): whether its integer part is odd, and whether it is an integer.
+struct ParityResult {
+  bool parity;
+  bool is_integer;
+};
+[[gnu::always_inline]] inline ParityResult MulParity(uint32_t two_f, uint64_t cache, int beta) {
+  const uint64_t r = MulLower64(two_f, cache);
+  return {((r >> (64 - beta)) & 1) != 0, static_cast<uint32_t>(r >> (32 - beta)) == 0};
+}
+
+// Divides n by the largest power of ten that divides it, adding its
+// exponent to *exp10. REQUIRES: n != 0.
+[[gnu::always_inline]] inline uint32_t RemoveTrailingZeros(uint32_t n, int* exp10) {
+  // n is a multiple of 100 exactly when n * 25^-1 (mod 2^32), rotated right
+  // by two bits, is at most (2^32 - 1) / 100; likewise for 10.
+  constexpr uint32_t kInverse5 = 0xcccccccdu;
+  constexpr uint32_t kInverse25 = 0xc28f5c29u;
+  for (;;) {
+    const uint32_t q = std::rotr(n * kInverse25, 2);
+    if (q > 0xffffffffu / 100) break;
+    n = q;
+    *exp10 += 2;
   }
-  return t;
-}
-
-constexpr Pow5Tables kPow5 = MakePow5Tables();
-static_assert(kPow5.inv_split[0] == 576460752303423489u);  // 2^59 + 1
-static_assert(kPow5.split[1] == 1441151880758558720u);     // 5 * 2^58
-
-[[gnu::always_inline]] inline uint32_t MulShift(uint32_t m, uint64_t factor, int shift) {
-  return static_cast<uint32_t>((static_cast<unsigned __int128>(m) * factor) >> shift);
-}
-
-inline int Pow5Factor(uint32_t value) {
-  int count = 0;
-  while (value % 5 == 0) {
-    value /= 5;
-    ++count;
+  const uint32_t q = std::rotr(n * kInverse5, 1);
+  if (q <= 0xffffffffu / 10) {
+    n = q;
+    *exp10 += 1;
   }
-  return count;
+  return n;
 }
 
-inline bool MultipleOfPow5(uint32_t value, int p) { return Pow5Factor(value) >= p; }
-inline bool MultipleOfPow2(uint32_t value, int p) { return (value & ((1u << p) - 1)) == 0; }
-
-// The shortest decimal digits of a finite, nonzero-or-zero float32 `bits`
-// (sign ignored): value = *digits * 10^*exp10, with *digits < 10^9 and
-// without trailing zeros (0 gives 0 and 0).
-[[gnu::always_inline]] inline void ShortestDigits(uint32_t bits, uint32_t* digits, int* exp10) {
-  const uint32_t ieee_mantissa = bits & ((1u << 23) - 1);
-  const uint32_t ieee_exponent = (bits >> 23) & 0xff;
-  if (ieee_exponent == 0 && ieee_mantissa == 0) {
-    *digits = 0;
-    *exp10 = 0;
+// The digits of a power of two 2^23 * 2^e (a float with a zero stored
+// significand above the smallest normal exponent), whose interval reaches
+// half as far below the value as above it.
+[[gnu::noinline]] void ShorterIntervalDigits(int e, uint32_t* digits, int* exp10) {
+  const int minus_k = FloorLog10Pow2MinusLog10FourThirds(e);
+  const int beta = e + FloorLog2Pow10(-minus_k);
+  const uint64_t cache = CachedPow10(-minus_k);
+  // The interval's ends, scaled; both belong to it (the significand is
+  // even), and the left one is an integer only for e in [2, 3].
+  uint32_t xi = static_cast<uint32_t>((cache - (cache >> 25)) >> (64 - 23 - 1 - beta));
+  const uint32_t zi = static_cast<uint32_t>((cache + (cache >> 24)) >> (64 - 23 - 1 - beta));
+  if (e < 2 || e > 3) ++xi;
+  uint32_t sig = zi / 10;
+  if (sig * 10 >= xi) {
+    *exp10 = minus_k + 1;
+    *digits = RemoveTrailingZeros(sig, exp10);
     return;
   }
-  int e2;
-  uint32_t m2;
-  if (ieee_exponent == 0) {
-    e2 = 1 - 127 - 23 - 2;
-    m2 = ieee_mantissa;
-  } else {
-    e2 = static_cast<int>(ieee_exponent) - 127 - 23 - 2;
-    m2 = (1u << 23) | ieee_mantissa;
+  // The value itself rounded to an integer at this scale, ties to even
+  // (a tie happens only for e = -35).
+  sig = (static_cast<uint32_t>(cache >> (64 - 23 - 2 - beta)) + 1) / 2;
+  if ((sig % 2 != 0) && e == -35) {
+    --sig;
+  } else if (sig < xi) {
+    ++sig;
   }
-  const bool even = (m2 & 1) == 0;
-  const bool accept_bounds = even;
-
-  // The value and its rounding interval, times 4.
-  const uint32_t mv = 4 * m2;
-  const uint32_t mp = 4 * m2 + 2;
-  const uint32_t mm_shift = (ieee_mantissa != 0 || ieee_exponent <= 1) ? 1 : 0;
-  const uint32_t mm = 4 * m2 - 1 - mm_shift;
-
-  const Pow5Tables& pow5 = kPow5;
-  uint32_t vr, vp, vm;
-  int e10;
-  bool vm_trailing_zeros = false;
-  bool vr_trailing_zeros = false;
-  uint8_t last_removed = 0;
-  if (e2 >= 0) {
-    const int q = Log10Pow2(e2);
-    e10 = q;
-    const int k = kPow5InvBitCount + Pow5Bits(q) - 1;
-    const int i = -e2 + q + k;
-    vr = MulShift(mv, pow5.inv_split[q], i);
-    vp = MulShift(mp, pow5.inv_split[q], i);
-    vm = MulShift(mm, pow5.inv_split[q], i);
-    if (q != 0 && (vp - 1) / 10 <= vm / 10) {
-      const int l = kPow5InvBitCount + Pow5Bits(q - 1) - 1;
-      last_removed =
-          static_cast<uint8_t>(MulShift(mv, pow5.inv_split[q - 1], -e2 + q - 1 + l) % 10);
-    }
-    if (q <= 9) {
-      if (mv % 5 == 0) {
-        vr_trailing_zeros = MultipleOfPow5(mv, q);
-      } else if (accept_bounds) {
-        vm_trailing_zeros = MultipleOfPow5(mm, q);
-      } else {
-        vp -= MultipleOfPow5(mp, q) ? 1 : 0;
-      }
-    }
-  } else {
-    const int q = Log10Pow5(-e2);
-    e10 = q + e2;
-    const int i = -e2 - q;
-    const int k = Pow5Bits(i) - kPow5BitCount;
-    int j = q - k;
-    vr = MulShift(mv, pow5.split[i], j);
-    vp = MulShift(mp, pow5.split[i], j);
-    vm = MulShift(mm, pow5.split[i], j);
-    if (q != 0 && (vp - 1) / 10 <= vm / 10) {
-      j = q - 1 - (Pow5Bits(i + 1) - kPow5BitCount);
-      last_removed = static_cast<uint8_t>(MulShift(mv, pow5.split[i + 1], j) % 10);
-    }
-    if (q <= 1) {
-      vr_trailing_zeros = true;
-      if (accept_bounds) {
-        vm_trailing_zeros = mm_shift == 1;
-      } else {
-        --vp;
-      }
-    } else if (q < 31) {
-      vr_trailing_zeros = MultipleOfPow2(mv, q - 1);
-    }
-  }
-
-  // Drop digits while the interval still holds a shorter number.
-  int removed = 0;
-  uint32_t output;
-  if (vm_trailing_zeros || vr_trailing_zeros) {
-    while (vp / 10 > vm / 10) {
-      vm_trailing_zeros &= vm % 10 == 0;
-      vr_trailing_zeros &= last_removed == 0;
-      last_removed = static_cast<uint8_t>(vr % 10);
-      vr /= 10;
-      vp /= 10;
-      vm /= 10;
-      ++removed;
-    }
-    if (vm_trailing_zeros) {
-      while (vm % 10 == 0) {
-        vr_trailing_zeros &= last_removed == 0;
-        last_removed = static_cast<uint8_t>(vr % 10);
-        vr /= 10;
-        vp /= 10;
-        vm /= 10;
-        ++removed;
-      }
-    }
-    if (vr_trailing_zeros && last_removed == 5 && vr % 2 == 0) last_removed = 4;  // ties to even
-    output =
-        vr + (((vr == vm && (!accept_bounds || !vm_trailing_zeros)) || last_removed >= 5) ? 1 : 0);
-  } else {
-    while (vp / 10 > vm / 10) {
-      last_removed = static_cast<uint8_t>(vr % 10);
-      vr /= 10;
-      vp /= 10;
-      vm /= 10;
-      ++removed;
-    }
-    output = vr + ((vr == vm || last_removed >= 5) ? 1 : 0);
-  }
-  int exp = e10 + removed;
-  // The interval may allow trailing zeros that the search kept.
-  while (output != 0 && output % 10 == 0) {
-    output /= 10;
-    ++exp;
-  }
-  *digits = output;
-  *exp10 = exp;
+  *exp10 = minus_k;
+  *digits = RemoveTrailingZeros(sig, exp10);
 }
 
-inline int DecimalLength(uint32_t v) {  // v < 10^9
-  return 1 + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000) + (v >= 100000) + (v >= 1000000) +
-         (v >= 10000000) + (v >= 100000000);
+// The shortest decimal digits of a finite float32 `bits` (sign ignored):
+// value = *digits * 10^*exp10, with *digits < 10^9 and without trailing
+// zeros (0 gives 0 and 0). Handles every input; ShortestDigits() below is
+// the quick form of the common case.
+[[gnu::noinline]] void ShortestDigitsGeneral(uint32_t bits, uint32_t* digits, int* exp10) {
+  const uint32_t stored = bits & ((1u << 23) - 1);
+  const uint32_t biased = (bits >> 23) & 0xff;
+  int e;  // value = f * 2^e
+  uint32_t f;
+  if (biased != 0) {
+    e = static_cast<int>(biased) - 150;
+    if (stored == 0 && biased > 1) [[unlikely]] {
+      ShorterIntervalDigits(e, digits, exp10);
+      return;
+    }
+    f = stored | (1u << 23);
+  } else {
+    if (stored == 0) {
+      *digits = 0;
+      *exp10 = 0;
+      return;
+    }
+    e = -149;
+    f = stored;
+  }
+  const bool include_ends = (f % 2) == 0;
+  const uint32_t two_f = f << 1;
+
+  // Scale by 10^k so that the interval [x, z] of the value, scaled, is
+  // deltai in [10, 100) units wide; zi is the integer part of z.
+  const int minus_k = FloorLog10Pow2(e) - 1;
+  const uint64_t cache = CachedPow10(-minus_k);
+  const int beta = e + FloorLog2Pow10(-minus_k);
+  const uint32_t deltai = static_cast<uint32_t>(cache >> (63 - beta));
+  const uint64_t z = MulUpper64((two_f | 1) << beta, cache);
+  const uint32_t zi = static_cast<uint32_t>(z >> 32);
+  const bool z_is_integer = static_cast<uint32_t>(z) == 0;
+
+  // One digit fewer: the largest multiple of 100 not above zi, if it lies
+  // in the interval (there is at most one).
+  uint32_t sig = zi / 100;
+  uint32_t r = zi - 100 * sig;
+  bool shorter = true;
+  if (r < deltai) {
+    if (r == 0 && z_is_integer && !include_ends) {
+      // zi itself is the excluded right end.
+      --sig;
+      r = 100;
+      shorter = false;
+    }
+  } else if (r > deltai) {
+    shorter = false;
+  } else {
+    // r == deltai: the candidate sits at the left end; compare fractions.
+    const ParityResult x = MulParity(two_f - 1, cache, beta);
+    if (!(x.parity || (x.is_integer && include_ends))) shorter = false;
+  }
+  if (shorter) {
+    *exp10 = minus_k + 2;
+    *digits = RemoveTrailingZeros(sig, exp10);
+    return;
+  }
+
+  // Otherwise the value rounded to the nearest unit, ties to even: the
+  // candidate is y = z - (deltai / 2 units), found from r without a
+  // second multiplication except when it may be a tie.
+  sig *= 10;
+  uint32_t dist = r - (deltai / 2) + 5;
+  const bool approx_y_parity = ((dist ^ 5) & 1) != 0;
+  // dist / 10, and whether the division is exact (valid for dist <= 100).
+  dist *= 6554;
+  const bool divisible = (dist & 0xffff) < 6554;
+  dist >>= 16;
+  sig += dist;
+  if (divisible) {
+    const ParityResult y = MulParity(two_f, cache, beta);
+    if (y.parity != approx_y_parity) {
+      --sig;
+    } else if ((sig % 2 != 0) && y.is_integer) {
+      --sig;
+    }
+  }
+  *digits = sig;
+  *exp10 = minus_k + 1;
+}
+
+// The shortest decimal digits of a finite float32 `bits` (sign ignored),
+// possibly followed by zeros: value = *digits * 10^*exp10 with *digits <
+// 10^9, and *digits with its trailing zeros removed are the digits
+// ShortestDigitsGeneral() gives. Zero gives 0.
+//
+// The common case (a normal float with a nonzero stored significand whose
+// candidates lie strictly inside its interval) takes no unpredictable
+// branch: both the candidate with one digit fewer and the rounded value are
+// computed and one is selected. Everything else goes to
+// ShortestDigitsGeneral().
+[[gnu::always_inline]] inline void ShortestDigits(uint32_t bits, uint32_t* digits, int* exp10) {
+  const uint32_t stored = bits & ((1u << 23) - 1);
+  const uint32_t biased = (bits >> 23) & 0xff;
+  if (stored == 0 || biased == 0) [[unlikely]] {
+    ShortestDigitsGeneral(bits, digits, exp10);
+    return;
+  }
+  const int e = static_cast<int>(biased) - 150;
+  const uint32_t f = stored | (1u << 23);
+  const uint32_t two_f = f << 1;
+  const int minus_k = FloorLog10Pow2(e) - 1;
+  const uint64_t cache = CachedPow10(-minus_k);
+  const int beta = e + FloorLog2Pow10(-minus_k);
+  const uint32_t deltai = static_cast<uint32_t>(cache >> (63 - beta));
+  const uint64_t z = MulUpper64((two_f | 1) << beta, cache);
+  const uint32_t zi = static_cast<uint32_t>(z >> 32);
+  const uint32_t sig = zi / 100;
+  const uint32_t r = zi - 100 * sig;
+  // A candidate on an end of the interval needs the exact comparisons.
+  if (r == deltai || (r == 0 && static_cast<uint32_t>(z) == 0)) [[unlikely]] {
+    ShortestDigitsGeneral(bits, digits, exp10);
+    return;
+  }
+  const bool shorter = r < deltai;
+  // The rounded value (meaningful only when !shorter), as in
+  // ShortestDigitsGeneral().
+  uint32_t dist = r - (deltai / 2) + 5;
+  const bool approx_y_parity = ((dist ^ 5) & 1) != 0;
+  dist *= 6554;
+  const bool divisible = (dist & 0xffff) < 6554;
+  dist >>= 16;
+  uint32_t rounded = sig * 10 + dist;
+  if (divisible && !shorter) [[unlikely]] {
+    const ParityResult y = MulParity(two_f, cache, beta);
+    if (y.parity != approx_y_parity) {
+      --rounded;
+    } else if ((rounded % 2 != 0) && y.is_integer) {
+      --rounded;
+    }
+  }
+  // Selected without a branch: which one applies is close to a coin toss.
+  const uint32_t pick_shorter = 0u - static_cast<uint32_t>(shorter);
+  *digits = (sig & pick_shorter) | (rounded & ~pick_shorter);
+  *exp10 = minus_k + 1 + static_cast<int>(shorter);
+}
+
+constexpr uint32_t kPow10U32[10] = {1,      10,      100,      1000,      10000,
+                                    100000, 1000000, 10000000, 100000000, 1000000000};
+
+// The number of decimal digits of 0 < v < 10^9: from the bit length (1233 /
+// 4096 is just above log10(2)), corrected by one comparison.
+[[gnu::always_inline]] inline int DecimalLength(uint32_t v) {
+  const int t = ((32 - std::countl_zero(v)) * 1233) >> 12;
+  return t + (v >= kPow10U32[t] ? 1 : 0);
 }
 
 constexpr char kDigitPairs[] =
@@ -246,61 +335,89 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// The eight decimal digits of v < 10^8 as ASCII, most significant first in
-// memory (little-endian), computed in one register: two 4-digit lanes, then
-// four 2-digit lanes, then eight 1-digit lanes.
-[[gnu::always_inline]] inline uint64_t EightDigits(uint32_t v) {
+// The eight decimal digits of v < 10^8 as byte values 0-9, most
+// significant first in memory (little-endian), computed in one register:
+// two 4-digit lanes, then four 2-digit lanes, then eight 1-digit lanes.
+[[gnu::always_inline]] inline uint64_t EightDigitValues(uint32_t v) {
   const uint64_t hi = v / 10000;
   const uint64_t lo = v - hi * 10000;
   const uint64_t quads = hi | (lo << 32);
   const uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007Full;
   const uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
   const uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Full;
-  const uint64_t digits = tens | ((pairs - tens * 10) << 8);
-  return digits | 0x3030303030303030ull;
+  return tens | ((pairs - tens * 10) << 8);
 }
 
-constexpr uint32_t kPow10U32[10] = {1,      10,      100,      1000,      10000,
-                                    100000, 1000000, 10000000, 100000000, 1000000000};
+// A float taken apart for writing: its sign, and either a special text or
+// its shortest digits as the first digit and eight more (zeros past the
+// n-th) with the position kk of the decimal point relative to the first
+// digit (value = 0.d1..dn * 10^kk).
+struct FloatParts {
+  enum Kind : uint8_t { kDigits, kNull, kZero };
+  uint64_t rest;  // ASCII digits d2..d9, d2 first in memory
+  int kk;
+  int n;
+  char lead;  // d1 in ASCII
+  Kind kind;
+  bool negative;
+};
 
-// Writes `value` at p and returns the end. Finite values are written as the
-// shortest decimal that reads back as the same float32; non-finite as null.
-// Digits are stored in fixed-size blocks, so up to kFloatTextRoom bytes past
-// p may be written; only the returned range is meaningful.
-[[gnu::always_inline]] inline char* WriteFloat(char* p, float value) {
+[[gnu::always_inline]] inline FloatParts Decompose(float value) {
+  FloatParts parts;
   const uint32_t bits = std::bit_cast<uint32_t>(value);
-  if (((bits >> 23) & 0xff) == 0xff) {
-    std::memcpy(p, "null", 4);
-    return p + 4;
+  parts.negative = (bits >> 31) != 0;
+  if (((bits >> 23) & 0xff) == 0xff) [[unlikely]] {
+    parts.kind = FloatParts::kNull;
+    parts.negative = false;
+    return parts;
   }
-  *p = '-';
-  p += bits >> 31;
+  if ((bits & 0x7fffffffu) == 0) [[unlikely]] {
+    parts.kind = FloatParts::kZero;
+    return parts;
+  }
+  parts.kind = FloatParts::kDigits;
   uint32_t digits;
   int exp10;
   ShortestDigits(bits, &digits, &exp10);
-  if (digits == 0) {
+  const int len = DecimalLength(digits);  // trailing zeros included
+  parts.kk = exp10 + len;
+  // The digits left-aligned to nine places; n counts up to the last
+  // nonzero one.
+  const uint32_t aligned = digits * kPow10U32[9 - len];
+  const uint32_t first = aligned / 100000000;
+  parts.lead = static_cast<char>('0' + first);
+  const uint64_t rest_values = EightDigitValues(aligned - first * 100000000);
+  parts.n = 9 - std::countl_zero(rest_values) / 8;
+  parts.rest = rest_values | 0x3030303030303030ull;
+  return parts;
+}
+
+// Writes the text of `parts` at p and returns the end. Digits are stored in
+// fixed-size blocks, so up to kFloatTextRoom bytes past p may be written;
+// only the returned range is meaningful.
+[[gnu::always_inline]] inline char* WriteParts(char* p, const FloatParts& parts) {
+  *p = '-';
+  p += parts.negative ? 1 : 0;
+  const int kk = parts.kk;
+  const int n = parts.n;
+  if (parts.kind == FloatParts::kDigits && kk > -6 && kk <= 0) [[likely]] {
+    std::memcpy(p, "0.000000", 8);
+    p += 2 - kk;
+    p[0] = parts.lead;
+    std::memcpy(p + 1, &parts.rest, 8);
+    return p + n;
+  }
+  if (parts.kind == FloatParts::kNull) {
+    std::memcpy(p, "null", 4);
+    return p + 4;
+  }
+  if (parts.kind == FloatParts::kZero) {
     std::memcpy(p, "0.0", 3);
     return p + 3;
   }
-  const int n = DecimalLength(digits);
-  const int kk = exp10 + n;  // value = 0.d1..dn * 10^kk
-  // The digits left-aligned to nine places: the first, then eight more
-  // (past the n-th they are zeros).
-  const uint32_t aligned = digits * kPow10U32[9 - n];
-  const uint32_t first = aligned / 100000000;
-  const char lead = static_cast<char>('0' + first);
-  const uint64_t rest = EightDigits(aligned - first * 100000000);
-
-  if (kk > -6 && kk <= 0) {
-    std::memcpy(p, "0.000000", 8);
-    p += 2 - kk;
-    p[0] = lead;
-    std::memcpy(p + 1, &rest, 8);
-    return p + n;
-  }
   if (kk >= n && kk <= 13) {
-    p[0] = lead;
-    std::memcpy(p + 1, &rest, 8);
+    p[0] = parts.lead;
+    std::memcpy(p + 1, &parts.rest, 8);
     std::memcpy(p + 9, "00000", 5);
     p += kk;
     std::memcpy(p, ".0", 2);
@@ -308,15 +425,15 @@ constexpr uint32_t kPow10U32[10] = {1,      10,      100,      1000,      10000,
   }
   if (kk > 0 && kk <= 13) {
     // Digits at p + 1, then the first kk of them moved down one place.
-    p[1] = lead;
-    std::memcpy(p + 2, &rest, 8);
+    p[1] = parts.lead;
+    std::memcpy(p + 2, &parts.rest, 8);
     for (int i = 0; i < kk; ++i) p[i] = p[i + 1];
     p[kk] = '.';
     return p + n + 1;
   }
-  p[0] = lead;
+  p[0] = parts.lead;
   p[1] = '.';
-  std::memcpy(p + 2, &rest, 8);
+  std::memcpy(p + 2, &parts.rest, 8);
   p += n > 1 ? n + 1 : 1;
   *p++ = 'e';
   int e = kk - 1;
@@ -370,14 +487,22 @@ bool DecimalOverflows(const char* p, const char* end) {
 
 }  // namespace
 
-char* write_float_text(char* p, float value) { return WriteFloat(p, value); }
+char* write_float_text(char* p, float value) { return WriteParts(p, Decompose(value)); }
 
 char* write_float_list_text(char* p, std::span<const float> values) {
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i > 0) *p++ = ',';
-    p = WriteFloat(p, values[i]);
+  // In blocks: first the digits of every value (independent computations
+  // that overlap), then the text, whose positions depend on each other.
+  constexpr size_t kBlock = 16;
+  FloatParts parts[kBlock];
+  for (size_t start = 0; start < values.size(); start += kBlock) {
+    const size_t count = std::min(kBlock, values.size() - start);
+    for (size_t i = 0; i < count; ++i) parts[i] = Decompose(values[start + i]);
+    for (size_t i = 0; i < count; ++i) {
+      p = WriteParts(p, parts[i]);
+      *p++ = ',';
+    }
   }
-  return p;
+  return values.empty() ? p : p - 1;
 }
 
 size_t float_list_text_bound(std::span<const float> values) {

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vesk {
@@ -80,6 +82,61 @@ TEST(FloatTextTest, ShortestRoundTripWithinBound) {
   std::vector<char> buf(row.size() * (kMaxFloatText + 1) + kFloatTextRoom);
   EXPECT_EQ(std::string(buf.data(), write_float_list_text(buf.data(), row)), joined);
   EXPECT_LE(joined.size() + 1, float_list_text_bound(row));
+}
+
+// The text of a finite float built from the standard library's shortest
+// digits (an independent implementation of the same digit search) and the
+// documented layout.
+std::string ExpectedText(float f) {
+  if (f == 0) return std::signbit(f) ? "-0.0" : "0.0";
+  char buf[64];
+  char* end = std::to_chars(buf, buf + sizeof(buf), f, std::chars_format::scientific).ptr;
+  std::string sci(buf, end);
+  std::string out;
+  if (sci[0] == '-') {
+    out = "-";
+    sci.erase(0, 1);
+  }
+  const size_t e_at = sci.find('e');
+  std::string digits = sci.substr(0, e_at);
+  if (digits.size() > 1) digits.erase(1, 1);  // the '.'
+  const int n = static_cast<int>(digits.size());
+  const int kk = std::stoi(sci.substr(e_at + 1)) + 1;
+  if (kk >= n && kk <= 13) return out + digits + std::string(kk - n, '0') + ".0";
+  if (kk > 0 && kk <= 13) return out + digits.substr(0, kk) + "." + digits.substr(kk);
+  if (kk > -6 && kk <= 0) return out + "0." + std::string(-kk, '0') + digits;
+  const std::string exponent = std::to_string(kk - 1);
+  if (n == 1) return out + digits + "e" + exponent;
+  return out + digits.substr(0, 1) + "." + digits.substr(1) + "e" + exponent;
+}
+
+// Every float of several binary exponents (subnormals, the smallest normals,
+// the magnitudes of embedding values, 1, the edge of the plain layout at
+// 10^13, the largest), every power of two, and random bit patterns of both
+// signs: the text is the expected one and within the bound.
+TEST(FloatTextTest, MatchesShortestDigitsExhaustively) {
+  char buf[kFloatTextRoom];
+  auto check = [&](uint32_t bits) {
+    const float f = std::bit_cast<float>(bits);
+    const size_t size = static_cast<size_t>(write_float_text(buf, f) - buf);
+    const float one[1] = {f};
+    if (size + 1 > float_list_text_bound(one)) return false;
+    return std::string_view(buf, size) == ExpectedText(f);
+  };
+  for (uint32_t biased : {0u, 1u, 122u, 127u, 170u, 254u}) {
+    for (uint32_t m = 0; m < (1u << 23); ++m) {
+      const uint32_t bits = (biased << 23) | m;
+      ASSERT_TRUE(check(bits)) << std::hex << bits << " "
+                               << ExpectedText(std::bit_cast<float>(bits));
+    }
+  }
+  for (uint32_t biased = 0; biased < 255; ++biased) ASSERT_TRUE(check(biased << 23)) << biased;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 500000; ++i) {
+    const uint32_t bits = static_cast<uint32_t>(rng());
+    if (((bits >> 23) & 0xff) == 0xff) continue;
+    ASSERT_TRUE(check(bits)) << std::hex << bits << " " << ExpectedText(std::bit_cast<float>(bits));
+  }
 }
 
 TEST(FloatTextTest, DecimalNumberKinds) {

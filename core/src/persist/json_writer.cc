@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -128,6 +129,20 @@ class ChunkWriter {
     Put('"');
   }
 
+  void PutFloatRow(std::span<const float> row) {
+    const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatTextRoom;
+    if (row_room <= kWriteChunk) {
+      // The whole row fits in one reservation.
+      Commit(write_float_list_text(Reserve(row_room), row));
+      return;
+    }
+    for (size_t i = 0; i < row.size(); ++i) {
+      char* p = Reserve(kFloatTextRoom);
+      if (i > 0) *p++ = ',';
+      Commit(write_float_text(p, row[i]));
+    }
+  }
+
   void Flush() {
     if (len_ == 0) return;
     if (encode_ != nullptr) encode_(buf_, len_, written_);
@@ -153,7 +168,120 @@ class ChunkWriter {
   char buf_[kWriteChunk];
 };
 
-void WriteDocument(const SerializedIndex& index, ChunkWriter& w) {
+// Writes straight into a destination known to hold the whole document
+// (capacity >= serialized_index_json_bound()), passing the text through the
+// optional encoder in pieces of about kWriteChunk bytes while they are
+// still in cache. Formatting a row may store scratch bytes past the end of
+// its text; where the destination's end is too close for that, the row's
+// numbers go through a small buffer.
+class DirectWriter {
+ public:
+  DirectWriter(char* out, size_t capacity, JsonByteTransform encode)
+      : begin_(out), end_(out + capacity), p_(out), encoded_(out), encode_(encode) {}
+
+  DirectWriter(const DirectWriter&) = delete;
+  DirectWriter& operator=(const DirectWriter&) = delete;
+
+  [[gnu::always_inline]] char* Reserve(size_t) { return p_; }
+  [[gnu::always_inline]] void Commit(char* end) { p_ = end; }
+  void Put(char c) { *p_++ = c; }
+  void PutLiteral(std::string_view text) {
+    std::memcpy(p_, text.data(), text.size());
+    p_ += text.size();
+  }
+
+  void PutString(std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    *p_++ = '"';
+    size_t i = 0;
+    while (i < s.size()) {
+      size_t run = i;
+      while (run < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[run]);
+        if (c < 0x20 || c == '"' || c == '\\') break;
+        ++run;
+      }
+      std::memcpy(p_, s.data() + i, run - i);
+      p_ += run - i;
+      i = run;
+      if (i == s.size()) break;
+      const unsigned char c = static_cast<unsigned char>(s[i++]);
+      *p_++ = '\\';
+      switch (c) {
+        case '"':
+          *p_++ = '"';
+          break;
+        case '\\':
+          *p_++ = '\\';
+          break;
+        case '\b':
+          *p_++ = 'b';
+          break;
+        case '\t':
+          *p_++ = 't';
+          break;
+        case '\n':
+          *p_++ = 'n';
+          break;
+        case '\f':
+          *p_++ = 'f';
+          break;
+        case '\r':
+          *p_++ = 'r';
+          break;
+        default:
+          std::memcpy(p_, "u00", 3);
+          p_[3] = kHex[c >> 4];
+          p_[4] = kHex[c & 0xf];
+          p_ += 5;
+          break;
+      }
+    }
+    *p_++ = '"';
+    EncodeDone();
+  }
+
+  void PutFloatRow(std::span<const float> row) {
+    const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatTextRoom;
+    if (static_cast<size_t>(end_ - p_) >= row_room) {
+      p_ = write_float_list_text(p_, row);
+    } else {
+      for (size_t i = 0; i < row.size(); ++i) {
+        if (i > 0) *p_++ = ',';
+        char text[kFloatTextRoom];
+        const size_t n = static_cast<size_t>(write_float_text(text, row[i]) - text);
+        std::memcpy(p_, text, n);
+        p_ += n;
+      }
+    }
+    EncodeDone();
+  }
+
+  // Encodes what is still plain.
+  void Flush() {
+    if (encode_ != nullptr && p_ != encoded_) {
+      encode_(encoded_, static_cast<size_t>(p_ - encoded_), static_cast<size_t>(encoded_ - begin_));
+    }
+    encoded_ = p_;
+  }
+
+  size_t written() const { return static_cast<size_t>(p_ - begin_); }
+
+ private:
+  // Encodes the text written since the last call once it fills a chunk.
+  [[gnu::always_inline]] void EncodeDone() {
+    if (static_cast<size_t>(p_ - encoded_) >= kWriteChunk) Flush();
+  }
+
+  char* const begin_;
+  char* const end_;
+  char* p_;
+  char* encoded_;
+  const JsonByteTransform encode_;
+};
+
+template <typename Writer>
+void WriteDocument(const SerializedIndex& index, Writer& w) {
   w.PutLiteral(R"({"name":)");
   w.PutString(index.name);
   w.PutLiteral(R"(,"version":)");
@@ -171,18 +299,7 @@ void WriteDocument(const SerializedIndex& index, ChunkWriter& w) {
   for (size_t r = 0; r < index.embeddings.size(); ++r) {
     if (r > 0) w.Put(',');
     w.Put('[');
-    const std::vector<float>& row = index.embeddings[r];
-    const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatTextRoom;
-    if (row_room <= kWriteChunk) {
-      // The whole row fits in one reservation.
-      w.Commit(write_float_list_text(w.Reserve(row_room), row));
-    } else {
-      for (size_t i = 0; i < row.size(); ++i) {
-        char* p = w.Reserve(kFloatTextRoom);
-        if (i > 0) *p++ = ',';
-        w.Commit(write_float_text(p, row[i]));
-      }
-    }
+    w.PutFloatRow(index.embeddings[r]);
     w.Put(']');
   }
   w.PutLiteral(R"(],"docIds":[)");
@@ -198,7 +315,6 @@ void WriteDocument(const SerializedIndex& index, ChunkWriter& w) {
 
 std::string serialized_index_to_json(const SerializedIndex& index) {
   std::string out;
-  out.reserve(serialized_index_json_bound(index));
   append_serialized_index_json(index, &out);
   return out;
 }
@@ -221,12 +337,21 @@ size_t serialized_index_json_bound(const SerializedIndex& index) {
 
 void append_serialized_index_json(const SerializedIndex& index, std::string* out,
                                   JsonByteTransform encode) {
-  ChunkWriter w(out, encode);
+  const size_t start = out->size();
+  const size_t bound = serialized_index_json_bound(index);
+  out->resize(start + bound);
+  DirectWriter w(out->data() + start, bound, encode);
   WriteDocument(index, w);
+  out->resize(start + w.written());
 }
 
 size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
                                    JsonByteTransform encode) {
+  if (capacity >= serialized_index_json_bound(index)) {
+    DirectWriter w(out, capacity, encode);
+    WriteDocument(index, w);
+    return w.written();
+  }
   ChunkWriter w(out, capacity, encode);
   WriteDocument(index, w);
   return w.written();
