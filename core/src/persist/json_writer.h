@@ -28,16 +28,18 @@ std::string serialized_index_to_json(const SerializedIndex& index);
 // formatting any number (a fast pass over the embeddings).
 size_t serialized_index_json_bound(const SerializedIndex& index);
 
-// Appends the document of `index` to *out. The text is produced in chunks of
-// a few kilobytes; when `encode` is not null each chunk passes through it
-// before it is appended. Reserve serialized_index_json_bound() bytes first to
-// avoid any reallocation. Cannot fail.
+// Appends the document of `index` to *out: the string is grown once by
+// serialized_index_json_bound() bytes, the text is written in place and the
+// string shrunk to it. When `encode` is not null the text passes through it
+// in pieces of a few kilobytes as it is written. Cannot fail.
 void append_serialized_index_json(const SerializedIndex& index, std::string* out,
                                   JsonByteTransform encode = nullptr);
 
 // Writes the document of `index` into out[0, capacity) and returns its
 // full length. If that exceeds `capacity`, only the first `capacity` bytes
-// were stored. `encode` works as for append_serialized_index_json.
+// were stored. With capacity >= serialized_index_json_bound() the text goes
+// straight into `out`; otherwise through a small buffer. `encode` works as
+// for append_serialized_index_json.
 size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
                                    JsonByteTransform encode = nullptr);
 
