@@ -24,8 +24,15 @@ FILTER = {"$or": [{"kind": "a"}, {"year": {"$gte": 2020}}]}
 
 
 @pytest.fixture(scope="module")
-def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+def cluster(tmp_path_factory):
+    # Ray puts the driver's working directory first on its workers' import
+    # path: start it outside the checkout, whose vesk/ lacks the built module.
+    here = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("ray"))
+    try:
+        ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    finally:
+        os.chdir(here)
     yield
     ray.shutdown()
 
