@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "hybridsearch/dense_kernels.h"
-#include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/embedding_search.h"
 #include "hybridsearch/thread_pool.h"
-#include "index/embedding_store.h"
+#include "store/embedding_store.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "collection/collection_file.h"
-#include "hybridsearch/keywordsearch.h"
+#include "hybridsearch/keyword_index.h"
 
 namespace {
 

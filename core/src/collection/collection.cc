@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "bm25_math.h"
-#include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/embedding_search.h"
 #include "hybridsearch/fusion.h"
 #include "stopwords.h"
 #include "utils/unicode_space.h"

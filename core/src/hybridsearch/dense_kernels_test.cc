@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "index/embedding_store.h"
+#include "store/embedding_store.h"
 #include "utils/vector.h"
 
 #if defined(__x86_64__)

@@ -7,9 +7,9 @@
 #include <unordered_set>
 #include <utility>
 
-#include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/embedding_search.h"
 #include "hybridsearch/fusion.h"
-#include "utils/keyword.h"
+#include "hybridsearch/document_text.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {

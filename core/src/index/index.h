@@ -28,9 +28,9 @@
 #include <string_view>
 #include <vector>
 
-#include "hybridsearch/keywordsearch.h"
-#include "index/document_table.h"
-#include "index/embedding_store.h"
+#include "hybridsearch/keyword_index.h"
+#include "store/document_table.h"
+#include "store/embedding_store.h"
 #include "models/document_info.h"
 #include "models/embedding_batch.h"
 #include "models/index_info.h"

@@ -23,7 +23,7 @@
 // (or none) the store goes back to uniform mode, so uniform() needs no scan.
 // runs_ is empty.
 
-#include "index/embedding_store.h"
+#include "store/embedding_store.h"
 
 #include <sys/mman.h>
 #include <algorithm>

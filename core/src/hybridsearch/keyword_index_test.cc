@@ -1,4 +1,4 @@
-#include "hybridsearch/keywordsearch.h"
+#include "hybridsearch/keyword_index.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 #include "bm25_math.h"
 #include "search.h"
-#include "utils/keyword.h"
+#include "hybridsearch/document_text.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {

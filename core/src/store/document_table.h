@@ -17,8 +17,8 @@
 //
 // Thread safety: const methods may run concurrently; mutation needs exclusive
 // access. Ownership: owns its documents.
-#ifndef VESK_CORE_INDEX_DOCUMENT_TABLE_H_
-#define VESK_CORE_INDEX_DOCUMENT_TABLE_H_
+#ifndef VESK_CORE_STORE_DOCUMENT_TABLE_H_
+#define VESK_CORE_STORE_DOCUMENT_TABLE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -101,4 +101,4 @@ class DocumentTable {
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_INDEX_DOCUMENT_TABLE_H_
+#endif  // VESK_CORE_STORE_DOCUMENT_TABLE_H_

@@ -1,4 +1,4 @@
-#include "index/embedding_store.h"
+#include "store/embedding_store.h"
 
 #include <gtest/gtest.h>
 

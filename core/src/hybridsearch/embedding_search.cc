@@ -5,7 +5,7 @@
 // merge gives the same entries as one selector over all slots, and a NaN
 // seen in any range is seen by the merge.
 
-#include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/embedding_search.h"
 
 #include <algorithm>
 #include <memory>

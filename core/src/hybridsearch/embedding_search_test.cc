@@ -1,4 +1,4 @@
-#include "hybridsearch/embeddingsearch.h"
+#include "hybridsearch/embedding_search.h"
 
 #include <gtest/gtest.h>
 

@@ -28,8 +28,8 @@
 // statistics, postings and tokenizer, never the documents. A mutation
 // that runs out of memory (std::bad_alloc) may leave the index half changed:
 // the owner rebuilds it.
-#ifndef VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
-#define VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
+#ifndef VESK_CORE_HYBRIDSEARCH_KEYWORD_INDEX_H_
+#define VESK_CORE_HYBRIDSEARCH_KEYWORD_INDEX_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -144,4 +144,4 @@ class KeywordIndex {
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_HYBRIDSEARCH_KEYWORDSEARCH_H_
+#endif  // VESK_CORE_HYBRIDSEARCH_KEYWORD_INDEX_H_

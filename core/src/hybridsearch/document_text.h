@@ -5,8 +5,8 @@
 // White_Space property.
 //
 // Thread safety: pure functions. Ownership: results are new strings.
-#ifndef VESK_CORE_UTILS_KEYWORD_H_
-#define VESK_CORE_UTILS_KEYWORD_H_
+#ifndef VESK_CORE_HYBRIDSEARCH_DOCUMENT_TEXT_H_
+#define VESK_CORE_HYBRIDSEARCH_DOCUMENT_TEXT_H_
 
 #include <optional>
 #include <string>
@@ -26,4 +26,4 @@ std::string collect_document_text(const DocumentInfo& document);
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_UTILS_KEYWORD_H_
+#endif  // VESK_CORE_HYBRIDSEARCH_DOCUMENT_TEXT_H_

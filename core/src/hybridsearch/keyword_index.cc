@@ -1,4 +1,4 @@
-#include "hybridsearch/keywordsearch.h"
+#include "hybridsearch/keyword_index.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "utils/keyword.h"
+#include "hybridsearch/document_text.h"
 
 #include <gtest/gtest.h>
 

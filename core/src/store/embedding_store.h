@@ -33,8 +33,8 @@
 // Thread safety: const methods may run concurrently; mutation needs exclusive
 // access. Ownership: the store owns copies of all values given to it, except
 // borrowed blocks, which it only keeps alive through their owner.
-#ifndef VESK_CORE_INDEX_EMBEDDING_STORE_H_
-#define VESK_CORE_INDEX_EMBEDDING_STORE_H_
+#ifndef VESK_CORE_STORE_EMBEDDING_STORE_H_
+#define VESK_CORE_STORE_EMBEDDING_STORE_H_
 
 #include <cstddef>
 #include <map>
@@ -200,4 +200,4 @@ class EmbeddingStore {
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_INDEX_EMBEDDING_STORE_H_
+#endif  // VESK_CORE_STORE_EMBEDDING_STORE_H_

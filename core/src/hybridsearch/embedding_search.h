@@ -10,8 +10,8 @@
 // Thread safety: pure functions of their inputs; the store must not change
 // during a call. Ownership: borrows everything; the pool is only used for the
 // duration of the call.
-#ifndef VESK_CORE_HYBRIDSEARCH_EMBEDDINGSEARCH_H_
-#define VESK_CORE_HYBRIDSEARCH_EMBEDDINGSEARCH_H_
+#ifndef VESK_CORE_HYBRIDSEARCH_EMBEDDING_SEARCH_H_
+#define VESK_CORE_HYBRIDSEARCH_EMBEDDING_SEARCH_H_
 
 #include <cstddef>
 #include <span>
@@ -19,7 +19,7 @@
 
 #include "hybridsearch/thread_pool.h"
 #include "hybridsearch/top_k.h"
-#include "index/embedding_store.h"
+#include "store/embedding_store.h"
 #include "utils/bitmap.h"
 #include "utils/status.h"
 
@@ -51,4 +51,4 @@ std::vector<Result<std::vector<ScoredSlot>>> embedding_search_batch(
 
 }  // namespace vesk
 
-#endif  // VESK_CORE_HYBRIDSEARCH_EMBEDDINGSEARCH_H_
+#endif  // VESK_CORE_HYBRIDSEARCH_EMBEDDING_SEARCH_H_
