@@ -11,6 +11,7 @@
 #include "hybridsearch/embedding_search.h"
 #include "hybridsearch/fusion.h"
 #include "stopwords.h"
+#include "store/upsert_plan.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {
@@ -161,35 +162,14 @@ Result<CollectionAddCounts> Collection::add(std::vector<CollectionDocument> docs
   auto lock = write_lock();
   // Every step up to the commit may fail (std::bad_alloc) and leaves the
   // collection as it was; the commit only moves values into reserved room.
-  // 1. Plan: the last input for each replaced slot, then the new ids in order
-  //    of first appearance (a repeated new id keeps its first slot and takes
-  //    its last input when upserting).
-  CollectionAddCounts counts;
-  std::vector<std::pair<size_t, size_t>> replaced;  // (slot, input)
-  std::unordered_map<size_t, size_t> replaced_at;   // slot -> index in replaced
-  std::vector<size_t> appended;                     // input per new slot
-  std::unordered_map<std::string_view, size_t> new_ids;
-  for (size_t i = 0; i < docs.size(); ++i) {
-    const size_t slot = docs_.find(docs[i].id);
-    if (slot != DocumentTable::kNotFound) {
-      if (!upsert) continue;
-      auto [it, fresh] = replaced_at.try_emplace(slot, replaced.size());
-      if (fresh) {
-        replaced.emplace_back(slot, i);
-      } else {
-        replaced[it->second].second = i;
-      }
-      ++counts.updated;
-    } else if (auto it = new_ids.find(docs[i].id); it != new_ids.end()) {
-      if (!upsert) continue;
-      appended[it->second] = i;
-      ++counts.updated;
-    } else {
-      new_ids.emplace(docs[i].id, appended.size());
-      appended.push_back(i);
-      ++counts.added;
-    }
-  }
+  // 1. Plan where each input goes.
+  std::vector<std::string_view> ids;
+  ids.reserve(docs.size());
+  for (const auto& doc : docs) ids.push_back(doc.id);
+  UpsertPlan plan = plan_upsert(docs_, ids, upsert);
+  CollectionAddCounts counts{plan.added, plan.updated};
+  const std::vector<std::pair<size_t, size_t>>& replaced = plan.replaced;
+  const std::vector<size_t>& appended = plan.appended;
   if (replaced.empty() && appended.empty()) return counts;
 
   // 2. Room in every store.

@@ -1,4 +1,4 @@
-#include "index/document_table.h"
+#include "store/document_table.h"
 
 #include <algorithm>
 #include <bit>
