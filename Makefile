@@ -70,10 +70,12 @@ format:
 clean:
 	rm -rf build
 
-# Fuzzing of the JSON document reader and the .vesk container reader with
-# libFuzzer: the project built with clang, coverage hooks and sanitizers in
-# $(BUILD_FUZZ) (see fuzz/CMakeLists.txt). Runs FUZZ_SECONDS; new inputs go
-# to $(BUILD_FUZZ)/corpus, seeds are read from fuzz/corpus.
+# Fuzzing of every reader of untrusted bytes with libFuzzer: the JSON document
+# and the .vesk container (fuzz_binary), then the vesk collection file
+# (fuzz_collection_file). The project is built with clang, coverage hooks and
+# sanitizers in $(BUILD_FUZZ) (see fuzz/CMakeLists.txt). Each target runs
+# FUZZ_SECONDS; new inputs go to $(BUILD_FUZZ)/corpus*, seeds are read from
+# fuzz/corpus and fuzz/corpus_collection.
 BUILD_FUZZ   := build/fuzz
 FUZZ_SECONDS ?= 600
 .PHONY: fuzz
@@ -82,7 +84,9 @@ fuzz: setup
 	cmake -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
 	  -DVESK_BUILD_FUZZ=ON -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_PYTHON=OFF
-	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_binary
-	mkdir -p $(BUILD_FUZZ)/corpus
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_binary fuzz_collection_file
+	mkdir -p $(BUILD_FUZZ)/corpus $(BUILD_FUZZ)/corpus_collection
 	$(BUILD_FUZZ)/fuzz/fuzz_binary -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -dict=fuzz/json.dict \
 	  -print_final_stats=1 $(BUILD_FUZZ)/corpus fuzz/corpus
+	$(BUILD_FUZZ)/fuzz/fuzz_collection_file -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(BUILD_FUZZ)/corpus_collection fuzz/corpus_collection
