@@ -50,6 +50,9 @@ struct Scan {
   size_t pairs;  // slots taking part
 
   bool taking(size_t slot) const { return allowed == nullptr || allowed->test(slot); }
+  // Few slots take part (a selective filter): blocks without one are skipped
+  // instead of scored.
+  bool sparse() const { return allowed != nullptr && pairs * 8 < store.size(); }
 };
 
 // Checks every slot taking part before any is scored; the first mismatch in
@@ -120,6 +123,27 @@ void scan_blocks(const Scan& scan, const float* queries, size_t group, size_t be
       const size_t blocks = std::min(chunk_blocks, run_end - b);
       const float* data = run.data + (b - run.first_block) * kLanes * scan.dim;
       const size_t stride = blocks * kLanes;
+      if (scan.sparse()) {
+        // One block at a time, only those with a slot taking part. A lane's
+        // sum does not depend on how many blocks a kernel call covers, so the
+        // scores are the same bits as a full scan's.
+        static_assert(kLanes == 16, "a block's slots are 16 bits of one bitmap word");
+        for (size_t k = 0; k < blocks; ++k) {
+          const size_t first = (b + k) * kLanes;
+          if (((scan.allowed->word(first / 64) >> (first % 64)) & 0xFFFF) == 0) continue;
+          const float* block = data + k * kLanes * scan.dim;
+          if (single != nullptr) {
+            single(block, 1, scan.dim, queries, scores);
+          } else {
+            batch(block, 1, scan.dim, queries, group, scores, kLanes);
+          }
+          const size_t count = std::min(kLanes, slots - first);
+          for (size_t q = 0; q < group; ++q) {
+            offer_scores(scores + q * kLanes, first, count, scan.allowed, selectors[q]);
+          }
+        }
+        continue;
+      }
       if (single != nullptr) {
         single(data, blocks, scan.dim, queries, scores);
       } else {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -182,6 +183,39 @@ TEST_P(EmbeddingSearchTest, OnlyAllowedSlotsTakePart) {
       Search(two, Store({{1}, {2}, {std::numeric_limits<float>::quiet_NaN()}, {5, 5}}), q, 10);
   ASSERT_TRUE(extra.ok());
   EXPECT_EQ(Ids(extra.value()), (std::vector<std::string>{"d1", "d0"}));
+}
+
+// A selective filter skips the blocks without an allowed slot; the answer
+// must be the same bits as scoring every allowed slot one by one.
+TEST_P(EmbeddingSearchTest, SelectiveFilterMatchesOneByOne) {
+  std::mt19937 rng(5);
+  const size_t n = 3000, dim = 24;
+  Vecs rows(n, std::vector<float>(dim));
+  for (auto& r : rows)
+    for (float& v : r) v = static_cast<float>(static_cast<int>(rng() % 9) - 4) * 0.125f;
+  const EmbeddingStore store = Store(rows);
+  std::vector<float> q(dim);
+  for (float& v : q) v = static_cast<float>(static_cast<int>(rng() % 7) - 3) * 0.5f;
+  for (size_t one_in : {size_t{10}, size_t{50}, size_t{400}}) {
+    Bitmap allowed(n);
+    std::vector<std::pair<size_t, float>> want;
+    for (size_t p = 0; p < n; ++p) {
+      if (rng() % one_in != 0) continue;
+      allowed.set(p);
+      want.push_back({p, dot_product(q, rows[p]).value()});
+    }
+    std::stable_sort(want.begin(), want.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    if (want.size() > 20) want.resize(20);
+    auto got = embedding_search(store, q, 20, &allowed);
+    ASSERT_TRUE(got.ok());
+    ASSERT_EQ(got.value().size(), want.size()) << one_in;
+    for (size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(got.value()[i].position, want[i].first) << one_in << " rank " << i;
+      EXPECT_EQ(std::bit_cast<uint32_t>(got.value()[i].score),
+                std::bit_cast<uint32_t>(want[i].second));
+    }
+  }
 }
 
 TEST_P(EmbeddingSearchTest, MatchesStableSortOnRandomData) {
