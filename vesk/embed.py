@@ -48,7 +48,10 @@ class Embedder(Protocol):
     ``dim`` is the length of every embedding; ``embed(texts)`` returns a
     float32 array of shape ``(len(texts), dim)`` whose row i embeds
     ``texts[i]``. An embedder may also accept a keyword argument
-    ``progress`` (``None``/``True``/``False``) to show its own progress bar.
+    ``progress`` (``None``/``True``/``False``) to show its own progress bar,
+    and may have a ``name`` (str): a collection file saved with it records
+    the name, and :func:`vesk.load` makes the embedder again for a name it
+    knows (``"minilm"``).
     """
 
     @property
@@ -174,6 +177,10 @@ class MiniLM:
     >>> round(float(a @ b), 4)                             # doctest: +SKIP
     0.7553
     """
+
+    #: Recorded in collection files saved with this embedder; :func:`vesk.load`
+    #: makes a ``MiniLM()`` again for it.
+    name = "minilm"
 
     def __init__(self, path: str | os.PathLike[str] | None = None, max_length: int = MINILM_MAX_LENGTH,
                  workers: int | None = None) -> None:

@@ -87,31 +87,37 @@ class Engine {
 
   // Files: results are (value, error kind, message) with kind 0 on success,
   // 1 when the file could not be read or written, 2 when it is malformed;
-  // the package raises the matching exception.
+  // the package raises the matching exception. Loads add a fourth item, the
+  // embedder name saved in the file ("" for none).
   static nb::tuple load(const std::string& path, bool map, bool verify) {
     CollectionFile::LoadOptions options;
     options.map = map;
     options.verify = verify;
     CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
     Result<std::unique_ptr<Collection>> loaded = std::unique_ptr<Collection>();
+    std::string embedder;
     {
       nb::gil_scoped_release release;
-      loaded = CollectionFile::load(path, options, shared_pool(), &kind);
+      loaded = CollectionFile::load(path, options, shared_pool(), &kind, &embedder);
     }
-    return loaded_engine(std::move(loaded), kind);
+    return loaded_engine(std::move(loaded), kind, embedder);
   }
   static nb::tuple load_bytes(nb::bytes data, bool verify) {
     CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+    std::string embedder;
     auto loaded = CollectionFile::load_bytes(std::string_view(data.c_str(), data.size()), verify,
-                                             shared_pool(), &kind);
-    return loaded_engine(std::move(loaded), kind);
+                                             shared_pool(), &kind, &embedder);
+    return loaded_engine(std::move(loaded), kind, embedder);
   }
-  nb::tuple save(const std::string& path) const {
+  // `embedder` names the embedder saved with the collection ("" for none).
+  nb::tuple save(const std::string& path, const std::string& embedder) const {
     CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
     Status status;
     {
       nb::gil_scoped_release release;
-      status = CollectionFile::save(*collection_, path, &kind);
+      CollectionFile::SaveOptions options;
+      options.embedder = embedder;
+      status = CollectionFile::save(*collection_, path, options, &kind);
     }
     return nb::make_tuple(static_cast<int>(kind), status.ok() ? "" : status.message());
   }
@@ -329,13 +335,13 @@ class Engine {
         language_(Collection::language_names()[static_cast<size_t>(collection_->language())]) {}
 
   static nb::tuple loaded_engine(Result<std::unique_ptr<Collection>> loaded,
-                                 CollectionFile::ErrorKind kind) {
+                                 CollectionFile::ErrorKind kind, const std::string& embedder) {
     if (!loaded.ok()) {
-      return nb::make_tuple(nb::none(), static_cast<int>(kind), loaded.status().message());
+      return nb::make_tuple(nb::none(), static_cast<int>(kind), loaded.status().message(), "");
     }
     nb::object engine =
         nb::cast(new Engine(std::move(loaded).value()), nb::rv_policy::take_ownership);
-    return nb::make_tuple(engine, 0, "");
+    return nb::make_tuple(engine, 0, "", embedder);
   }
 
   std::unique_ptr<Collection> collection_;
@@ -371,7 +377,7 @@ NB_MODULE(_native, m) {
       .def("keyword_statistics", &Engine::keyword_statistics, nb::arg("texts"))
       .def_static("load", &Engine::load, nb::arg("path"), nb::arg("map"), nb::arg("verify"))
       .def_static("load_bytes", &Engine::load_bytes, nb::arg("data"), nb::arg("verify"))
-      .def("save", &Engine::save, nb::arg("path"))
+      .def("save", &Engine::save, nb::arg("path"), nb::arg("embedder") = "")
       .def("contents", &Engine::contents)
       .def("explain", &Engine::explain, nb::arg("id"), nb::arg("text").none(),
            nb::arg("vector").none(), nb::arg("alpha"), nb::arg("depth"),

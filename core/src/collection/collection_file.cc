@@ -48,10 +48,11 @@ enum Section : uint32_t {
                     // u64 documents, u32 tokens per document, then per term:
                     // u64 key length, key, u64 postings, (u32 document, u32 tf)
                     // per posting in document order
+  kEmbedder = 8,    // optional (absent: none): the embedder's name, UTF-8
 };
 // Sections every file has; kKeyword may be empty.
 constexpr uint32_t kRequiredKinds = 6;
-constexpr uint32_t kSectionKinds = 7;
+constexpr uint32_t kSectionKinds = 8;
 static_assert(sizeof(Posting) == 8, "postings are saved as two u32");
 
 const char* section_name(uint32_t kind) {
@@ -70,6 +71,8 @@ const char* section_name(uint32_t kind) {
       return "metadata";
     case kKeyword:
       return "keyword";
+    case kEmbedder:
+      return "embedder";
   }
   return "unknown";
 }
@@ -317,7 +320,17 @@ std::string folder_of(const std::string& path) {
 }  // namespace
 
 Status CollectionFile::save(const Collection& col, const std::string& path, ErrorKind* error) {
+  return save(col, path, SaveOptions{}, error);
+}
+
+Status CollectionFile::save(const Collection& col, const std::string& path,
+                            const SaveOptions& options, ErrorKind* error) {
   if (error != nullptr) *error = ErrorKind::kNone;
+  if (options.embedder.size() > kMaxEmbedderName || !valid_utf8(options.embedder)) {
+    return fail(
+        ErrorKind::kFormat, error,
+        "an embedder name must be UTF-8 of at most " + std::to_string(kMaxEmbedderName) + " bytes");
+  }
   std::string temporary;
   const int fd = create_temporary(path, &temporary);
   if (fd < 0) {
@@ -332,7 +345,7 @@ Status CollectionFile::save(const Collection& col, const std::string& path, Erro
   };
 
   std::vector<Entry> entries;
-  const size_t table_bytes = kSectionKinds * kEntryBytes;
+  const size_t table_bytes = (kSectionKinds - (options.embedder.empty() ? 1 : 0)) * kEntryBytes;
   SectionWriter w(fd, 0);
   {
     auto lock = col.read_lock();
@@ -449,6 +462,12 @@ Status CollectionFile::save(const Collection& col, const std::string& path, Erro
       });
     }
     entries.push_back(w.end());
+
+    if (!options.embedder.empty()) {
+      w.begin(kEmbedder, kAlign);
+      w.write(options.embedder.data(), options.embedder.size());
+      entries.push_back(w.end());
+    }
   }
   w.flush();
   if (!w.ok()) return abandon("write", w.error());
@@ -503,7 +522,8 @@ Status CollectionFile::save(const Collection& col, const std::string& path, Erro
 Result<std::unique_ptr<Collection>> CollectionFile::parse(const uint8_t* data, size_t size,
                                                           bool verify,
                                                           std::shared_ptr<const void> owner,
-                                                          ThreadPool* pool, ErrorKind* error) {
+                                                          ThreadPool* pool, ErrorKind* error,
+                                                          std::string* embedder) {
   auto bad = [&](std::string message) {
     return fail(ErrorKind::kFormat, error, std::move(message));
   };
@@ -579,7 +599,17 @@ Result<std::unique_ptr<Collection>> CollectionFile::parse(const uint8_t* data, s
       return bad(std::string("the file has no ") + section_name(kind) + " section");
     }
   }
-  return build(data, found, verify, std::move(owner), pool, error);
+  std::string_view name;
+  if (seen[kEmbedder]) {
+    name = std::string_view(reinterpret_cast<const char*>(data + found[kEmbedder].offset),
+                            found[kEmbedder].size);
+    if (name.size() > kMaxEmbedderName || (!verify && !valid_utf8(name))) {
+      return bad("the file's embedder section is malformed");
+    }
+  }
+  auto built = build(data, found, verify, std::move(owner), pool, error);
+  if (built.ok() && embedder != nullptr) embedder->assign(name);
+  return built;
 }
 
 Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
@@ -796,7 +826,8 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
 
 Result<std::unique_ptr<Collection>> CollectionFile::load(const std::string& path,
                                                          const LoadOptions& options,
-                                                         ThreadPool* pool, ErrorKind* error) {
+                                                         ThreadPool* pool, ErrorKind* error,
+                                                         std::string* embedder) {
   if (error != nullptr) *error = ErrorKind::kNone;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -824,19 +855,20 @@ Result<std::unique_ptr<Collection>> CollectionFile::load(const std::string& path
   std::shared_ptr<const void> mapping(
       mapped, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
   auto loaded = parse(static_cast<const uint8_t*>(mapped), size, options.verify,
-                      options.map ? mapping : nullptr, pool, error);
+                      options.map ? mapping : nullptr, pool, error, embedder);
   if (!loaded.ok()) return loaded.status();
   return loaded;
 }
 
 Result<std::unique_ptr<Collection>> CollectionFile::load_bytes(std::string_view bytes, bool verify,
-                                                               ThreadPool* pool, ErrorKind* error) {
+                                                               ThreadPool* pool, ErrorKind* error,
+                                                               std::string* embedder) {
   if (error != nullptr) *error = ErrorKind::kNone;
   // Sections are read in place, which needs the file's alignment.
   std::vector<uint64_t> aligned((bytes.size() + 7) / 8);
   if (!bytes.empty()) std::memcpy(aligned.data(), bytes.data(), bytes.size());
   return parse(reinterpret_cast<const uint8_t*>(aligned.data()), bytes.size(), verify, nullptr,
-               pool, error);
+               pool, error, embedder);
 }
 
 CollectionFile::Contents CollectionFile::contents(const Collection& col) {

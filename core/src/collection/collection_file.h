@@ -13,7 +13,10 @@
 // Only live documents are saved (in slot order, which keeps every answer).
 // The keyword index is saved as its postings and restored without
 // tokenizing when the checksums are checked; without them (or when the file
-// holds none) it is built from the texts.
+// holds none) it is built from the texts. A file may also name the embedder
+// that made its embeddings, in a section of its own that is written only
+// when there is a name (readers that do not know it skip it, and files
+// without one are what they were before it existed).
 //
 // Saving is atomic: the file is written under a temporary name in the same
 // folder (`<path>.tmp.<pid>.<n>`), flushed to disk, renamed over `path`, and
@@ -67,19 +70,34 @@ class CollectionFile {
     bool verify = true;
   };
 
-  // Writes `collection` to `path` atomically (see above).
+  struct SaveOptions {
+    // The name of the embedder that made the embeddings (UTF-8, at most
+    // kMaxEmbedderName bytes), or empty for none.
+    std::string embedder;
+  };
+  static constexpr size_t kMaxEmbedderName = 256;
+
+  // Writes `collection` to `path` atomically (see above). A name longer
+  // than kMaxEmbedderName is InvalidArgument (kFormat) before any file is
+  // made.
   static Status save(const Collection& collection, const std::string& path,
                      ErrorKind* error = nullptr);
+  static Status save(const Collection& collection, const std::string& path,
+                     const SaveOptions& options, ErrorKind* error = nullptr);
 
   // The collection saved in `path`; its searches use `pool` when given.
+  // On success *embedder (when given) is the embedder name saved with it,
+  // empty when the file names none; on failure it is left alone.
   static Result<std::unique_ptr<Collection>> load(const std::string& path,
                                                   const LoadOptions& options, ThreadPool* pool,
-                                                  ErrorKind* error = nullptr);
+                                                  ErrorKind* error = nullptr,
+                                                  std::string* embedder = nullptr);
   // The same from bytes already in memory (copied as needed; `bytes` need
   // not outlive the result). Always copies the embeddings.
   static Result<std::unique_ptr<Collection>> load_bytes(std::string_view bytes, bool verify,
                                                         ThreadPool* pool,
-                                                        ErrorKind* error = nullptr);
+                                                        ErrorKind* error = nullptr,
+                                                        std::string* embedder = nullptr);
 
   // The live documents in slot order, for export: ids, texts, metadata,
   // embeddings (size() * dim() values, zeros where a document has none) and
@@ -103,7 +121,8 @@ class CollectionFile {
   // are borrowed from `data` when `owner` keeps it alive, copied otherwise.
   static Result<std::unique_ptr<Collection>> parse(const uint8_t* data, size_t size, bool verify,
                                                    std::shared_ptr<const void> owner,
-                                                   ThreadPool* pool, ErrorKind* error);
+                                                   ThreadPool* pool, ErrorKind* error,
+                                                   std::string* embedder);
   // The collection from the sections found (indexed by kind); strings are
   // checked to be UTF-8 unless `verified`.
   static Result<std::unique_ptr<Collection>> build(const uint8_t* data,

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vesk {
@@ -103,34 +104,85 @@ TEST(CollectionFileTest, MappedCollectionAnswersAsSavedAndCopiesBeforeChanging) 
   }
 }
 
+std::string read_file(const std::string& path) {
+  std::string bytes;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return bytes;
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), f)) > 0;) bytes.append(buffer, got);
+  std::fclose(f);
+  return bytes;
+}
+
 TEST(CollectionFileTest, EveryChangedByteIsAFormatError) {
   auto col = sample(40, 9);
-  const std::string path = temp_path("bytes");
-  ASSERT_TRUE(CollectionFile::save(*col, path).ok());
-  std::string bytes;
-  {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(f, nullptr);
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof(buffer), f)) > 0;)
-      bytes.append(buffer, got);
-    std::fclose(f);
+  for (const std::string embedder : {"", "minilm"}) {
+    const std::string path = temp_path("bytes");
+    CollectionFile::SaveOptions save_options;
+    save_options.embedder = embedder;
+    ASSERT_TRUE(CollectionFile::save(*col, path, save_options).ok());
+    const std::string bytes = read_file(path);
+    std::remove(path.c_str());
+    ASSERT_TRUE(CollectionFile::load_bytes(bytes, true, nullptr).ok());
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      std::string bad = bytes;
+      bad[i] = static_cast<char>(bad[i] ^ 0x20);
+      CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+      auto loaded = CollectionFile::load_bytes(bad, true, nullptr, &kind);
+      ASSERT_FALSE(loaded.ok()) << "byte " << i;
+      EXPECT_EQ(kind, CollectionFile::ErrorKind::kFormat);
+    }
+    for (size_t cut = 0; cut < bytes.size(); cut += 7) {
+      CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+      EXPECT_FALSE(CollectionFile::load_bytes(bytes.substr(0, cut), true, nullptr, &kind).ok());
+      EXPECT_EQ(kind, CollectionFile::ErrorKind::kFormat);
+    }
   }
-  std::remove(path.c_str());
-  ASSERT_TRUE(CollectionFile::load_bytes(bytes, true, nullptr).ok());
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::string bad = bytes;
-    bad[i] = static_cast<char>(bad[i] ^ 0x20);
-    CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
-    auto loaded = CollectionFile::load_bytes(bad, true, nullptr, &kind);
-    ASSERT_FALSE(loaded.ok()) << "byte " << i;
-    EXPECT_EQ(kind, CollectionFile::ErrorKind::kFormat);
+}
+
+// The embedder name comes back from both readers; a file saved without one
+// is the file saved before names existed, and the name changes nothing else.
+TEST(CollectionFileTest, EmbedderNameIsKeptApartFromTheCollection) {
+  auto col = sample(20, 5);
+  const std::string plain_path = temp_path("plain");
+  const std::string named_path = temp_path("named");
+  CollectionFile::SaveOptions named;
+  named.embedder = "minilm";
+  ASSERT_TRUE(CollectionFile::save(*col, plain_path, CollectionFile::SaveOptions{}).ok());
+  ASSERT_TRUE(CollectionFile::save(*col, named_path, named).ok());
+  const std::string plain_bytes = read_file(plain_path);
+  const std::string default_path = temp_path("default");
+  ASSERT_TRUE(CollectionFile::save(*col, default_path).ok());
+  EXPECT_EQ(plain_bytes, read_file(default_path));
+  std::remove(default_path.c_str());
+
+  for (const auto& [path, name] :
+       {std::pair{plain_path, std::string()}, std::pair{named_path, std::string("minilm")}}) {
+    for (bool verify : {true, false}) {
+      std::string got = "stale";
+      CollectionFile::LoadOptions options;
+      options.verify = verify;
+      auto loaded = CollectionFile::load(path, options, nullptr, nullptr, &got);
+      ASSERT_TRUE(loaded.ok()) << loaded.status().message();
+      EXPECT_EQ(got, name);
+      EXPECT_TRUE(same(CollectionFile::contents(*col), CollectionFile::contents(*loaded.value())));
+      EXPECT_EQ(answer(*col), answer(*loaded.value()));
+      got = "stale";
+      ASSERT_TRUE(CollectionFile::load_bytes(read_file(path), verify, nullptr, nullptr, &got).ok());
+      EXPECT_EQ(got, name);
+    }
   }
-  for (size_t cut = 0; cut < bytes.size(); cut += 7) {
-    CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
-    EXPECT_FALSE(CollectionFile::load_bytes(bytes.substr(0, cut), true, nullptr, &kind).ok());
-    EXPECT_EQ(kind, CollectionFile::ErrorKind::kFormat);
-  }
+  std::remove(plain_path.c_str());
+  std::remove(named_path.c_str());
+
+  CollectionFile::SaveOptions too_long;
+  too_long.embedder = std::string(CollectionFile::kMaxEmbedderName + 1, 'x');
+  CollectionFile::ErrorKind kind = CollectionFile::ErrorKind::kNone;
+  EXPECT_FALSE(CollectionFile::save(*col, temp_path("long"), too_long, &kind).ok());
+  EXPECT_EQ(kind, CollectionFile::ErrorKind::kFormat);
+  CollectionFile::SaveOptions not_text;
+  not_text.embedder = "\xff";
+  EXPECT_FALSE(CollectionFile::save(*col, temp_path("utf8"), not_text).ok());
 }
 
 }  // namespace
