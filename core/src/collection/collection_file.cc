@@ -676,21 +676,28 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
   // keyword index. Each reports a malformed section as a message.
   std::string problem[3];
   std::exception_ptr thrown[3];
+  // The documents are copied out in one pass and the id index is built once;
+  // a repeated id is then named as a check before each append would have.
   auto documents = [&]() -> std::string {
-    c.docs_.reserve(n);
+    std::vector<DocumentInfo> docs(n);
     for (uint64_t i = 0; i < n; ++i) {
-      if (c.docs_.find(ids[i]) != DocumentTable::kNotFound) {
-        return "the file repeats the id '" + std::string(ids[i]) + "'";
+      docs[i].id.assign(ids[i]);
+      docs[i].text.assign(texts[i]);
+    }
+    c.docs_.assign_bulk(std::move(docs));
+    if (c.docs_.has_repeated_ids()) {
+      for (uint64_t i = 0; i < n; ++i) {
+        if (c.docs_.find(ids[i]) != i) {
+          return "the file repeats the id '" + std::string(ids[i]) + "'";
+        }
       }
-      c.docs_.append(DocumentInfo{std::string(ids[i]), std::string(texts[i]), std::nullopt});
     }
     return {};
   };
   auto metadata_and_flags = [&]() -> std::string {
     const std::string malformed = "the file's metadata section is malformed";
-    // Per document, its values in column order.
-    std::vector<TypedMetadata> metadata(n);
-    TypedMetadata keys;  // one entry per column, for reserve()
+    // The columns as they are in the file, filled in place.
+    std::vector<MetadataColumns::Column> filled;
     SectionReader r(meta, meta_size);
     uint64_t columns = 0;
     if (!r.u64(&columns) || columns > r.left()) return malformed;
@@ -701,11 +708,15 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
       if (!r.u64(&key_size) || !r.bytes(key_size, &key) || !r.bytes(n, &tags)) return malformed;
       std::string k(reinterpret_cast<const char*>(key), key_size);
       if (check_text && !valid_utf8(k)) return malformed;
-      for (const auto& [other, unused] : keys) {
-        if (other == k) return malformed;
+      for (const MetadataColumns::Column& other : filled) {
+        if (other.key == k) return malformed;
       }
+      MetadataColumns::Column column;
+      column.key = std::move(k);
+      column.values.resize(n);
+      column.present.resize(n);
       for (uint64_t i = 0; i < n; ++i) {
-        MetadataValue value;
+        MetadataValue& value = column.values[i];
         switch (tags[i]) {
           case 0:
             continue;
@@ -740,14 +751,12 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
           default:
             return malformed;
         }
-        metadata[i].emplace_back(k, std::move(value));
+        column.present.set(i);
       }
-      keys.emplace_back(std::move(k), false);
+      filled.push_back(std::move(column));
     }
     if (r.left() != 0) return malformed;
-    const TypedMetadata* incoming[1] = {&keys};
-    c.metadata_.reserve(n, incoming);
-    for (uint64_t i = 0; i < n; ++i) c.metadata_.append(std::move(metadata[i]));
+    c.metadata_.assign_bulk(std::move(filled), n);
     c.embedded_.resize(n);
     for (uint64_t i = 0; i < n; ++i) {
       if ((get_u64(flags + (i / 64) * 8) >> (i % 64)) & 1) c.embedded_.set(i);

@@ -30,6 +30,14 @@ void MetadataColumns::reserve(size_t slots, std::span<const TypedMetadata* const
   }
 }
 
+void MetadataColumns::assign_bulk(std::vector<Column>&& columns, size_t slots) {
+  decltype(by_key_) by_key;
+  for (size_t i = 0; i < columns.size(); ++i) by_key.emplace(columns[i].key, i);
+  by_key_.swap(by_key);
+  columns_.swap(columns);
+  slots_ = slots;
+}
+
 void MetadataColumns::assign(size_t slot, TypedMetadata&& metadata) noexcept {
   for (auto& [key, value] : metadata) {
     Column& column = columns_[by_key_.find(key)->second];

@@ -49,6 +49,12 @@ class MetadataColumns {
   // those documents cannot fail. On failure (std::bad_alloc) the visible
   // contents are unchanged.
   void reserve(size_t slots, std::span<const TypedMetadata* const> incoming);
+  // Fills empty columns with `columns` (in that order) spanning `slots`
+  // slots, e.g. read whole from a file. Allocates (the key index): on
+  // failure (std::bad_alloc) nothing changes. REQUIRES: slots() == 0 and
+  // columns().empty(); distinct keys; every column's values and present have
+  // `slots` entries, values std::monostate exactly where present is unset.
+  void assign_bulk(std::vector<Column>&& columns, size_t slots);
   // Adds a slot holding `metadata`. REQUIRES: reserve() covered it.
   void append(TypedMetadata&& metadata) noexcept;
   // Replaces the values of `slot` by `metadata`. REQUIRES: reserve() covered

@@ -115,6 +115,20 @@ void DocumentTable::append(DocumentInfo doc) noexcept {
   insert(docs_.size() - 1);
 }
 
+void DocumentTable::assign_bulk(std::vector<DocumentInfo>&& docs) {
+  // Everything that allocates comes first, into locals.
+  Bitmap live(docs.size(), true);
+  std::vector<uint64_t> table;
+  if (2 * docs.size() > table_.size()) {
+    table.assign(std::bit_ceil(std::max<size_t>(2 * docs.size(), 16)), kEmpty);
+  }
+  if (!table.empty()) table_.swap(table);
+  docs_.swap(docs);
+  std::swap(live_, live);
+  dead_ = 0;
+  rebuild_ids();
+}
+
 void DocumentTable::kill(std::span<const size_t> slots_to_kill) noexcept {
   for (size_t slot : slots_to_kill) {
     remove(slot);

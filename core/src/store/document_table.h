@@ -67,6 +67,14 @@ class DocumentTable {
   void reserve(size_t count);
   // Appends `doc` in a new live slot. REQUIRES: slots() < the reserved count.
   void append(DocumentInfo doc) noexcept;
+  // Fills an empty table with `docs`, all live, in that order, building the
+  // id index once (faster than reserve and append for a whole collection).
+  // Like reserve(), it allocates: on failure (std::bad_alloc) the table is
+  // unchanged and `docs` is left as it was. Repeated ids behave as after
+  // appending them one by one (see has_repeated_ids). REQUIRES: slots() == 0.
+  void assign_bulk(std::vector<DocumentInfo>&& docs);
+  // True when some id is held by more than one live slot.
+  bool has_repeated_ids() const { return repeats_; }
   // Replaces the document in live slot `slot` by `doc`. REQUIRES: doc.id
   // equals the id stored there.
   void replace(size_t slot, DocumentInfo doc) noexcept { docs_[slot] = std::move(doc); }

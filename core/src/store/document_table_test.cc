@@ -57,5 +57,41 @@ TEST(DocumentTableTest, RandomOperationsMatchModel) {
   }
 }
 
+// Filling a table at once answers exactly as appending one by one, repeated
+// ids included, and later changes work on it as on any other.
+TEST(DocumentTableTest, AssignBulkMatchesAppends) {
+  std::mt19937 rng(7);
+  for (size_t n : {0, 1, 5, 100, 3000}) {
+    std::vector<DocumentInfo> docs;
+    for (size_t i = 0; i < n; ++i) {
+      docs.push_back(DocumentInfo{"id" + std::to_string(rng() % (n + n / 8 + 1)),
+                                  "text" + std::to_string(i), std::nullopt});
+    }
+    DocumentTable appended;
+    appended.reserve(n);
+    for (const DocumentInfo& doc : docs) appended.append(doc);
+    DocumentTable bulk;
+    bulk.assign_bulk(std::vector<DocumentInfo>(docs));
+    ASSERT_EQ(bulk.slots(), n);
+    EXPECT_EQ(bulk.has_repeated_ids(), appended.has_repeated_ids());
+    for (size_t probe = 0; probe < n + 10; ++probe) {
+      const std::string id = "id" + std::to_string(probe);
+      std::vector<size_t> a, b;
+      appended.find_all(id, &a);
+      bulk.find_all(id, &b);
+      ASSERT_EQ(a, b) << id;
+      EXPECT_EQ(appended.find(id), bulk.find(id));
+    }
+    if (n == 0) continue;
+    std::vector<size_t> first;
+    bulk.find_all(docs[0].id, &first);
+    bulk.kill(first);
+    bulk.reserve(n + 1);
+    bulk.append(DocumentInfo{"fresh", "t", std::nullopt});
+    EXPECT_EQ(bulk.find(docs[0].id), DocumentTable::kNotFound);
+    EXPECT_EQ(bulk.find("fresh"), n);
+  }
+}
+
 }  // namespace
 }  // namespace vesk
