@@ -192,6 +192,22 @@ def _metadata_arg(value: Any, rows: int) -> list[dict[str, MetadataValue] | None
     return out
 
 
+def _add_args(
+    ids: Any, texts: Any, embeddings: Any, metadata: Any, upsert: Any, dim: int
+) -> tuple[list[str], list[str], NDArray[np.float32] | None, list[dict[str, MetadataValue] | None] | None]:
+    """The checked arguments of an ``add``: ids, texts, embeddings, metadata."""
+    id_list = _str_list("ids", ids)
+    text_list = _str_list("texts", texts)
+    n = len(id_list)
+    if len(text_list) != n:
+        raise InvalidInputError(f"got {n} ids but {len(text_list)} texts")
+    emb = _embeddings_arg(embeddings, n, dim)
+    meta = _metadata_arg(metadata, n)
+    if not isinstance(upsert, (bool, np.bool_)):
+        raise InvalidTypeError(f"upsert must be a bool, not {type(upsert).__name__}")
+    return id_list, text_list, emb, meta
+
+
 def _hit(row: tuple[Any, ...]) -> Hit:
     return Hit(*row)
 
@@ -387,15 +403,8 @@ class Collection:
         >>> len(col)
         3
         """
-        id_list = _str_list("ids", ids)
-        text_list = _str_list("texts", texts)
+        id_list, text_list, emb, meta = _add_args(ids, texts, embeddings, metadata, upsert, self.dim)
         n = len(id_list)
-        if len(text_list) != n:
-            raise InvalidInputError(f"got {n} ids but {len(text_list)} texts")
-        emb = _embeddings_arg(embeddings, n, self.dim)
-        meta = _metadata_arg(metadata, n)
-        if not isinstance(upsert, (bool, np.bool_)):
-            raise InvalidTypeError(f"upsert must be a bool, not {type(upsert).__name__}")
         wanted(progress, n)  # checks its type
         if n == 0:
             return (0, 0)

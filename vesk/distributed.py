@@ -72,9 +72,8 @@ from .collection import (
     DEFAULT_DEPTH,
     Collection,
     _alpha_arg,
-    _embeddings_arg,
+    _add_args,
     _int_arg,
-    _metadata_arg,
     _str_list,
     _vector_arg,
     _vectors_arg,
@@ -611,15 +610,8 @@ class ShardedCollection:
         upsert: bool = True,
     ) -> tuple[int, int]:
         """As :meth:`vesk.Collection.add`; every input is checked before any shard changes."""
-        id_list = _str_list("ids", ids)
-        text_list = _str_list("texts", texts)
+        id_list, text_list, emb, meta = _add_args(ids, texts, embeddings, metadata, upsert, self._dim)
         n = len(id_list)
-        if len(text_list) != n:
-            raise InvalidInputError(f"got {n} ids but {len(text_list)} texts")
-        emb = _embeddings_arg(embeddings, n, self._dim)
-        meta = _metadata_arg(metadata, n)
-        if not isinstance(upsert, (bool, np.bool_)):
-            raise InvalidTypeError(f"upsert must be a bool, not {type(upsert).__name__}")
         if n == 0:
             return (0, 0)
         for i, m in enumerate(meta or []):
