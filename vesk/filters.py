@@ -122,13 +122,13 @@ def _field(key: str, condition: Any) -> CompiledFilter:
     return parts[0] if len(parts) == 1 else ("and", parts)
 
 
-def _filter(spec: Any, where: str) -> CompiledFilter:
-    if not isinstance(spec, Mapping):
-        raise FilterError(f"{where}: a filter must be a dict, got {type(spec).__name__}")
-    if not spec:
+def _filter(node: Any, where: str) -> CompiledFilter:
+    if not isinstance(node, Mapping):
+        raise FilterError(f"{where}: a filter must be a dict, got {type(node).__name__}")
+    if not node:
         raise FilterError(f"{where}: empty filter inside $and/$or")
     parts: list[CompiledFilter] = []
-    for key, condition in spec.items():
+    for key, condition in node.items():
         if not isinstance(key, str):
             raise FilterError(f"{where}: keys must be str, got {type(key).__name__}")
         if key.startswith("$"):
