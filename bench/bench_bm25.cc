@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "hybridsearch/document_text.h"
 #include "hybridsearch/keyword_index.h"
 #include "search.h"
-#include "hybridsearch/document_text.h"
 
 namespace {
 

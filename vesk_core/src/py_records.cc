@@ -204,14 +204,14 @@ PyTypeObject* RecordType() {
       {Py_tp_doc, const_cast<char*>(doc.c_str())},  // copied by the interpreter
       {0, nullptr},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = name.c_str(),  // copied by the interpreter
       .basicsize = static_cast<int>(sizeof(RecordObject<Value>)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT,  // no BASETYPE: cannot be subclassed
       .slots = slots,
   };
-  Ref created = Ref::steal(PyType_FromSpec(&spec));
+  Ref created = Ref::steal(PyType_FromSpec(&type_spec));
   if (!created) return nullptr;
   if (!AddClassAttributes<Value>(reinterpret_cast<PyTypeObject*>(created.get()))) return nullptr;
   type = reinterpret_cast<PyTypeObject*>(created.release());

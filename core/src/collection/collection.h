@@ -53,9 +53,9 @@
 #include "default_tokenizer.h"
 #include "hybridsearch/keyword_index.h"
 #include "hybridsearch/thread_pool.h"
+#include "language.h"
 #include "store/document_table.h"
 #include "store/embedding_store.h"
-#include "language.h"
 #include "utils/bitmap.h"
 #include "utils/status.h"
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bm25_math.h"
-#include "search.h"
 #include "hybridsearch/document_text.h"
+#include "search.h"
 #include "utils/unicode_space.h"
 
 namespace vesk {

@@ -29,8 +29,6 @@
 #include <vector>
 
 #include "hybridsearch/keyword_index.h"
-#include "store/document_table.h"
-#include "store/embedding_store.h"
 #include "models/document_info.h"
 #include "models/embedding_batch.h"
 #include "models/index_info.h"
@@ -38,6 +36,8 @@
 #include "models/search_result.h"
 #include "models/serialized_index.h"
 #include "models/vesk_model.h"
+#include "store/document_table.h"
+#include "store/embedding_store.h"
 #include "utils/bitmap.h"
 #include "utils/status.h"
 
