@@ -259,19 +259,12 @@ uint64_t Collection::remove(std::span<const std::string> ids) {
 }
 
 void Collection::maybe_compact() noexcept {
-  // Dead slots may take up to a quarter of the slots: each compaction is paid
-  // for by at least slots / 4 deletes, so a delete costs O(1) amortised.
-  const size_t dead = docs_.dead_count();
-  if (dead == 0 || dead * 4 < docs_.slots()) return;
+  if (!docs_.wants_compaction()) return;
   try {
     // Embeddings read in place from a loaded file become the store's own
     // before anything changes.
     embeddings_.own();
-    std::vector<size_t> dead_slots;
-    dead_slots.reserve(dead);
-    for (size_t slot = 0; slot < docs_.slots(); ++slot) {
-      if (!docs_.is_live(slot)) dead_slots.push_back(slot);
-    }
+    const std::vector<size_t> dead_slots = docs_.dead_slots();
     if (keyword_index_) {
       try {
         keyword_index_->compact(dead_slots);

@@ -137,6 +137,15 @@ void DocumentTable::kill(std::span<const size_t> slots_to_kill) noexcept {
   }
 }
 
+std::vector<size_t> DocumentTable::dead_slots() const {
+  std::vector<size_t> dead;
+  dead.reserve(dead_);
+  for (size_t slot = 0; slot < docs_.size(); ++slot) {
+    if (!live_.test(slot)) dead.push_back(slot);
+  }
+  return dead;
+}
+
 void DocumentTable::compact() noexcept {
   if (dead_ == 0) return;
   size_t out = 0;

@@ -81,6 +81,12 @@ class DocumentTable {
   // Marks live slots dead. REQUIRES: `slots_to_kill` holds, for each id it
   // touches, every live slot with that id (find_all), strictly increasing.
   void kill(std::span<const size_t> slots_to_kill) noexcept;
+  // True once dead slots make up a quarter of all slots: compacting then is
+  // paid for by at least slots() / 4 deletes, so a delete costs O(1)
+  // amortised while at most a quarter of the storage is dead.
+  bool wants_compaction() const { return dead_ > 0 && dead_ * 4 >= docs_.size(); }
+  // The dead slots, ascending. May throw std::bad_alloc; changes nothing.
+  std::vector<size_t> dead_slots() const;
   // Drops every dead slot; later slots move down and keep their order.
   // Costs O(slots()).
   void compact() noexcept;
