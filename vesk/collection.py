@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import inspect
-import math
 import numbers
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
@@ -20,7 +19,7 @@ from .errors import (
     UnknownLanguageError,
 )
 from .embed import Embedder
-from .filters import compile_filter
+from .filters import compile_filter, plain_value
 from .progress import bar, wanted
 from .types import Document, Hit, MetadataValue
 
@@ -38,9 +37,6 @@ DEFAULT_ALPHA = 0.5
 #: sides, but first by neither, reach the top; 100 measured best together with
 #: alpha 0.4 to 0.6.
 DEFAULT_DEPTH = 100
-
-_INT64_MIN = -(2**63)
-_INT64_MAX = 2**63 - 1
 
 
 # --- argument checks -------------------------------------------------------
@@ -149,21 +145,10 @@ def _vectors_arg(value: ArrayLike | None, dim: int) -> NDArray[np.float32] | Non
 
 
 def _metadata_value(where: str, value: Any) -> MetadataValue:
-    if isinstance(value, (str, bool)):
-        return value
-    if isinstance(value, np.bool_):
-        return bool(value)
-    if isinstance(value, numbers.Integral):
-        v = int(value)
-        if not _INT64_MIN <= v <= _INT64_MAX:
-            raise InvalidInputError(f"{where}: integer {v} is outside the 64-bit range")
-        return v
-    if isinstance(value, numbers.Real):
-        f = float(value)
-        if not math.isfinite(f):
-            raise InvalidInputError(f"{where}: {f} is not a finite number")
-        return f
-    raise InvalidTypeError(f"{where}: values must be str, int, float or bool, not {type(value).__name__}")
+    plain = plain_value(value, where, InvalidInputError)
+    if plain is None:
+        raise InvalidTypeError(f"{where}: values must be str, int, float or bool, not {type(value).__name__}")
+    return plain
 
 
 def _metadata_arg(value: Any, rows: int) -> list[dict[str, MetadataValue] | None] | None:

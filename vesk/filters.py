@@ -76,8 +76,9 @@ def _known(names: Any) -> str:
     return ", ".join(sorted(names))
 
 
-def _scalar(value: Any, where: str) -> str | int | float | bool:
-    """A filter operand as a plain Python str, int, float or bool."""
+def plain_value(value: Any, where: str, error: type[Exception]) -> str | int | float | bool | None:
+    """``value`` as a plain str, int (64-bit), finite float or bool, or None when
+    it is of none of those types; out-of-range numbers raise ``error``."""
     if isinstance(value, (str, bool)):
         return value
     if isinstance(value, np.bool_):
@@ -85,16 +86,24 @@ def _scalar(value: Any, where: str) -> str | int | float | bool:
     if isinstance(value, numbers.Integral):
         v = int(value)
         if not _INT64_MIN <= v <= _INT64_MAX:
-            raise FilterError(f"{where}: integer {v} is outside the 64-bit range")
+            raise error(f"{where}: integer {v} is outside the 64-bit range")
         return v
     if isinstance(value, numbers.Real):
         f = float(value)
         if not math.isfinite(f):
-            raise FilterError(f"{where}: {f} is not a finite number")
+            raise error(f"{where}: {f} is not a finite number")
         return f
+    return None
+
+
+def _scalar(value: Any, where: str) -> str | int | float | bool:
+    """A filter operand as a plain Python str, int, float or bool."""
     if value is None:
         raise FilterError(f"{where}: None is not a metadata value (to match documents without a key use $ne or $nin)")
-    raise FilterError(f"{where}: expected a str, int, float or bool, got {type(value).__name__}")
+    plain = plain_value(value, where, FilterError)
+    if plain is None:
+        raise FilterError(f"{where}: expected a str, int, float or bool, got {type(value).__name__}")
+    return plain
 
 
 def _field(key: str, condition: Any) -> CompiledFilter:
