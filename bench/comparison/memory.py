@@ -32,6 +32,9 @@ def memory_child(variant: str, n: int, data_dir: str) -> None:
     if variant == "vesk":
         keep = vesk_build(vk, datagen.Corpus(ids, texts, metas, emb))
         del ids, texts, metas, emb
+    elif variant == "vesk-nometa":
+        keep = vesk_build(vk, datagen.Corpus(ids, texts, [None] * len(ids), emb))
+        del ids, texts, metas, emb
     elif variant == "vesk-notext":
         keep = vesk_build(vk, datagen.Corpus(ids, [""] * len(ids), [None] * len(ids), emb))
         del ids, texts, metas, emb
@@ -59,11 +62,12 @@ def section_memory(res: Results, vk, n: int, reps: int, cpp_dir: str | None = No
     by part (res.memory_split)."""
     import shutil
     import tempfile
-    variants = ["plain", "plain+metadata"] + (["vesk", "vesk-notext"] if vk is not None
+    variants = ["plain", "plain+metadata"] + (["vesk", "vesk-nometa", "vesk-notext"] if vk is not None
                                               else [])
     names = {"plain": "Python lists of texts and ids + one float32 NumPy matrix",
              "plain+metadata": "same + metadata dicts",
              "vesk": VESK + " Index (source data dropped)",
+             "vesk-nometa": VESK + " Index without the metadata (source data dropped)",
              "vesk-notext": VESK + " Index of the ids and embeddings only (empty texts)"}
     tmp = tempfile.mkdtemp(prefix="vesk-bench-mem-")
     try:
