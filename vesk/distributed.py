@@ -61,7 +61,7 @@ import tempfile
 import threading
 import time
 from dataclasses import replace
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -484,13 +484,22 @@ class ShardedCollection:
             replayed[number] = value
         return replayed
 
-    def _call_all(self, make: Any, shards: Sequence[int]) -> dict[int, Any]:
-        """Runs make(shard) -> ObjectRef on the given shards until each answers "ok".
+    def _call_all(
+        self,
+        make: Any,
+        shards: Sequence[int],
+        behind: Callable[[int, int], tuple[bool, Any]] | None = None,
+    ) -> dict[int, Any]:
+        """Runs make(shard) -> ObjectRef on the given shards until each has answered.
 
-        A shard that died is waited for (Ray restarts it) and brought up to
-        date from the log; after `timeout` seconds ShardUnavailableError.
+        A shard that answers that it is behind (it restarted and holds only
+        its first `applied` changes) is handed to behind(shard, applied),
+        which returns (done, result); by default it is brought up to date
+        from the log and asked again. A shard that died is waited for (Ray
+        restarts it); after `timeout` seconds ShardUnavailableError.
         """
         ray = self._ray
+        lost = (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError)
         deadline = time.monotonic() + self._timeout
         pending = list(shards)
         results: dict[int, Any] = {}
@@ -503,23 +512,28 @@ class ShardedCollection:
                     status, value = ray.get(ref, timeout=max(deadline - time.monotonic(), 0.001))
                 except ray.exceptions.GetTimeoutError:
                     raise ShardUnavailableError(f"shard {i} did not answer within {self._timeout} s") from None
-                except (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError):
+                except lost:
                     retry.append(i)
                     continue
                 if status == "ok":
                     results[i] = value
-                else:
-                    try:
+                    continue
+                try:
+                    if behind is None:
                         self._catch_up(i, value)
-                    except (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError):
-                        pass
+                        done, result = False, None
+                    else:
+                        done, result = behind(i, value)
+                except lost:
+                    done, result = False, None
+                if done:
+                    results[i] = result
+                else:
                     retry.append(i)
             pending = retry
             if pending:
                 if time.monotonic() > deadline:
-                    raise ShardUnavailableError(
-                        f"shards {pending} did not come back within {self._timeout} s"
-                    )
+                    raise ShardUnavailableError(f"shards {pending} did not come back within {self._timeout} s")
                 time.sleep(delay)
                 delay = min(delay * 2, 1.0)
         return results
@@ -536,41 +550,12 @@ class ShardedCollection:
             kind, args = per_shard[i]
             return self._actors[i].apply.remote(numbers[i], kind, args)
 
-        ray = self._ray
-        deadline = time.monotonic() + self._timeout
-        results: dict[int, Any] = {}
-        pending = list(per_shard)
-        delay = 0.05
-        while pending:
-            retry = []
-            refs = {i: make(i) for i in pending}
-            for i, ref in refs.items():
-                try:
-                    status, value = ray.get(ref, timeout=max(deadline - time.monotonic(), 0.001))
-                except ray.exceptions.GetTimeoutError:
-                    raise ShardUnavailableError(f"shard {i} did not answer within {self._timeout} s") from None
-                except (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError):
-                    retry.append(i)
-                    continue
-                if status == "ok":
-                    results[i] = value
-                elif value >= numbers[i]:
-                    # Applied before the actor died; the answer was lost.
-                    results[i] = None
-                else:
-                    try:
-                        replayed = self._catch_up(i, value)
-                    except (ray.exceptions.RayActorError, ray.exceptions.ActorUnavailableError):
-                        retry.append(i)
-                        continue
-                    results[i] = replayed.get(numbers[i])
-            pending = retry
-            if pending:
-                if time.monotonic() > deadline:
-                    raise ShardUnavailableError(f"shards {pending} did not come back within {self._timeout} s")
-                time.sleep(delay)
-                delay = min(delay * 2, 1.0)
-        return results
+        def behind(i: int, applied: int) -> tuple[bool, Any]:
+            if applied >= numbers[i]:
+                return True, None  # applied before the actor died; the answer was lost
+            return True, self._catch_up(i, applied).get(numbers[i])
+
+        return self._call_all(make, list(per_shard), behind)
 
     def _read(self, method: str, per_shard: dict[int, tuple[Any, ...]]) -> dict[int, Any]:
         return self._call_all(
