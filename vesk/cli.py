@@ -462,15 +462,12 @@ def _print_hits(hits: list[dict[str, Any]], mode: str) -> None:
 
 
 def _where_arg(text: str | None) -> dict[str, Any] | None:
-    if text is None:
-        return None
+    from .filters import filter_from_json
+
     try:
-        where = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise UsageError(f"--where is not valid JSON: {exc.msg} (column {exc.colno})") from None
-    if not isinstance(where, dict):
-        raise UsageError(f"--where must be a JSON object such as '{{\"lang\": \"en\"}}', not {text}")
-    return where
+        return None if text is None else filter_from_json(text, "--where")
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def _cmd_search(args: argparse.Namespace) -> int:

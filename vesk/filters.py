@@ -41,6 +41,7 @@ engine evaluates::
 
 from __future__ import annotations
 
+import json
 import math
 import numbers
 from collections.abc import Mapping
@@ -173,3 +174,27 @@ def compile_filter(where: Mapping[str, Any] | None) -> CompiledFilter | None:
     if not where:
         return None
     return _filter(where, "where")
+
+
+def filter_from_json(text: str, name: str) -> dict[str, Any] | None:
+    """The filter written as JSON text (the command line's and the page's form), ``None`` for blank text.
+
+    Raises ``ValueError`` naming the parameter (``name``) when the text is not
+    JSON or not a JSON object; :func:`compile_filter` checks the rest::
+
+        >>> filter_from_json('{"year": {"$gte": 2020}}', "where")
+        {'year': {'$gte': 2020}}
+        >>> filter_from_json("[1]", "--where")
+        Traceback (most recent call last):
+        ...
+        ValueError: --where must be a JSON object such as {"lang": "en"}, not list
+    """
+    if text.strip() == "":
+        return None
+    try:
+        where = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise ValueError(f"{name} is not valid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
+    if not isinstance(where, dict):
+        raise ValueError(f'{name} must be a JSON object such as {{"lang": "en"}}, not {type(where).__name__}')
+    return where

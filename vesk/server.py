@@ -49,6 +49,7 @@ import numpy as np
 
 from .collection import DEFAULT_ALPHA, DEFAULT_DEPTH, Collection
 from .errors import DocumentNotFoundError, VeskError
+from .filters import filter_from_json
 from .types import Hit
 
 __all__ = [
@@ -316,15 +317,10 @@ def _k_param(params: dict[str, list[str]]) -> int:
 
 def _where_param(params: dict[str, list[str]]) -> dict[str, Any] | None:
     raw = _one(params, "where")
-    if raw is None or raw.strip() == "":
-        return None
     try:
-        where = json.loads(raw)
-    except json.JSONDecodeError as exc:
-        raise BadRequest(f"where is not valid JSON: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
-    if not isinstance(where, dict):
-        raise BadRequest(f"where must be a JSON object, not {type(where).__name__}")
-    return where
+        return None if raw is None else filter_from_json(raw, "where")
+    except ValueError as exc:
+        raise BadRequest(str(exc)) from None
 
 
 # --- HTTP --------------------------------------------------------------------
