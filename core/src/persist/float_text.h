@@ -13,8 +13,11 @@
 #ifndef VESK_CORE_PERSIST_FLOAT_TEXT_H_
 #define VESK_CORE_PERSIST_FLOAT_TEXT_H_
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -94,6 +97,144 @@ inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1
   const double d = static_cast<double>(mantissa);
   *out = exp10 < 0 ? d / kExactPow10[-exp10] : d * kExactPow10[exp10];
   return true;
+}
+
+// ---- Reading numbers in their common form ----
+
+// Bytes scan_float_quick() may read at p.
+inline constexpr size_t kQuickNumberRoom = 32;
+
+namespace float_text_internal {
+
+// A nonzero byte for every byte of `w` that is not an ASCII digit; exact up
+// to and including the first such byte (in memory order).
+[[gnu::always_inline]] inline uint64_t NonDigitBytes(uint64_t w) {
+  const uint64_t high = (w & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull;
+  const uint64_t past_nine =
+      ((w + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull;
+  return high | past_nine;
+}
+
+// The number of leading ASCII digits of `w` (0 to 8).
+[[gnu::always_inline]] inline int LeadingDigits(uint64_t w) {
+  const uint64_t nd = NonDigitBytes(w);
+  return nd == 0 ? 8 : std::countr_zero(nd) / 8;
+}
+
+// The value of the first k (1 to 8) bytes of `w`, ASCII digits, the first
+// in memory the most significant: moved to the top of the word (zeros
+// above them read as leading zeros), then combined pairwise.
+[[gnu::always_inline]] inline uint64_t DigitsValue(uint64_t w, int k) {
+  uint64_t v = w << (8 * (8 - k));
+  v = ((v & 0x0F0F0F0F0F0F0F0Full) * 2561) >> 8;
+  v = ((v & 0x00FF00FF00FF00FFull) * 6553601) >> 16;
+  return ((v & 0x0000FFFF0000FFFFull) * 42949672960001ull) >> 32;
+}
+
+[[gnu::always_inline]] inline uint64_t Load8(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+inline constexpr uint64_t kPow10U64[9] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+
+// The divisor and the multiplier of a power of ten 10^(i - 22).
+inline constexpr auto kQuickDivisor = [] {
+  std::array<double, 45> t{};
+  for (int i = 0; i < 45; ++i) t[i] = i < 22 ? kExactPow10[22 - i] : 1.0;
+  return t;
+}();
+inline constexpr auto kQuickMultiplier = [] {
+  std::array<double, 45> t{};
+  for (int i = 0; i < 45; ++i) t[i] = i < 22 ? 1.0 : kExactPow10[i - 22];
+  return t;
+}();
+
+}  // namespace float_text_internal
+
+// A number read by scan_decimal_quick(): its value is
+// mantissa / divisor * multiplier, all three exact doubles, one of
+// divisor and |multiplier| being 1, so the value is the correctly rounded
+// double of the text (the sign applied by the multiplier).
+struct QuickDecimal {
+  double mantissa;
+  double divisor;
+  double multiplier;
+};
+
+// The float the general reading gives for a number read by
+// scan_decimal_quick(): its double, rounded.
+[[gnu::always_inline]] inline float quick_decimal_to_float(const QuickDecimal& q) {
+  return static_cast<float>(q.mantissa / q.divisor * q.multiplier);
+}
+
+// Reads the JSON number at p when it has the common form of written floats:
+// an optional '-', an integer part of 1 to 7 digits, a fraction of 1 to 16
+// digits, an optional exponent of 1 or 2 digits, at most 15 digits before
+// the exponent and a power of ten within 10^+-22. Then stores it in *out,
+// so that quick_decimal_to_float() gives the float
+// decimal_number_to_float(parse_decimal_number(text)) gives for the text,
+// and returns its end: the first byte that cannot continue the number or a
+// byte that makes it malformed (a second '.', a third exponent digit...),
+// left to the caller to judge. Returns nullptr for anything else, storing
+// nothing. Reads up to kQuickNumberRoom bytes at p. The common case takes
+// no branch that depends on the digits or the sign.
+[[gnu::always_inline]] inline const char* scan_decimal_quick(const char* p, QuickDecimal* out) {
+  using namespace float_text_internal;
+  const bool negative = (*p == '-');
+  p += negative ? 1 : 0;
+  uint64_t mant = 0;
+  int digits = 1;
+  if (p[0] == '0' && p[1] == '.') {
+    p += 2;
+  } else {
+    const uint64_t w = Load8(p);
+    digits = LeadingDigits(w);
+    if (digits == 0 || digits == 8 || *p == '0') return nullptr;
+    mant = DigitsValue(w, digits);
+    p += digits;
+    if (*p != '.') return nullptr;
+    ++p;
+  }
+  uint64_t w = Load8(p);
+  const int k = LeadingDigits(w);
+  if (k == 0) return nullptr;
+  // The next eight bytes count only after eight digits.
+  const uint64_t w2 = Load8(p + 8);
+  const int k2 = k == 8 ? LeadingDigits(w2) : 0;
+  if (k2 == 8) return nullptr;
+  mant = mant * kPow10U64[k] + DigitsValue(w, k);
+  mant = mant * kPow10U64[k2] + (DigitsValue(w2 << 8, k2 + 1));
+  const int fraction = k + k2;
+  p += fraction;
+  // Below 10^15 < 2^53, the mantissa is an exact double.
+  if (digits + fraction > 15) return nullptr;
+  int exp10 = -fraction;
+  if ((*p | 0x20) == 'e') [[unlikely]] {
+    ++p;
+    const bool exp_negative = (*p == '-');
+    p += (*p == '-' || *p == '+') ? 1 : 0;
+    if (*p < '0' || *p > '9') return nullptr;
+    int e = *p++ - '0';
+    if (*p >= '0' && *p <= '9') e = e * 10 + (*p++ - '0');
+    exp10 += exp_negative ? -e : e;
+    if (exp10 < -22 || exp10 > 22) return nullptr;
+  }
+  out->mantissa = static_cast<double>(static_cast<int64_t>(mant));
+  out->divisor = kQuickDivisor[exp10 + 22];
+  out->multiplier = std::bit_cast<double>(std::bit_cast<uint64_t>(kQuickMultiplier[exp10 + 22]) |
+                                          (static_cast<uint64_t>(negative) << 63));
+  return p;
+}
+
+// scan_decimal_quick() and quick_decimal_to_float() in one.
+[[gnu::always_inline]] inline const char* scan_float_quick(const char* p, float* out) {
+  QuickDecimal q;
+  const char* const end = scan_decimal_quick(p, &q);
+  if (end != nullptr) *out = quick_decimal_to_float(q);
+  return end;
 }
 
 }  // namespace vesk

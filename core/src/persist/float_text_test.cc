@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 #include <random>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -164,6 +165,65 @@ TEST(FloatTextTest, DecimalNumberKinds) {
   // Integers round to float32 directly, not through a double.
   EXPECT_EQ(decimal_number_to_float(parse_decimal_number("1152921573326323713")),
             static_cast<float>(1152921573326323713ull));
+}
+
+// Number texts of many shapes (the writer's output for random bit patterns,
+// and random signs, digit counts and exponents), each also damaged at a
+// random place, followed by padding: whatever the quick scan accepts is a
+// well-formed number read to the same float as the general reading, and it
+// accepts the writer's text of every value of ordinary magnitude.
+TEST(FloatTextTest, QuickScanAgreesWithGeneralReading) {
+  const std::regex json_number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
+  std::mt19937 rng(11);
+  auto pick = [&](std::string_view from) { return from[rng() % from.size()]; };
+  auto digits = [&](int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += pick("0123456789");
+    return out;
+  };
+  size_t accepted = 0;
+  for (int i = 0; i < 400000; ++i) {
+    std::string text;
+    if (i % 2 == 0) {
+      const float f = std::bit_cast<float>(static_cast<uint32_t>(rng()));
+      text = FloatText(f);
+      const float magnitude = std::fabs(f);
+      if (magnitude >= 1e-6f && magnitude < 1e7f) {
+        float value;
+        const char* end = scan_float_quick((text + std::string(40, ' ')).c_str(), &value);
+        ASSERT_TRUE(end != nullptr) << text;
+      }
+    } else {
+      if (rng() % 2) text += '-';
+      text += rng() % 3 == 0 ? "0" : digits(1 + rng() % 9);
+      if (rng() % 8) text += "." + digits(rng() % 19);
+      if (rng() % 3 == 0) text += std::string(1, pick("eE")) + pick("+-x") + digits(rng() % 4);
+    }
+    if (rng() % 3 == 0) {
+      const size_t at = rng() % (text.size() + 1);
+      const char c = pick("0123456789.-+eE,] n");
+      switch (rng() % 3) {
+        case 0:
+          text.insert(at, 1, c);
+          break;
+        case 1:
+          if (at < text.size()) text[at] = c;
+          break;
+        default:
+          if (at < text.size()) text.erase(at, 1);
+      }
+    }
+    const std::string padded = text + pick(",] x.e5") + std::string(40, '#');
+    float value;
+    const char* end = scan_float_quick(padded.c_str(), &value);
+    if (end == nullptr) continue;
+    ++accepted;
+    const std::string_view read(padded.c_str(), static_cast<size_t>(end - padded.c_str()));
+    ASSERT_TRUE(std::regex_match(read.begin(), read.end(), json_number)) << padded;
+    const float expected = decimal_number_to_float(parse_decimal_number(read));
+    ASSERT_EQ(std::bit_cast<uint32_t>(value), std::bit_cast<uint32_t>(expected)) << read;
+  }
+  EXPECT_GT(accepted, 100000u);
 }
 
 }  // namespace

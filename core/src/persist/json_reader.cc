@@ -10,6 +10,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "persist/float_text.h"
 #include "utils/float_format.h"
 
@@ -54,6 +58,11 @@ class PlainStream {
   [[gnu::always_inline]] Ch Peek() const { return cur_ != end_ ? *cur_ : '\0'; }
   [[gnu::always_inline]] Ch Take() { return cur_ != end_ ? *cur_++ : '\0'; }
   size_t Tell() const { return static_cast<size_t>(cur_ - begin_); }
+
+  // The bytes from the read position on that can be read directly, and
+  // moving past n of them.
+  std::string_view Ahead() const { return std::string_view(cur_, end_ - cur_); }
+  void Skip(size_t n) { cur_ += n; }
 
   void Pin() { pin_ = cur_; }
   void Rewind() { cur_ = pin_; }
@@ -106,6 +115,11 @@ class DecodingStream {
     return *cur_++;
   }
   size_t Tell() const { return base_ + static_cast<size_t>(cur_ - buf_.data()); }
+
+  // The decoded bytes from the read position on (up to the end of the
+  // current chunk), and moving past n of them.
+  std::string_view Ahead() const { return std::string_view(cur_, end_ - cur_); }
+  void Skip(size_t n) { cur_ += n; }
 
   void Pin() {
     pinned_ = true;
@@ -671,6 +685,7 @@ class DocumentHandler {
     SkipSpace(s);
     if (s.Peek() == ']') return true;
     for (;;) {
+      if (ScanNumbersQuick(s)) return true;
       if (s.Peek() == 'n') {
         s.Take();
         if (s.Take() != 'u' || s.Take() != 'l' || s.Take() != 'l') return false;
@@ -687,6 +702,61 @@ class DocumentHandler {
       s.Take();
       SkipSpace(s);
     }
+  }
+
+  // Reads elements of the common form "number," straight from the
+  // stream's buffer while it holds enough bytes. Returns true after a last
+  // number followed by "]" (the stream left at the "]"), false at the
+  // first element it cannot read so (the stream left at its start).
+  // Numbers are converted in groups, the divisions of a group overlapping.
+  bool ScanNumbersQuick(Stream& s) {
+    const std::string_view ahead = s.Ahead();
+    if (ahead.size() <= kQuickNumberRoom) return false;
+    const char* const begin = ahead.data();
+    const char* const limit = begin + ahead.size() - kQuickNumberRoom;
+    const char* p = begin;
+    bool closed = false;
+    constexpr size_t kGroup = 16;
+    alignas(16) double mantissa[kGroup], divisor[kGroup], multiplier[kGroup];
+    size_t n = 0;
+    while (p < limit) {
+      QuickDecimal q;
+      const char* const end = scan_decimal_quick(p, &q);
+      if (end == nullptr || (*end != ',' && *end != ']')) break;
+      mantissa[n] = q.mantissa;
+      divisor[n] = q.divisor;
+      multiplier[n] = q.multiplier;
+      if (++n == kGroup) {
+        AppendQuick(mantissa, divisor, multiplier, n);
+        n = 0;
+      }
+      if (*end == ']') {
+        p = end;
+        closed = true;
+        break;
+      }
+      p = end + 1;
+    }
+    AppendQuick(mantissa, divisor, multiplier, n);
+    s.Skip(static_cast<size_t>(p - begin));
+    return closed;
+  }
+
+  // Appends the floats of n numbers read by scan_decimal_quick() to the row.
+  void AppendQuick(const double* mantissa, const double* divisor, const double* multiplier,
+                   size_t n) {
+    const size_t at = row_->size();
+    row_->resize(at + n);
+    float* const out = row_->data() + at;
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 2 <= n; i += 2) {
+      const __m128d d = _mm_mul_pd(_mm_div_pd(_mm_load_pd(mantissa + i), _mm_load_pd(divisor + i)),
+                                   _mm_load_pd(multiplier + i));
+      _mm_storel_pi(reinterpret_cast<__m64*>(out + i), _mm_cvtpd_ps(d));
+    }
+#endif
+    for (; i < n; ++i) out[i] = quick_decimal_to_float({mantissa[i], divisor[i], multiplier[i]});
   }
 
   bool MatchKey(std::string_view key, const std::string_view* keys, int count, Slot first,
