@@ -106,7 +106,8 @@ Collection::Collection(size_t dim, bm25::Language language, ThreadPool* pool)
                      .stopwords(true)
                      .language(language)
                      .build()),
-      keyword_index_(new_keyword_index()) {}
+      keyword_index_(new_keyword_index()),
+      shared_scan_(pool) {}
 
 Collection::~Collection() = default;
 
@@ -443,7 +444,7 @@ Result<std::vector<ScoredSlot>> Collection::dense_candidates(std::span<const flo
                                                              const Bitmap* filtered) const {
   if (embedded_count_ == 0) return std::vector<ScoredSlot>();
   Bitmap storage;
-  return embedding_search(embeddings_, vector, n, dense_allowed(filtered, &storage), pool_);
+  return shared_scan_.search(embeddings_, vector, n, dense_allowed(filtered, &storage));
 }
 
 Result<std::vector<CollectionHit>> Collection::search(const SearchRequest& request) const {

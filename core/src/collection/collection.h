@@ -52,6 +52,7 @@
 #include "collection/metadata_value.h"
 #include "default_tokenizer.h"
 #include "hybridsearch/keyword_index.h"
+#include "hybridsearch/shared_scan.h"
 #include "hybridsearch/thread_pool.h"
 #include "language.h"
 #include "store/document_table.h"
@@ -259,6 +260,8 @@ class Collection {
   // Null only after a failed rebuild (out of memory); searches then build a
   // temporary one and the next change builds it again.
   std::unique_ptr<KeywordIndex> keyword_index_;
+  // Concurrent dense searches read the embeddings together through it.
+  mutable SharedScan shared_scan_;
 };
 
 }  // namespace vesk

@@ -32,7 +32,7 @@ using BlockScorer = void (*)(const float* blocks, size_t block_count, size_t dim
                              const float* query, float* scores);
 
 // The largest query group a BatchScorer takes.
-constexpr size_t kMaxBatchQueries = 8;
+constexpr size_t kMaxBatchQueries = 16;
 
 // Scores `query_count` (1..kMaxBatchQueries) queries, query q at queries + q *
 // dim, against the `block_count` blocks at `blocks`, writing the scores of

@@ -93,6 +93,7 @@ TEST(DenseKernelsTest, BitIdenticalToDotProduct) {
   const size_t counts[] = {1, 15, 16, 17, 33, 64, 69, 130};
   constexpr size_t kB = EmbeddingStore::kBlock;
   int kernels_run = 0;
+  size_t cases = 0;
   for (DenseKernel kernel : kAllKernels) {
     BlockScorer scorer = dense_block_scorer(kernel);
     BatchScorer batch = dense_batch_scorer(kernel);
@@ -124,9 +125,9 @@ TEST(DenseKernelsTest, BitIdenticalToDotProduct) {
               << " vs " << want;
         }
 
-        // A group of 1..kMaxBatchQueries queries, scores with a stride wider
-        // than needed (the gap must stay untouched).
-        const size_t group = 1 + rng() % kMaxBatchQueries;
+        // A group of 1..kMaxBatchQueries queries, every size in turn, scores
+        // with a stride wider than needed (the gap must stay untouched).
+        const size_t group = 1 + cases++ % kMaxBatchQueries;
         std::vector<float> queries;
         for (size_t q = 0; q < group; ++q) {
           const std::vector<float> v = RandomVector(rng, dim);
