@@ -44,6 +44,8 @@ Status nan_score() {
 }  // namespace
 
 struct SharedScan::Query {
+  const EmbeddingStore* store;
+  size_t dim;
   const float* vector;
   const Bitmap* allowed;
   std::vector<Selector> selectors;  // one per worker of a drive
@@ -63,6 +65,8 @@ Result<std::vector<ScoredSlot>> SharedScan::search(const EmbeddingStore& embeddi
   }
   const size_t workers = pool_ != nullptr ? pool_->thread_count() : 1;
   Query own;
+  own.store = &embeddings;
+  own.dim = dim;
   own.vector = query.data();
   own.allowed = allowed;
   own.selectors.reserve(workers);
@@ -130,10 +134,11 @@ void SharedScan::drive(Query* own, std::unique_lock<std::mutex>& lock) {
 
 void SharedScan::work(Query* own, size_t worker) {
   ScopedExactSubnormals exact_subnormals;
-  const EmbeddingStore& store = *store_;  // fixed while `own` is attached
-  const size_t dim = dim_;
-  const size_t blocks_total = store.block_count();
-  const size_t unit_blocks = unit_blocks_;
+  // The scan's store and dimension are own's; the rest of the scan's state is
+  // read under the lock (a task that starts after `own` is done may see the
+  // next scan's).
+  const EmbeddingStore& store = *own->store;
+  const size_t dim = own->dim;
   const size_t slots = store.size();
   std::vector<Query*> group;
   group.reserve(kMaxAttached);
@@ -176,7 +181,8 @@ void SharedScan::work(Query* own, size_t worker) {
 
   std::unique_lock<std::mutex> lock(mutex_);
   while (own->remaining > 0) {
-    const size_t unit = cursor_;
+    const size_t begin = cursor_ * unit_blocks_;
+    const size_t end = std::min(begin + unit_blocks_, store.block_count());
     cursor_ = cursor_ + 1 == units_ ? 0 : cursor_ + 1;
     group.clear();
     for (Query* q : attached_) {
@@ -187,8 +193,6 @@ void SharedScan::work(Query* own, size_t worker) {
       }
     }
     lock.unlock();
-    const size_t begin = unit * unit_blocks;
-    const size_t end = std::min(begin + unit_blocks, blocks_total);
     for (size_t g0 = 0; g0 < group.size(); g0 += kMaxBatchQueries) {
       const size_t count = std::min(kMaxBatchQueries, group.size() - g0);
       for (size_t q = 0; q < count; ++q) {
