@@ -10,6 +10,10 @@
 #include <limits>
 #include <system_error>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace vesk {
 
 namespace {
@@ -392,6 +396,198 @@ struct FloatParts {
   return parts;
 }
 
+#if defined(__x86_64__)
+
+// ---- Eight floats at once (AVX2) ----
+//
+// The common case of Decompose() for eight floats in the lanes of vectors:
+// the same integer operations on 32-bit lanes (products wider than 32 bits
+// from the even and odd lanes separately), so the parts are the same as the
+// scalar ones. Lanes outside the common case are reported for Decompose().
+
+// The cached powers split into their upper and lower 32 bits.
+constexpr auto kPow10CacheHigh = [] {
+  std::array<uint32_t, std::size(kPow10Cache)> t{};
+  for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint32_t>(kPow10Cache[i] >> 32);
+  return t;
+}();
+constexpr auto kPow10CacheLow = [] {
+  std::array<uint32_t, std::size(kPow10Cache)> t{};
+  for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint32_t>(kPow10Cache[i]);
+  return t;
+}();
+
+// The upper 32 bits of the 64-bit products a * b, lane by lane.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i MulHigh32(__m256i a, __m256i b) {
+  const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
+  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+  return _mm256_blend_epi32(even, odd, 0xAA);
+}
+
+// The lower 32 bits of a, widened: the 64-bit products a * b of the even
+// lanes and of the odd lanes, each in a 64-bit lane.
+struct WideProducts {
+  __m256i even;
+  __m256i odd;
+};
+[[gnu::target("avx2"), gnu::always_inline]] inline WideProducts MulWide(__m256i a, __m256i b) {
+  return {_mm256_mul_epu32(a, b),
+          _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32))};
+}
+// The upper and lower 32-bit halves of wide products, back in their lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i HighHalves(WideProducts p) {
+  return _mm256_blend_epi32(_mm256_srli_epi64(p.even, 32), p.odd, 0xAA);
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i LowHalves(WideProducts p) {
+  return _mm256_blend_epi32(p.even, _mm256_slli_epi64(p.odd, 32), 0xAA);
+}
+
+// Decomposes values[0, 8) into parts[0, 8) and returns a bit mask of the
+// lanes left undone (for Decompose()).
+[[gnu::target("avx2")]] unsigned DecomposeEightAvx2(const float* values, FloatParts* parts) {
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
+  const __m256i stored = _mm256_and_si256(bits, _mm256_set1_epi32((1 << 23) - 1));
+  const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
+  __m256i general = _mm256_or_si256(
+      _mm256_or_si256(_mm256_cmpeq_epi32(stored, zero), _mm256_cmpeq_epi32(biased, zero)),
+      _mm256_cmpeq_epi32(biased, _mm256_set1_epi32(0xff)));
+
+  const __m256i e = _mm256_sub_epi32(biased, _mm256_set1_epi32(150));
+  const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, _mm256_set1_epi32(1 << 23)), 1);
+  // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k.
+  const __m256i minus_k = _mm256_sub_epi32(
+      _mm256_srai_epi32(_mm256_mullo_epi32(e, _mm256_set1_epi32(315653)), 20), one);
+  const __m256i k = _mm256_sub_epi32(zero, minus_k);
+  // Lanes of the special cases may index anywhere: clamp into the table.
+  const __m256i index = _mm256_min_epi32(
+      _mm256_max_epi32(_mm256_sub_epi32(k, _mm256_set1_epi32(kMinCachedPow10)), zero),
+      _mm256_set1_epi32(kMaxCachedPow10 - kMinCachedPow10));
+  const __m256i cache_hi =
+      _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPow10CacheHigh.data()), index, 4);
+  const __m256i cache_lo =
+      _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPow10CacheLow.data()), index, 4);
+  const __m256i beta =
+      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, _mm256_set1_epi32(1741647)), 19));
+  // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
+  // cache_hi >> (31 - beta).
+  const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(_mm256_set1_epi32(31), beta));
+
+  // z = x * cache >> 32 with x = (two_f | 1) << beta.
+  const __m256i x = _mm256_sllv_epi32(_mm256_or_si256(two_f, one), beta);
+  const WideProducts x_hi = MulWide(x, cache_hi);
+  const WideProducts x_lo = MulWide(x, cache_lo);
+  const WideProducts z = {_mm256_add_epi64(x_hi.even, _mm256_srli_epi64(x_lo.even, 32)),
+                          _mm256_add_epi64(x_hi.odd, _mm256_srli_epi64(x_lo.odd, 32))};
+  const __m256i zi = HighHalves(z);
+  const __m256i z_low = LowHalves(z);
+
+  const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, _mm256_set1_epi32(0x51EB851F)), 5);
+  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, _mm256_set1_epi32(100)));
+  general = _mm256_or_si256(general, _mm256_cmpeq_epi32(r, deltai));
+  general = _mm256_or_si256(
+      general, _mm256_and_si256(_mm256_cmpeq_epi32(r, zero), _mm256_cmpeq_epi32(z_low, zero)));
+  // r and deltai are below 2^31.
+  const __m256i shorter = _mm256_cmpgt_epi32(deltai, r);
+
+  __m256i dist =
+      _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), _mm256_set1_epi32(5));
+  const __m256i approx_y_parity =
+      _mm256_and_si256(_mm256_xor_si256(dist, _mm256_set1_epi32(5)), one);
+  dist = _mm256_mullo_epi32(dist, _mm256_set1_epi32(6554));
+  const __m256i divisible = _mm256_cmpgt_epi32(_mm256_set1_epi32(6554),
+                                               _mm256_and_si256(dist, _mm256_set1_epi32(0xffff)));
+  dist = _mm256_srli_epi32(dist, 16);
+  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, _mm256_set1_epi32(10)), dist);
+
+  // MulParity(two_f, cache, beta): the lower 64 bits of two_f * cache.
+  const WideProducts t_lo = MulWide(two_f, cache_lo);
+  const __m256i m_lo = LowHalves(t_lo);
+  const __m256i m_hi = _mm256_add_epi32(HighHalves(t_lo), _mm256_mullo_epi32(two_f, cache_hi));
+  const __m256i shift = _mm256_sub_epi32(_mm256_set1_epi32(32), beta);
+  const __m256i y_parity = _mm256_and_si256(_mm256_srlv_epi32(m_hi, shift), one);
+  const __m256i y_is_integer = _mm256_cmpeq_epi32(
+      _mm256_or_si256(_mm256_srlv_epi32(m_lo, shift), _mm256_sllv_epi32(m_hi, beta)), zero);
+  // One less when the parity differs, or when it agrees, the value is an
+  // integer and the candidate odd; only for divisible, longer candidates.
+  const __m256i parity_differs =
+      _mm256_xor_si256(_mm256_cmpeq_epi32(y_parity, approx_y_parity), _mm256_set1_epi32(-1));
+  const __m256i odd_integer =
+      _mm256_and_si256(y_is_integer, _mm256_cmpeq_epi32(_mm256_and_si256(rounded, one), one));
+  const __m256i decrement = _mm256_andnot_si256(
+      shorter, _mm256_and_si256(divisible, _mm256_or_si256(parity_differs, odd_integer)));
+  rounded = _mm256_add_epi32(rounded, decrement);  // decrement is -1 or 0
+
+  const __m256i digits = _mm256_blendv_epi8(rounded, sig, shorter);
+  const __m256i exp10 = _mm256_sub_epi32(_mm256_add_epi32(minus_k, one), shorter);
+
+  // The decimal length, the digits left-aligned to nine places, the first
+  // and the eight others.
+  __m256i len = one;
+  for (int j = 1; j <= 8; ++j) {
+    len = _mm256_sub_epi32(
+        len, _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(static_cast<int>(kPow10U32[j] - 1))));
+  }
+  // 10^(9 - len) from a permutation of 10^0..10^7, or 10^8 for len 1.
+  const __m256i scale_index = _mm256_sub_epi32(_mm256_set1_epi32(9), len);
+  const __m256i scale = _mm256_blendv_epi8(
+      _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPow10U32)),
+                                  scale_index),
+      _mm256_set1_epi32(100000000), _mm256_cmpeq_epi32(len, one));
+  const __m256i aligned = _mm256_mullo_epi32(digits, scale);
+  const __m256i kk = _mm256_add_epi32(exp10, len);
+  const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, _mm256_set1_epi32(0x55E63B89)), 25);
+  const __m256i rest =
+      _mm256_sub_epi32(aligned, _mm256_mullo_epi32(first, _mm256_set1_epi32(100000000)));
+  const __m256i hi = _mm256_srli_epi32(MulHigh32(rest, _mm256_set1_epi32(0xD1B71759)), 13);
+  const __m256i lo = _mm256_sub_epi32(rest, _mm256_mullo_epi32(hi, _mm256_set1_epi32(10000)));
+  // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7.
+  const __m256i hi_ordered = _mm256_permute4x64_epi64(hi, 0xD8);
+  const __m256i lo_ordered = _mm256_permute4x64_epi64(lo, 0xD8);
+  alignas(32) uint64_t rest_values[8];
+  alignas(32) int32_t kk_lanes[8];
+  alignas(32) int32_t first_lanes[8];
+  for (int half = 0; half < 2; ++half) {
+    const __m256i quads = half == 0 ? _mm256_unpacklo_epi32(hi_ordered, lo_ordered)
+                                    : _mm256_unpackhi_epi32(hi_ordered, lo_ordered);
+    const __m256i hundreds =
+        _mm256_and_si256(_mm256_srli_epi32(_mm256_mullo_epi32(quads, _mm256_set1_epi32(10486)), 20),
+                         _mm256_set1_epi32(0x7f));
+    const __m256i pairs = _mm256_or_si256(
+        hundreds,
+        _mm256_slli_epi32(
+            _mm256_sub_epi32(quads, _mm256_mullo_epi32(hundreds, _mm256_set1_epi32(100))), 16));
+    const __m256i tens =
+        _mm256_and_si256(_mm256_srli_epi16(_mm256_mullo_epi16(pairs, _mm256_set1_epi16(103)), 10),
+                         _mm256_set1_epi16(0xf));
+    const __m256i eights = _mm256_or_si256(
+        tens, _mm256_slli_epi16(
+                  _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(rest_values + 4 * half), eights);
+  }
+  _mm256_store_si256(reinterpret_cast<__m256i*>(kk_lanes), kk);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(first_lanes), first);
+  const unsigned negative = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(bits)));
+  for (int i = 0; i < 8; ++i) {
+    FloatParts& p = parts[i];
+    p.kind = FloatParts::kDigits;
+    p.negative = ((negative >> i) & 1) != 0;
+    p.kk = kk_lanes[i];
+    p.lead = static_cast<char>('0' + first_lanes[i]);
+    p.n = 9 - std::countl_zero(rest_values[i]) / 8;
+    p.rest = rest_values[i] | 0x3030303030303030ull;
+  }
+  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(general)));
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+#endif  // defined(__x86_64__)
+
 // Writes the text of `parts` at p and returns the end. Digits are stored in
 // fixed-size blocks, so up to kFloatTextRoom bytes past p may be written;
 // only the returned range is meaningful.
@@ -494,7 +690,26 @@ char* write_float_list_text(char* p, std::span<const float> values) {
   // that overlap), then the text, whose positions depend on each other.
   constexpr size_t kBlock = 16;
   FloatParts parts[kBlock];
-  for (size_t start = 0; start < values.size(); start += kBlock) {
+  size_t start = 0;
+#if defined(__x86_64__)
+  if (HasAvx2()) {
+    for (; start + kBlock <= values.size(); start += kBlock) {
+      for (size_t half = 0; half < kBlock; half += 8) {
+        unsigned general = DecomposeEightAvx2(values.data() + start + half, parts + half);
+        while (general != 0) {
+          const int i = std::countr_zero(general);
+          general &= general - 1;
+          parts[half + i] = Decompose(values[start + half + i]);
+        }
+      }
+      for (size_t i = 0; i < kBlock; ++i) {
+        p = WriteParts(p, parts[i]);
+        *p++ = ',';
+      }
+    }
+  }
+#endif
+  for (; start < values.size(); start += kBlock) {
     const size_t count = std::min(kBlock, values.size() - start);
     for (size_t i = 0; i < count; ++i) parts[i] = Decompose(values[start + i]);
     for (size_t i = 0; i < count; ++i) {

@@ -114,11 +114,35 @@ std::string ExpectedText(float f) {
 // Every float of several binary exponents (subnormals, the smallest normals,
 // the magnitudes of embedding values, 1, the edge of the plain layout at
 // 10^13, the largest), every power of two, and random bit patterns of both
-// signs: the text is the expected one and within the bound.
+// signs: the text is the expected one and within the bound, and a list of
+// them (written several at a time where the processor allows) is their
+// texts joined by commas.
 TEST(FloatTextTest, MatchesShortestDigitsExhaustively) {
   char buf[kFloatTextRoom];
+  std::vector<float> list;
+  std::string joined;
+  std::vector<char> list_buf;
+  auto check_list = [&] {
+    list_buf.resize(list.size() * (kMaxFloatText + 1) + kFloatTextRoom);
+    const bool same =
+        std::string_view(list_buf.data(),
+                         write_float_list_text(list_buf.data(), list) - list_buf.data()) == joined;
+    list.clear();
+    joined.clear();
+    return same;
+  };
   auto check = [&](uint32_t bits) {
     const float f = std::bit_cast<float>(bits);
+    auto add = [&](float v) {
+      char text[kFloatTextRoom];
+      if (!list.empty()) joined += ',';
+      joined.append(text, write_float_text(text, v));
+      list.push_back(v);
+    };
+    // Lists of 1 to 1000 values, with the negated value every third.
+    add(f);
+    if (bits % 3 == 0) add(-f);
+    if (list.size() >= 1 + bits % 1000 && !check_list()) return false;
     const size_t size = static_cast<size_t>(write_float_text(buf, f) - buf);
     const float one[1] = {f};
     if (size + 1 > float_list_text_bound(one)) return false;
@@ -138,6 +162,7 @@ TEST(FloatTextTest, MatchesShortestDigitsExhaustively) {
     if (((bits >> 23) & 0xff) == 0xff) continue;
     ASSERT_TRUE(check(bits)) << std::hex << bits << " " << ExpectedText(std::bit_cast<float>(bits));
   }
+  EXPECT_TRUE(check_list());
 }
 
 TEST(FloatTextTest, DecimalNumberKinds) {
