@@ -442,9 +442,21 @@ struct WideProducts {
   return _mm256_blend_epi32(p.even, _mm256_slli_epi64(p.odd, 32), 0xAA);
 }
 
-// Decomposes values[0, 8) into parts[0, 8) and returns a bit mask of the
-// lanes left undone (for Decompose()).
-[[gnu::target("avx2")]] unsigned DecomposeEightAvx2(const float* values, FloatParts* parts) {
+// Eight floats taken apart as Decompose() does for its digits case, lane
+// by lane: rest_values are the eight digits after the first as byte values
+// (FloatParts::rest without the ASCII offset), and the lanes of `general`
+// are those left to Decompose() (zero, subnormals, powers of two,
+// non-finite values, candidates on an end of the interval).
+struct EightParts {
+  alignas(32) uint64_t rest_values[8];
+  alignas(32) int32_t kk[8];
+  alignas(32) int32_t first[8];
+  unsigned negative;
+  unsigned general;
+};
+
+[[gnu::target("avx2"), gnu::always_inline]] inline void DecomposeEightAvx2(const float* values,
+                                                                           EightParts* out) {
   const __m256i one = _mm256_set1_epi32(1);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
@@ -545,9 +557,6 @@ struct WideProducts {
   // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7.
   const __m256i hi_ordered = _mm256_permute4x64_epi64(hi, 0xD8);
   const __m256i lo_ordered = _mm256_permute4x64_epi64(lo, 0xD8);
-  alignas(32) uint64_t rest_values[8];
-  alignas(32) int32_t kk_lanes[8];
-  alignas(32) int32_t first_lanes[8];
   for (int half = 0; half < 2; ++half) {
     const __m256i quads = half == 0 ? _mm256_unpacklo_epi32(hi_ordered, lo_ordered)
                                     : _mm256_unpackhi_epi32(hi_ordered, lo_ordered);
@@ -564,21 +573,12 @@ struct WideProducts {
     const __m256i eights = _mm256_or_si256(
         tens, _mm256_slli_epi16(
                   _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(rest_values + 4 * half), eights);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(out->rest_values + 4 * half), eights);
   }
-  _mm256_store_si256(reinterpret_cast<__m256i*>(kk_lanes), kk);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(first_lanes), first);
-  const unsigned negative = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(bits)));
-  for (int i = 0; i < 8; ++i) {
-    FloatParts& p = parts[i];
-    p.kind = FloatParts::kDigits;
-    p.negative = ((negative >> i) & 1) != 0;
-    p.kk = kk_lanes[i];
-    p.lead = static_cast<char>('0' + first_lanes[i]);
-    p.n = 9 - std::countl_zero(rest_values[i]) / 8;
-    p.rest = rest_values[i] | 0x3030303030303030ull;
-  }
-  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(general)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out->kk), kk);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(out->first), first);
+  out->negative = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(bits)));
+  out->general = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(general)));
 }
 
 bool HasAvx2() {
@@ -645,6 +645,35 @@ bool HasAvx2() {
   return p + 1;
 }
 
+#if defined(__x86_64__)
+
+// Writes values[0, count) (count a multiple of 8) as write_float_list_text
+// does, each followed by a comma; returns the end.
+[[gnu::target("avx2")]] char* WriteFloatListAvx2(char* p, const float* values, size_t count) {
+  EightParts eight;
+  for (size_t start = 0; start < count; start += 8) {
+    DecomposeEightAvx2(values + start, &eight);
+    for (int i = 0; i < 8; ++i) {
+      if ((eight.general >> i) & 1) [[unlikely]] {
+        p = WriteParts(p, Decompose(values[start + i]));
+      } else {
+        FloatParts parts;
+        parts.kind = FloatParts::kDigits;
+        parts.negative = ((eight.negative >> i) & 1) != 0;
+        parts.kk = eight.kk[i];
+        parts.lead = static_cast<char>('0' + eight.first[i]);
+        parts.n = 9 - std::countl_zero(eight.rest_values[i]) / 8;
+        parts.rest = eight.rest_values[i] | 0x3030303030303030ull;
+        p = WriteParts(p, parts);
+      }
+      *p++ = ',';
+    }
+  }
+  return p;
+}
+
+#endif  // defined(__x86_64__)
+
 // ---- Reading ----
 
 // True if a number whose double conversion was out of range is too large
@@ -693,20 +722,8 @@ char* write_float_list_text(char* p, std::span<const float> values) {
   size_t start = 0;
 #if defined(__x86_64__)
   if (HasAvx2()) {
-    for (; start + kBlock <= values.size(); start += kBlock) {
-      for (size_t half = 0; half < kBlock; half += 8) {
-        unsigned general = DecomposeEightAvx2(values.data() + start + half, parts + half);
-        while (general != 0) {
-          const int i = std::countr_zero(general);
-          general &= general - 1;
-          parts[half + i] = Decompose(values[start + half + i]);
-        }
-      }
-      for (size_t i = 0; i < kBlock; ++i) {
-        p = WriteParts(p, parts[i]);
-        *p++ = ',';
-      }
-    }
+    start = values.size() / 8 * 8;
+    p = WriteFloatListAvx2(p, values.data(), start);
   }
 #endif
   for (; start < values.size(); start += kBlock) {
