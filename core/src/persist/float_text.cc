@@ -405,18 +405,6 @@ struct FloatParts {
 // from the even and odd lanes separately), so the parts are the same as the
 // scalar ones. Lanes outside the common case are reported for Decompose().
 
-// The cached powers split into their upper and lower 32 bits.
-constexpr auto kPow10CacheHigh = [] {
-  std::array<uint32_t, std::size(kPow10Cache)> t{};
-  for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint32_t>(kPow10Cache[i] >> 32);
-  return t;
-}();
-constexpr auto kPow10CacheLow = [] {
-  std::array<uint32_t, std::size(kPow10Cache)> t{};
-  for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint32_t>(kPow10Cache[i]);
-  return t;
-}();
-
 // The upper 32 bits of the 64-bit products a * b, lane by lane.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i MulHigh32(__m256i a, __m256i b) {
   const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
@@ -476,10 +464,18 @@ struct EightParts {
   const __m256i index = _mm256_min_epi32(
       _mm256_max_epi32(_mm256_sub_epi32(k, _mm256_set1_epi32(kMinCachedPow10)), zero),
       _mm256_set1_epi32(kMaxCachedPow10 - kMinCachedPow10));
-  const __m256i cache_hi =
-      _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPow10CacheHigh.data()), index, 4);
-  const __m256i cache_lo =
-      _mm256_i32gather_epi32(reinterpret_cast<const int*>(kPow10CacheLow.data()), index, 4);
+  // The cached powers, loaded one by one (quicker than gathering here):
+  // those of the even lanes and of the odd lanes as 64-bit lanes, then
+  // split into their upper and lower halves.
+  alignas(32) int32_t lane_index[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lane_index), index);
+  const auto cached = [&](int lane) {
+    return static_cast<long long>(kPow10Cache[lane_index[lane]]);
+  };
+  const WideProducts cache = {_mm256_set_epi64x(cached(6), cached(4), cached(2), cached(0)),
+                              _mm256_set_epi64x(cached(7), cached(5), cached(3), cached(1))};
+  const __m256i cache_hi = HighHalves(cache);
+  const __m256i cache_lo = LowHalves(cache);
   const __m256i beta =
       _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, _mm256_set1_epi32(1741647)), 19));
   // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
