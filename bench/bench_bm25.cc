@@ -11,6 +11,13 @@
 //                           at the start versus the end of a 100,000 load)
 //   BM_KeywordIndexSearch   one query against a 100,000-document index
 //   BM_KeywordIndexErase    erase one middle slot, then append its text again
+//   BM_KeywordGenerated     top-10 against a 100,000-document index of the
+//                           generated corpus (generated_corpus.h, the
+//                           comparison's kind of documents): short queries
+//                           (arg 0: 2-8 words drawn from its documents) and
+//                           long ones (arg 1: 10-20 consecutive words of a
+//                           document); arg 2 is the short queries allowing
+//                           1% of the slots
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -20,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "generated_corpus.h"
 #include "hybridsearch/document_text.h"
 #include "hybridsearch/keyword_index.h"
 #include "search.h"
@@ -228,6 +236,77 @@ void BM_KeywordIndexErase(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_KeywordIndexErase)->Unit(benchmark::kMicrosecond)->Iterations(10000);
+
+struct Generated {
+  std::unique_ptr<vesk::KeywordIndex> index;
+  std::vector<std::string> short_queries;
+  std::vector<std::string> long_queries;
+  vesk::Bitmap one_percent;
+};
+
+const Generated& generated() {
+  static const Generated* g = [] {
+    std::string path = __FILE__;
+    path = path.substr(0, path.rfind('/') + 1) + "words.txt";
+    std::string error;
+    auto corpus = vesk_bench::GeneratedCorpus::open(path, &error);
+    if (corpus == nullptr) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::abort();
+    }
+    std::vector<std::string> texts;
+    for (size_t i = 0; i < kCorpusSize; ++i) {
+      texts.push_back(vesk::collect_document_text(corpus->document(i)));
+    }
+    auto* out = new Generated();
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    out->index = vesk::KeywordIndex::build(views, nullptr);
+    out->one_percent = vesk::Bitmap(kCorpusSize);
+    for (size_t i = 7; i < kCorpusSize; i += 100) out->one_percent.set(i);
+    std::mt19937_64 rng(7);
+    auto words_of = [&texts](size_t d) {
+      std::vector<std::string> words;
+      size_t at = 0;
+      const std::string& t = texts[d];
+      while (at < t.size()) {
+        size_t next = t.find(' ', at);
+        if (next == std::string::npos) next = t.size();
+        if (next > at) words.push_back(t.substr(at, next - at));
+        at = next + 1;
+      }
+      return words;
+    };
+    for (int q = 0; q < 200; ++q) {
+      std::string query;
+      for (int k = 2 + static_cast<int>(rng() % 7); k > 0; --k) {
+        const auto words = words_of(rng() % kCorpusSize);
+        query += words[rng() % words.size()] + " ";
+      }
+      out->short_queries.push_back(query);
+      const auto words = words_of(rng() % kCorpusSize);
+      const size_t length = 10 + rng() % 11;
+      const size_t first = rng() % (words.size() - length);
+      std::string long_query;
+      for (size_t i = first; i < first + length; ++i) long_query += words[i] + " ";
+      out->long_queries.push_back(long_query);
+    }
+    return out;
+  }();
+  return *g;
+}
+
+void BM_KeywordGenerated(benchmark::State& state) {
+  const Generated& g = generated();
+  const int kind = static_cast<int>(state.range(0));
+  const auto& queries = kind == 1 ? g.long_queries : g.short_queries;
+  const vesk::Bitmap* allowed = kind == 2 ? &g.one_percent : nullptr;
+  size_t q = 0;
+  for (auto _ : state) {
+    auto results = g.index->search(queries[q++ % queries.size()], 10, allowed);
+    benchmark::DoNotOptimize(results.data());
+  }
+}
+BENCHMARK(BM_KeywordGenerated)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -12,6 +12,10 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "bm25_math.h"
 #include "default_tokenizer.h"
 #include "hybridsearch/posting_list.h"
@@ -48,7 +52,10 @@ namespace vesk {
 // merely equals the k-th best cannot enter either.
 namespace {
 
-constexpr size_t kWindow = 1024;
+constexpr size_t kWindow = 2048;
+// A window whose gathered postings number fewer than kWindow / kSparse
+// visits their offsets instead of scanning the whole window.
+constexpr size_t kSparse = 8;
 
 float weight(uint32_t tf, uint32_t length, float a) {
   const float sat = bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
@@ -388,94 +395,96 @@ void KeywordIndex::compact(std::span<const size_t> dead_slots) {
 
 namespace {
 
-// Reads one posting list forward, a block at a time; a block is decoded only
-// when a posting in it is needed.
+// Reads one posting list forward for the window-at-a-time search: the blocks
+// are visited in order, and a block is decoded only when a posting in it is
+// needed; a block that spans two windows stays decoded between them.
 class Cursor {
  public:
-  explicit Cursor(const PostingList* list) : blocks_(&list->blocks()) {}
-
-  // The slot of the next unread posting (a lower bound when its block is not
-  // decoded yet); UINT32_MAX at the end.
-  uint32_t current() const {
-    if (block_ == blocks_->size()) return UINT32_MAX;
-    return decoded_ ? buf_[pos_].slot : (*blocks_)[block_].first_slot();
+  void reset(const PostingList* list) {
+    blocks_ = list->blocks().data();
+    end_ = blocks_ + list->blocks().size();
+    decoded_ = false;
   }
 
-  // Skips every posting below `slot` without decoding whole blocks it passes.
-  void skip_to(uint32_t slot) {
-    while (block_ < blocks_->size() && (*blocks_)[block_].last_slot() < slot) {
-      ++block_;
+  // A lower bound of the next unread slot; UINT32_MAX at the end.
+  uint32_t next_slot() const {
+    if (blocks_ == end_) return UINT32_MAX;
+    return decoded_ ? buf_[pos_].slot : blocks_->first_slot();
+  }
+
+  // Moves past the blocks that end below `from`.
+  void skip_to(uint32_t from) {
+    while (blocks_ != end_ && blocks_->last_slot() < from) {
+      ++blocks_;
       decoded_ = false;
     }
-    if (decoded_) {
-      while (buf_[pos_].slot < slot) ++pos_;
-    }
   }
 
-  // The term frequency at `slot`, 0 when absent; then the cursor is past
-  // every posting below `slot`.
-  uint32_t seek(uint32_t slot) {
-    skip_to(slot);
-    if (block_ == blocks_->size() || (*blocks_)[block_].first_slot() > slot) return 0;
-    decode();
-    while (buf_[pos_].slot < slot) ++pos_;
-    return buf_[pos_].slot == slot ? buf_[pos_].tf : 0;
-  }
-
-  // Largest tf and smallest length of the blocks holding postings in
-  // [from, to); false when there are none. Moves past postings below `from`.
-  bool window_bounds(uint32_t from, uint64_t to, uint32_t* max_tf, uint32_t* min_length) {
-    skip_to(from);
+  // Largest tf and smallest length of the blocks starting below `end`
+  // (after skip_to(from)); false when there are none.
+  bool window_bounds(uint64_t end, uint32_t* max_tf, uint32_t* min_length) const {
     uint32_t tf = 0;
     uint32_t length = UINT32_MAX;
-    for (size_t b = block_; b < blocks_->size() && (*blocks_)[b].first_slot() < to; ++b) {
-      tf = std::max(tf, (*blocks_)[b].max_tf());
-      length = std::min(length, (*blocks_)[b].min_length());
+    for (const PostingBlock* b = blocks_; b != end_ && b->first_slot() < end; ++b) {
+      tf = std::max(tf, b->max_tf());
+      length = std::min(length, b->min_length());
     }
-    if (tf == 0) return false;
     *max_tf = tf;
     *min_length = length;
-    return true;
+    return tf != 0;
   }
 
-  // Calls fn(posting) for every posting in [from, to), in order, and moves
-  // past them.
-  template <typename Fn>
-  void for_each_in(uint32_t from, uint64_t to, Fn&& fn) {
-    skip_to(from);
-    while (block_ < blocks_->size() && (*blocks_)[block_].first_slot() < to) {
-      decode();
-      const size_t n = (*blocks_)[block_].size();
-      while (pos_ < n && buf_[pos_].slot < from) ++pos_;
-      while (pos_ < n && buf_[pos_].slot < to) fn(buf_[pos_++]);
-      if (pos_ < n) return;
-      ++block_;
+  // Calls fn(slot, tf) for every posting in [from, end) whose block passes
+  // want(first, last) (the block's slot range clipped to the window), and
+  // moves past the window. REQUIRES: skip_to(from) was called.
+  template <typename Want, typename Fn>
+  void for_each_in(uint32_t from, uint64_t end, Want&& want, Fn&& fn) {
+    while (blocks_ != end_ && blocks_->first_slot() < end) {
+      const PostingBlock& b = *blocks_;
+      const uint32_t lo = std::max(b.first_slot(), from);
+      const uint32_t hi = static_cast<uint32_t>(std::min<uint64_t>(b.last_slot(), end - 1));
+      const bool whole = b.last_slot() < end;
+      if (want(lo, hi)) {
+        if (!decoded_) {
+          b.decode(buf_);
+          buf_[b.size()].slot = UINT32_MAX;  // sentinel
+          decoded_ = true;
+          pos_ = 0;
+        }
+        size_t i = pos_;
+        while (buf_[i].slot < from) ++i;
+        for (; buf_[i].slot < end; ++i) fn(buf_[i].slot, buf_[i].tf);
+        pos_ = i;
+      }
+      if (!whole) return;  // the block goes on in the next window
+      ++blocks_;
       decoded_ = false;
     }
   }
 
  private:
-  void decode() {
-    if (decoded_) return;
-    (*blocks_)[block_].decode(buf_);
-    decoded_ = true;
-    pos_ = 0;
-  }
-
-  const std::vector<PostingBlock>* blocks_;
-  size_t block_ = 0;
+  const PostingBlock* blocks_ = nullptr;
+  const PostingBlock* end_ = nullptr;
   size_t pos_ = 0;
   bool decoded_ = false;
   Posting buf_[PostingList::kMaxBlock + 1];
 };
 
-// Per-thread search scratch: partial sums and per-term contributions of the
-// current window, all zero between windows, and the reached slots.
+// The postings of one term in the current window: offsets into the window
+// and the term's contribution there.
+struct WindowList {
+  std::vector<uint16_t> offset;
+  std::vector<float> value;
+  size_t size = 0;
+  bool filled = false;
+};
+
+// Per-thread search scratch. acc and upper are all zero between windows.
 struct Scratch {
-  std::vector<float> total;
-  std::vector<float> contrib;  // term * kWindow + offset
-  uint64_t touched[kWindow / 64] = {};
+  std::vector<float> acc;    // exact scores, summed in query order
+  std::vector<float> upper;  // the essential terms' share, any order
   std::vector<Cursor> cursors;
+  std::vector<WindowList> lists;
 };
 
 thread_local Scratch tls_scratch;
@@ -487,25 +496,88 @@ struct Better {
   }
 };
 
-// Restores the scratch to all zeros when a search unwinds (a finished search
-// leaves it clean), and drops the cursors.
+// Restores the accumulators to all zeros when a search unwinds.
 class ScratchReset {
  public:
-  ScratchReset(Scratch* s, size_t terms) : s_(s), terms_(terms) {}
+  explicit ScratchReset(Scratch* s) : s_(s) {}
   void finished() { clean_ = true; }
   ~ScratchReset() {
-    s_->cursors.clear();
     if (clean_) return;
-    std::fill(s_->total.begin(), s_->total.end(), 0.0f);
-    std::fill(s_->contrib.begin(), s_->contrib.begin() + terms_ * kWindow, 0.0f);
-    std::fill(std::begin(s_->touched), std::end(s_->touched), 0);
+    std::fill(s_->acc.begin(), s_->acc.end(), 0.0f);
+    std::fill(s_->upper.begin(), s_->upper.end(), 0.0f);
   }
 
  private:
   bool clean_ = false;
   Scratch* s_;
-  size_t terms_;
 };
+
+// True when a bit of `words` in [lo, hi] is set.
+bool any_bit(const uint64_t* words, uint32_t lo, uint32_t hi) {
+  const uint32_t first = lo >> 6;
+  const uint32_t last = hi >> 6;
+  const uint64_t low_mask = ~uint64_t{0} << (lo & 63);
+  const uint64_t high_mask = ~uint64_t{0} >> (63 - (hi & 63));
+  if (first == last) return (words[first] & low_mask & high_mask) != 0;
+  if ((words[first] & low_mask) != 0) return true;
+  for (uint32_t w = first + 1; w < last; ++w) {
+    if (words[w] != 0) return true;
+  }
+  return (words[last] & high_mask) != 0;
+}
+
+// Calls fn(o, v[o]) for every o in [0, kWindow) with v[o] > *bar, in
+// ascending order (*bar is read again after each call), and zeroes v.
+template <typename Fn>
+void scan_above(float* v, const float* bar, Fn&& fn) {
+#if defined(__SSE2__)
+  const __m128 zero = _mm_setzero_ps();
+  for (size_t o = 0; o < kWindow; o += 8) {
+    const __m128 x0 = _mm_loadu_ps(v + o);
+    const __m128 x1 = _mm_loadu_ps(v + o + 4);
+    const __m128 b = _mm_set1_ps(*bar);
+    unsigned mask = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(x0, b))) |
+                    static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(x1, b))) << 4;
+    if (mask == 0) {
+      _mm_storeu_ps(v + o, zero);
+      _mm_storeu_ps(v + o + 4, zero);
+      continue;
+    }
+    for (; mask != 0; mask &= mask - 1) {
+      const size_t j = o + static_cast<size_t>(std::countr_zero(mask));
+      if (v[j] > *bar) fn(static_cast<uint32_t>(j), v[j]);
+    }
+    _mm_storeu_ps(v + o, zero);
+    _mm_storeu_ps(v + o + 4, zero);
+  }
+#else
+  for (size_t o = 0; o < kWindow; ++o) {
+    if (v[o] > *bar) fn(static_cast<uint32_t>(o), v[o]);
+    v[o] = 0.0f;
+  }
+#endif
+}
+
+// Sets in `bits` the offsets o in [0, kWindow) with v[o] > cut (clearing the
+// others); true when one is set.
+bool mark_above(const float* v, float cut, uint64_t* bits) {
+  uint64_t any = 0;
+  for (size_t w = 0; w < kWindow / 64; ++w) {
+    uint64_t word = 0;
+#if defined(__SSE2__)
+    const __m128 c = _mm_set1_ps(cut);
+    for (size_t j = 0; j < 64; j += 4) {
+      const __m128 x = _mm_loadu_ps(v + w * 64 + j);
+      word |= static_cast<uint64_t>(_mm_movemask_ps(_mm_cmpgt_ps(x, c))) << j;
+    }
+#else
+    for (size_t j = 0; j < 64; ++j) word |= static_cast<uint64_t>(v[w * 64 + j] > cut) << j;
+#endif
+    bits[w] = word;
+    any |= word;
+  }
+  return any != 0;
+}
 
 }  // namespace
 
@@ -626,57 +698,92 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
   WeightTable& weights = tls_weights;
   weights.prepare(a);
   const uint32_t* lengths = rep.lengths.data();
+  const uint64_t slots = rep.lengths.size();
   Scratch& scratch = tls_scratch;
-  if (scratch.total.size() < kWindow) scratch.total.assign(kWindow, 0.0f);
-  if (scratch.contrib.size() < n_terms * kWindow) scratch.contrib.resize(n_terms * kWindow, 0.0f);
-  scratch.cursors.reserve(n_terms);
-  for (const QueryTerm& t : terms) scratch.cursors.emplace_back(t.list);
-  ScratchReset reset(&scratch, n_terms);
-  std::vector<Cursor>& cursors = scratch.cursors;
-  float* total = scratch.total.data();
-  float* contrib = scratch.contrib.data();
-  uint64_t* touched = scratch.touched;
+  if (scratch.acc.size() < kWindow) {
+    scratch.acc.assign(kWindow, 0.0f);
+    scratch.upper.assign(kWindow, 0.0f);
+  }
+  if (scratch.cursors.size() < n_terms) scratch.cursors.resize(n_terms);
+  if (scratch.lists.size() < n_terms) scratch.lists.resize(n_terms);
+  for (size_t t = 0; t < n_terms; ++t) {
+    scratch.cursors[t].reset(terms[t].list);
+    WindowList& l = scratch.lists[t];
+    if (l.offset.size() < kWindow) {
+      l.offset.resize(kWindow);
+      l.value.resize(kWindow);
+    }
+  }
+  ScratchReset reset(&scratch);
+  Cursor* cursors = scratch.cursors.data();
+  WindowList* lists = scratch.lists.data();
+  float* acc = scratch.acc.data();
+  float* upper = scratch.upper.data();
 
   std::vector<ScoredSlot> heap;
   heap.reserve(std::min<size_t>(top_k, 4096));
   double threshold = -std::numeric_limits<double>::infinity();  // k-th best once full
+  // The score a slot must beat to enter: above 0 (reached by a term) while
+  // the heap has room, above the k-th best once it is full.
+  float bar = 0.0f;
+  auto offer = [&](float score, uint32_t slot) {
+    if (heap.size() < top_k) {
+      heap.push_back(ScoredSlot{score, slot});
+      std::push_heap(heap.begin(), heap.end(), Better());
+      if (heap.size() < top_k) return;
+    } else {
+      std::pop_heap(heap.begin(), heap.end(), Better());
+      heap.back() = ScoredSlot{score, slot};
+      std::push_heap(heap.begin(), heap.end(), Better());
+    }
+    threshold = heap.front().score;
+    bar = heap.front().score;
+  };
 
   std::vector<double> window_bound(n_terms);
-  std::vector<float> value(n_terms);
   std::vector<uint32_t> local(order);
+  constexpr size_t kWords = kWindow / 64;
+  uint64_t allowed_words[kWords];
+  uint64_t candidates[kWords];
   uint64_t window_start = 0;
   for (;;) {
-    // Terms order[0..essential) are non-essential.
-    size_t essential = 0;
-    while (essential < n_terms && prefix[essential + 1] * margin < threshold) ++essential;
-    if (essential == n_terms) break;
-    uint64_t w = UINT32_MAX;
-    for (size_t i = essential; i < n_terms; ++i) {
-      w = std::min<uint64_t>(w, cursors[order[i]].current());
-    }
-    w = std::max(w, window_start);
-    if (w >= rep.lengths.size()) break;
-    const uint64_t end = w + kWindow;
+    if (prefix[n_terms] * margin < threshold) break;
+    uint32_t next = UINT32_MAX;
+    for (size_t t = 0; t < n_terms; ++t) next = std::min(next, cursors[t].next_slot());
+    if (next == UINT32_MAX) break;
+    const uint64_t start = std::max<uint64_t>(window_start, next & ~uint32_t{63});
+    if (start >= slots) break;
+    const uint32_t from = static_cast<uint32_t>(start);
+    const uint64_t end = start + kWindow;
     window_start = end;
-    const uint32_t from = static_cast<uint32_t>(w);
+    if (allowed != nullptr) {
+      uint64_t any = 0;
+      for (size_t w = 0; w < kWords; ++w) {
+        const size_t at = (from >> 6) + w;
+        allowed_words[w] = at < allowed->word_count() ? allowed->word(at) : 0;
+        any |= allowed_words[w];
+      }
+      if (any == 0) continue;
+    }
 
     // Per-window bounds of every term; skip the window when even their sum
     // cannot reach the threshold.
     double window_sum = 0.0;
     for (size_t t = 0; t < n_terms; ++t) {
+      cursors[t].skip_to(from);
       uint32_t max_tf;
       uint32_t min_length;
       window_bound[t] = 0.0;
-      if (cursors[t].window_bounds(from, end, &max_tf, &min_length)) {
+      if (cursors[t].window_bounds(end, &max_tf, &min_length)) {
         window_bound[t] =
             terms[t].count * static_cast<double>(contribution(terms[t].idf, max_tf, min_length, a));
       }
       window_sum += window_bound[t];
     }
     if (window_sum * margin < threshold) continue;
-    // Within the window the terms are ordered again by their window bounds
-    // (ascending, ties by term), and the non-essential prefix is the longest
-    // one whose window bounds sum below the threshold.
+    // The terms ordered by their window bounds (ascending, ties by term); the
+    // non-essential ones are the longest prefix whose bounds sum below the
+    // threshold: a slot none of the others reach cannot enter.
     for (size_t i = 1; i < n_terms; ++i) {
       const uint32_t t = local[i];
       size_t j = i;
@@ -687,74 +794,174 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       }
       local[j] = t;
     }
-    size_t local_essential = 0;
-    double rest_bound = 0.0;  // the non-essential terms' window bounds
-    while (local_essential < n_terms &&
-           (rest_bound + window_bound[local[local_essential]]) * margin < threshold) {
-      rest_bound += window_bound[local[local_essential]];
-      ++local_essential;
+    size_t rest_terms = 0;
+    double rest_bound = 0.0;
+    while (rest_terms < n_terms &&
+           (rest_bound + window_bound[local[rest_terms]]) * margin < threshold) {
+      rest_bound += window_bound[local[rest_terms]];
+      ++rest_terms;
     }
 
-    for (size_t i = local_essential; i < n_terms; ++i) {
-      const uint32_t t = local[i];
-      const QueryTerm& term = terms[t];
-      float* c = contrib + t * kWindow;
-      const float idf = term.idf;
-      const float count = static_cast<float>(term.count);
-      cursors[t].for_each_in(from, end, [&](const Posting& p) {
-        const uint32_t off = p.slot - from;
-        const float x = idf * weights(p.tf, lengths[p.slot]);
-        c[off] = x;
-        total[off] += count * x;
-        touched[off >> 6] |= uint64_t{1} << (off & 63);
+    // Fills lists[t] with the window's postings of term t from the blocks
+    // `want` accepts, at the offsets `keep` accepts.
+    auto gather = [&](uint32_t t, auto&& want, auto&& keep) {
+      WindowList& l = lists[t];
+      const float idf = terms[t].idf;
+      uint16_t* off = l.offset.data();
+      float* value = l.value.data();
+      size_t n = 0;
+      cursors[t].for_each_in(from, end, want, [&](uint32_t slot, uint32_t tf) {
+        const uint32_t o = slot - from;
+        off[n] = static_cast<uint16_t>(o);
+        value[n] = idf * weights(tf, lengths[slot]);
+        n += keep(o) ? 1 : 0;
       });
+      l.size = n;
+      l.filled = true;
+    };
+    auto every_block = [](uint32_t, uint32_t) { return true; };
+    auto every_offset = [](uint32_t) { return true; };
+    auto allowed_offset = [&allowed_words](uint32_t o) {
+      return ((allowed_words[o >> 6] >> (o & 63)) & 1) != 0;
+    };
+    auto gather_allowed = [&](uint32_t t) {
+      if (allowed == nullptr) {
+        gather(t, every_block, every_offset);
+      } else {
+        gather(t, every_block, allowed_offset);
+      }
+    };
+    // Adds every gathered contribution, term by term in query order.
+    auto replay = [&](uint32_t t) {
+      const WindowList& l = lists[t];
+      if (!l.filled) return;
+      const uint16_t* off = l.offset.data();
+      const float* value = l.value.data();
+      for (size_t i = 0; i < l.size; ++i) acc[off[i]] += value[i];
+    };
+    for (size_t t = 0; t < n_terms; ++t) lists[t].filled = false;
+
+    // Sets in `bits` the offsets gathered for the filled terms; a window
+    // with few postings visits those instead of scanning every offset.
+    auto touched_offsets = [&](uint64_t* bits) {
+      std::fill(bits, bits + kWords, 0);
+      for (size_t t = 0; t < n_terms; ++t) {
+        if (!lists[t].filled) continue;
+        const uint16_t* off = lists[t].offset.data();
+        for (size_t i = 0; i < lists[t].size; ++i)
+          bits[off[i] >> 6] |= uint64_t{1} << (off[i] & 63);
+      }
+    };
+    auto gathered = [&] {
+      size_t n = 0;
+      for (size_t t = 0; t < n_terms; ++t) n += lists[t].filled ? lists[t].size : 0;
+      return n;
+    };
+
+    if (rest_terms == 0) {
+      // Every term is essential: the sums in query order are the scores.
+      for (const uint32_t t : sequence) {
+        if (!lists[t].filled) gather_allowed(t);
+        replay(t);
+      }
+      if (gathered() * kSparse < kWindow) {
+        touched_offsets(candidates);
+        for (size_t w = 0; w < kWords; ++w) {
+          for (uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
+            const float score = acc[o];
+            acc[o] = 0.0f;
+            if (score > bar) offer(score, from + o);
+          }
+        }
+      } else {
+        scan_above(acc, &bar, [&](uint32_t o, float score) { offer(score, from + o); });
+      }
+      continue;
     }
 
-    for (size_t word = 0; word < kWindow / 64; ++word) {
-      for (uint64_t bits = touched[word]; bits != 0; bits &= bits - 1) {
-        const uint32_t off = static_cast<uint32_t>(word * 64 + std::countr_zero(bits));
-        const uint32_t slot = from + off;
-        const double partial = total[off];
-        total[off] = 0.0f;
-        bool keep = allowed == nullptr || allowed->test(slot);
-        if (keep) {
-          double known = partial;
-          double rest = rest_bound;
-          keep = (known + rest) * margin >= threshold;
-          // Probe the non-essential terms, largest bound first.
-          for (size_t i = local_essential; keep && i-- > 0;) {
-            const uint32_t t = local[i];
-            rest -= window_bound[t];
-            value[t] = 0.0f;
-            const uint32_t tf = cursors[t].seek(slot);
-            if (tf != 0) {
-              value[t] = terms[t].idf * weights(tf, lengths[slot]);
-              known += terms[t].count * static_cast<double>(value[t]);
-            }
-            keep = (known + rest) * margin >= threshold;
-          }
+    // The essential terms' share, in any order, picks the candidates: slots
+    // whose share plus the non-essential bounds may reach the threshold.
+    for (size_t i = rest_terms; i < n_terms; ++i) {
+      const uint32_t t = local[i];
+      gather_allowed(t);
+      const WindowList& l = lists[t];
+      const float count = static_cast<float>(terms[t].count);
+      for (size_t j = 0; j < l.size; ++j) upper[l.offset[j]] += count * l.value[j];
+    }
+    // A slot stays a candidate while its known share plus the bounds of the
+    // terms not yet added may reach the threshold.
+    auto cut_for = [&](double rest) {
+      float cut = static_cast<float>(threshold / margin - rest);
+      cut = std::nextafter(cut, -std::numeric_limits<float>::infinity());
+      cut = std::nextafter(cut, -std::numeric_limits<float>::infinity());
+      return std::max(cut, 0.0f);
+    };
+    bool any_candidate = false;
+    const bool sparse = gathered() * kSparse < kWindow;
+    if (sparse) {
+      touched_offsets(candidates);
+      const float cut = cut_for(rest_bound);
+      for (size_t w = 0; w < kWords; ++w) {
+        uint64_t keep = 0;
+        for (uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
+          const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
+          if (upper[o] > cut) keep |= bits & -bits;
         }
-        if (keep) {
-          for (size_t i = local_essential; i < n_terms; ++i) {
-            value[local[i]] = contrib[local[i] * kWindow + off];
-          }
-          float score = 0.0f;
-          for (uint32_t t : sequence) score = score + value[t];
-          const ScoredSlot entry{score, slot};
-          if (heap.size() < top_k) {
-            heap.push_back(entry);
-            std::push_heap(heap.begin(), heap.end(), Better());
-            if (heap.size() == top_k) threshold = heap.front().score;
-          } else if (score > heap.front().score) {
-            std::pop_heap(heap.begin(), heap.end(), Better());
-            heap.back() = entry;
-            std::push_heap(heap.begin(), heap.end(), Better());
-            threshold = heap.front().score;
-          }
-        }
-        for (size_t i = local_essential; i < n_terms; ++i) contrib[local[i] * kWindow + off] = 0.0f;
+        candidates[w] = keep;
+        any_candidate |= keep != 0;
       }
-      touched[word] = 0;
+    } else {
+      any_candidate = mark_above(upper, cut_for(rest_bound), candidates);
+    }
+    auto candidate_block = [&](uint32_t lo, uint32_t hi) {
+      return any_bit(candidates, lo - from, hi - from);
+    };
+    auto candidate_offset = [&](uint32_t o) { return ((candidates[o >> 6] >> (o & 63)) & 1) != 0; };
+    // The non-essential terms, largest bound first, at the candidates only
+    // (decoding only their blocks that hold one); each narrows the
+    // candidates.
+    double rest = rest_bound;
+    for (size_t i = rest_terms; any_candidate && i-- > 0;) {
+      const uint32_t t = local[i];
+      gather(t, candidate_block, candidate_offset);
+      const WindowList& l = lists[t];
+      const float count = static_cast<float>(terms[t].count);
+      for (size_t j = 0; j < l.size; ++j) upper[l.offset[j]] += count * l.value[j];
+      rest -= window_bound[t];
+      const float cut = cut_for(i == 0 ? 0.0 : rest);
+      any_candidate = false;
+      for (size_t w = 0; w < kWords; ++w) {
+        uint64_t keep = candidates[w];
+        for (uint64_t bits = keep; bits != 0; bits &= bits - 1) {
+          const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
+          if (!(upper[o] > cut)) keep &= ~(bits & -bits);
+        }
+        candidates[w] = keep;
+        any_candidate |= keep != 0;
+      }
+    }
+    if (any_candidate) {
+      // Exact sums in query order at the candidates.
+      for (const uint32_t t : sequence) replay(t);
+      for (size_t w = 0; w < kWords; ++w) {
+        for (uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
+          const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
+          if (acc[o] > bar) offer(acc[o], from + o);
+        }
+      }
+    }
+    if (sparse) {
+      for (size_t i = rest_terms; i < n_terms; ++i) {
+        const WindowList& l = lists[local[i]];
+        for (size_t j = 0; j < l.size; ++j) {
+          acc[l.offset[j]] = 0.0f;
+          upper[l.offset[j]] = 0.0f;
+        }
+      }
+    } else {
+      std::fill(acc, acc + kWindow, 0.0f);
+      std::fill(upper, upper + kWindow, 0.0f);
     }
   }
   reset.finished();

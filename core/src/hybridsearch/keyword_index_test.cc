@@ -308,9 +308,21 @@ class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> 
     for (int q = 0; q < 4; ++q) {
       const std::string query = random_text(4);
       const size_t top_k = coin(2) ? 100 : std::uniform_int_distribution<size_t>(1, 4)(rng_);
-      const auto got = index.search(query, top_k, nullptr);
-      const auto want = trim_white_space(query).empty() ? std::vector<bm25::SearchResult>{}
-                                                        : engine.search(query, top_k);
+      // Now and then only some slots are allowed (a dense or a sparse
+      // filter): the engine's ranking restricted to them.
+      const int keep_one_in = coin(2) ? 0 : coin(2) ? 2 : 50;
+      Bitmap allowed(docs.size());
+      for (size_t i = 0; i < docs.size(); ++i) {
+        if (keep_one_in != 0 && coin(keep_one_in)) allowed.set(i);
+      }
+      const auto got = index.search(query, top_k, keep_one_in != 0 ? &allowed : nullptr);
+      std::vector<bm25::SearchResult> want;
+      if (!trim_white_space(query).empty()) {
+        for (const auto& hit : engine.search(query, keep_one_in != 0 ? docs.size() : top_k)) {
+          if (keep_one_in != 0 && !allowed.test(hit.document.id)) continue;
+          if (want.size() < top_k) want.push_back(hit);
+        }
+      }
       ASSERT_EQ(got.size(), want.size()) << "query '" << query << "'";
       for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i].position, want[i].document.id) << "query '" << query << "' rank " << i;
