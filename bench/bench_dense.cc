@@ -4,7 +4,9 @@
 //
 // Also: the scan split over 1 and 2 threads of a ThreadPool (wall time, and
 // CPU time of the whole process), a batch of 64 queries against 64 single
-// queries, and the memory the store holds when grown one embedding at a time.
+// queries, 64 queries from 1, 2 and 4 threads at once through one SharedScan
+// (counter joined: the share of searches that joined a scan under way), and
+// the memory the store holds when grown one embedding at a time.
 //
 // Reported: time per query (ms) and bytes_per_second = embedding bytes read
 // per second. Run with e.g.
@@ -18,10 +20,12 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hybridsearch/dense_kernels.h"
 #include "hybridsearch/embedding_search.h"
+#include "hybridsearch/shared_scan.h"
 #include "hybridsearch/thread_pool.h"
 #include "store/embedding_store.h"
 
@@ -184,6 +188,46 @@ void BM_BatchQueries64(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
 }
 
+// kBatch queries searched by state.range(1) threads at once (each its share,
+// one after the other) on a pool of 2, through one SharedScan, so that
+// concurrent searches share their reads; state.range(1) == 0 is the
+// reference: the same queries one after the other by embedding_search.
+void BM_ConcurrentSearches(benchmark::State& state) {
+  const Corpus& c = GetCorpus(static_cast<size_t>(state.range(0)));
+  const size_t searchers = static_cast<size_t>(state.range(1));
+  const std::vector<float> queries = BatchQueries();
+  auto pool = vesk::ThreadPool::create(2);
+  if (!pool.ok()) {
+    state.SkipWithError("cannot start threads");
+    return;
+  }
+  vesk::SharedScan shared(pool.value().get());
+  auto query = [&](size_t q) { return std::span<const float>(queries.data() + q * kDim, kDim); };
+  for (auto _ : state) {
+    if (searchers == 0) {
+      for (size_t q = 0; q < kBatch; ++q) {
+        auto r = vesk::embedding_search(c.store, query(q), kTopK, nullptr, pool.value().get());
+        benchmark::DoNotOptimize(r);
+      }
+      continue;
+    }
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < searchers; ++t) {
+      threads.emplace_back([&, t] {
+        for (size_t q = t; q < kBatch; q += searchers) {
+          auto r = shared.search(c.store, query(q), kTopK, nullptr);
+          benchmark::DoNotOptimize(r);
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kBatch));
+  // The share of searches that joined a scan under way.
+  state.counters["joined"] =
+      static_cast<double>(shared.joins()) / static_cast<double>(state.iterations() * kBatch);
+}
+
 // Grows a store one embedding at a time (no reserve) and reports the memory
 // it holds against the raw floats (counter over_raw_pct).
 void BM_StoreGrowth(benchmark::State& state) {
@@ -219,6 +263,14 @@ BENCHMARK(BM_SingleQueries64)->Arg(100000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BatchQueries64)
     ->Args({100000, 1})
     ->Args({100000, 2})
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConcurrentSearches)
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->Args({100000, 2})
+    ->Args({100000, 4})
     ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);

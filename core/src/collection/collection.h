@@ -31,7 +31,8 @@
 // Thread safety: every method may be called from any thread at any time; a
 // std::shared_mutex lets reads (search, get, explain, ...) run concurrently
 // and gives writes (add, remove, clear) exclusive access; a waiting writer
-// goes before readers that arrive after it. Ownership: inputs are copied or
+// goes before readers that arrive after it. Dense searches running at the
+// same time share their reads of the embeddings (SharedScan). Ownership: inputs are copied or
 // moved in; results are new values; a given ThreadPool is borrowed.
 #ifndef VESK_CORE_COLLECTION_COLLECTION_H_
 #define VESK_CORE_COLLECTION_COLLECTION_H_
