@@ -32,8 +32,9 @@
 // std::shared_mutex lets reads (search, get, explain, ...) run concurrently
 // and gives writes (add, remove, clear) exclusive access; a waiting writer
 // goes before readers that arrive after it. Dense searches running at the
-// same time share their reads of the embeddings (SharedScan). Ownership: inputs are copied or
-// moved in; results are new values; a given ThreadPool is borrowed.
+// same time share their reads of the embeddings (SharedScan). Ownership:
+// inputs are copied or moved in; results are new values; a given ThreadPool
+// is borrowed.
 #ifndef VESK_CORE_COLLECTION_COLLECTION_H_
 #define VESK_CORE_COLLECTION_COLLECTION_H_
 
