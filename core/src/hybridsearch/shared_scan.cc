@@ -6,9 +6,10 @@
 // (in_flight == 0); the worker that scores its last unit detaches it.
 //
 // Worker t of a drive offers scores to selectors[t] of each query without
-// the lock: only one task with index t runs at a time (a drive's tasks have
-// distinct indices, and drives follow each other), and the owner reads its
-// selectors only once it is done.
+// the lock, helper h to selectors[pool threads + h]: only one worker with a
+// given index runs at a time (a drive's tasks have distinct indices, drives
+// follow each other, a helper slot is taken and given back under the lock),
+// and the owner reads its selectors only once it is done.
 
 #include "hybridsearch/shared_scan.h"
 
@@ -34,6 +35,8 @@ constexpr size_t kMaxUnitBlocks = 64;
 constexpr size_t kMinUnits = 16;
 // At most this many searches share a scan; more run alone.
 constexpr size_t kMaxAttached = 64;
+// At most this many waiting searches help score units on their own threads.
+constexpr size_t kMaxHelpers = 2;
 // Scores held between a kernel call and the selection, as in embedding_search.
 constexpr size_t kChunkScores = 64 * kLanes;
 
@@ -63,14 +66,16 @@ Result<std::vector<ScoredSlot>> SharedScan::search(const EmbeddingStore& embeddi
   if (!embeddings.uniform(&dim) || dim != query.size() || pairs < 2 || selective) {
     return embedding_search(embeddings, query, top_k, allowed, pool_);
   }
+  // Worker slots: the pool's threads while driving, then the helpers.
   const size_t workers = pool_ != nullptr ? pool_->thread_count() : 1;
+  const size_t slots = workers + kMaxHelpers;
   Query own;
   own.store = &embeddings;
   own.dim = dim;
   own.vector = query.data();
   own.allowed = allowed;
-  own.selectors.reserve(workers);
-  for (size_t t = 0; t < workers; ++t) own.selectors.emplace_back(std::min(top_k, pairs));
+  own.selectors.reserve(slots);
+  for (size_t t = 0; t < slots; ++t) own.selectors.emplace_back(std::min(top_k, pairs));
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (attached_.empty()) {
@@ -95,16 +100,26 @@ Result<std::vector<ScoredSlot>> SharedScan::search(const EmbeddingStore& embeddi
     while (!own.done) {
       if (driver_ == &own) {
         drive(&own, lock);
-      } else {
-        changed_.wait(lock);
+        continue;
       }
+      // Rather than wait, score units on this thread while `own` needs any.
+      size_t helper = 0;
+      while (helper < kMaxHelpers && (helpers_busy_ >> helper & 1) != 0) ++helper;
+      if (own.remaining > 0 && helper < kMaxHelpers) {
+        helpers_busy_ |= 1u << helper;
+        lock.unlock();
+        work(&own, workers + helper, /*helping=*/true);
+        lock.lock();
+        helpers_busy_ &= ~(1u << helper);
+        continue;
+      }
+      changed_.wait(lock);
     }
   }
 
   bool saw_nan = false;
   for (const Selector& s : own.selectors) saw_nan = saw_nan || s.saw_nan();
   if (saw_nan) return nan_score();
-  if (workers == 1) return own.selectors[0].take_sorted();
   Selector merged(std::min(top_k, pairs));
   for (Selector& s : own.selectors) {
     for (const ScoredSlot& e : s.take_sorted()) merged.offer(e.score, [&] { return e.position; });
@@ -121,18 +136,24 @@ size_t SharedScan::joins() const {
 void SharedScan::drive(Query* own, std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   if (pool_ != nullptr && pool_->thread_count() > 1) {
-    pool_->run(pool_->thread_count(), [&](size_t t) { work(own, t); });
+    pool_->run(pool_->thread_count(), [&](size_t t) { work(own, t, /*helping=*/false); });
   } else {
-    work(own, 0);
+    work(own, 0, /*helping=*/false);
   }
   lock.lock();
-  // Every unit handed out by this drive has been scored, so `own` is done and
-  // detached; whoever is still attached needs more units.
-  driver_ = attached_.empty() ? nullptr : attached_.front();
+  // `own` has been handed every unit; driving goes to a search that still
+  // needs units, if any.
+  driver_ = nullptr;
+  for (Query* q : attached_) {
+    if (q->remaining > 0) {
+      driver_ = q;
+      break;
+    }
+  }
   changed_.notify_all();
 }
 
-void SharedScan::work(Query* own, size_t worker) {
+void SharedScan::work(Query* own, size_t worker, bool helping) {
   ScopedExactSubnormals exact_subnormals;
   // The scan's store and dimension are own's; the rest of the scan's state is
   // read under the lock (a task that starts after `own` is done may see the
@@ -180,7 +201,8 @@ void SharedScan::work(Query* own, size_t worker) {
   };
 
   std::unique_lock<std::mutex> lock(mutex_);
-  while (own->remaining > 0) {
+  // A helper stops when its search is handed driving, to drive.
+  while (own->remaining > 0 && !(helping && driver_ == own)) {
     const size_t begin = cursor_ * unit_blocks_;
     const size_t end = std::min(begin + unit_blocks_, store.block_count());
     cursor_ = cursor_ + 1 == units_ ? 0 : cursor_ + 1;

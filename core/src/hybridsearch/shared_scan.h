@@ -9,8 +9,9 @@
 // for all attached searches with one read (the batch kernels), and a search
 // completes once it has seen every unit, one full circle from where it
 // joined. One attached search drives: its thread runs the scan on the pool;
-// the others wait. When the driver's search completes, it hands driving to a
-// search still attached and returns.
+// the others help score units on their own threads (a few at most) or wait.
+// When the driver's search completes, it hands driving to a search still
+// attached and returns.
 //
 // Answers are exactly embedding_search's: a unit's scores are the same bits
 // whichever searches share it, each search keeps its own best entries under
@@ -30,6 +31,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -67,9 +69,10 @@ class SharedScan {
   // Runs the scan on the calling thread and the pool until `own` has been
   // handed every unit. Called with mutex_ held; returns with it held.
   void drive(Query* own, std::unique_lock<std::mutex>& lock);
-  // Worker `worker` of a drive: scores units for the attached queries until
-  // `own` has been handed every unit.
-  void work(Query* own, size_t worker);
+  // Worker `worker` of a drive (or a helper: the thread of a waiting search)
+  // scores units for the attached queries until `own` has been handed every
+  // unit (or, helping, until `own` is handed driving).
+  void work(Query* own, size_t worker, bool helping);
 
   ThreadPool* const pool_;
   mutable std::mutex mutex_;
@@ -83,6 +86,7 @@ class SharedScan {
   size_t cursor_ = 0;
   std::vector<Query*> attached_;
   Query* driver_ = nullptr;
+  uint32_t helpers_busy_ = 0;  // bit h: helper slot h is in use
   size_t joins_ = 0;
 };
 
