@@ -415,22 +415,27 @@ Status CollectionFile::save(const Collection& col, const std::string& path,
       w.u64(column.key.size());
       w.write(column.key.data(), column.key.size());
       for (size_t i = 0; i < n; ++i) {
-        tags[i] =
-            column.present.test(live[i]) ? static_cast<uint8_t>(column.values[live[i]].index()) : 0;
+        tags[i] = column.kinds[live[i]];
       }
       w.write(tags.data(), n);
       for (size_t i = 0; i < n; ++i) {
-        if (tags[i] == 0) continue;
-        const MetadataValue& v = column.values[live[i]];
-        if (const auto* s = std::get_if<std::string>(&v)) {
-          w.u64(s->size());
-          w.write(s->data(), s->size());
-        } else if (const auto* x = std::get_if<int64_t>(&v)) {
-          w.write(x, 8);
-        } else if (const auto* d = std::get_if<double>(&v)) {
-          w.write(d, 8);
-        } else {
-          w.u8(std::get<bool>(v) ? 1 : 0);
+        const uint64_t bits = column.scalars[live[i]];
+        switch (tags[i]) {
+          case MetadataColumns::Column::kString: {
+            const std::string& text = column.strings[live[i]];
+            w.u64(text.size());
+            w.write(text.data(), text.size());
+            break;
+          }
+          case MetadataColumns::Column::kInt:
+          case MetadataColumns::Column::kDouble:
+            w.write(&bits, 8);
+            break;
+          case MetadataColumns::Column::kBool:
+            w.u8(bits != 0 ? 1 : 0);
+            break;
+          default:
+            break;
         }
       }
     }
@@ -713,10 +718,11 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
       }
       MetadataColumns::Column column;
       column.key = std::move(k);
-      column.values.resize(n);
+      column.kinds.resize(n);
+      column.scalars.resize(n);
       column.present.resize(n);
       for (uint64_t i = 0; i < n; ++i) {
-        MetadataValue& value = column.values[i];
+        MetadataValue value;
         switch (tags[i]) {
           case 0:
             continue;
@@ -726,6 +732,7 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
             if (!r.u64(&len) || !r.bytes(len, &bytes)) return malformed;
             value = std::string(reinterpret_cast<const char*>(bytes), len);
             if (check_text && !valid_utf8(std::get<std::string>(value))) return malformed;
+            column.hold_strings();
             break;
           }
           case 2: {
@@ -751,7 +758,7 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
           default:
             return malformed;
         }
-        column.present.set(i);
+        column.put(i, std::move(value));
       }
       filled.push_back(std::move(column));
     }

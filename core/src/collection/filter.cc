@@ -1,7 +1,11 @@
 #include "collection/filter.h"
 
+#include <algorithm>
 #include <bit>
+#include <charconv>
+#include <compare>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 namespace vesk {
@@ -12,8 +16,6 @@ struct Filter::Words {
   Words(size_t slots, bool value) : size(slots), bits((slots + 63) / 64, value ? ~0ull : 0ull) {
     trim();
   }
-  void set(size_t i) { bits[i >> 6] |= uint64_t{1} << (i & 63); }
-  void reset(size_t i) { bits[i >> 6] &= ~(uint64_t{1} << (i & 63)); }
   void trim() {
     if (size % 64 != 0 && !bits.empty()) bits.back() &= (uint64_t{1} << (size % 64)) - 1;
   }
@@ -65,29 +67,115 @@ Filter Filter::member(std::string key, Op op, std::vector<MetadataValue> values)
   return f;
 }
 
-// Whether a present value satisfies the positive form of the comparison (kNe
-// and kNin are evaluated as kEq and kIn, then negated over all slots).
-bool Filter::holds(const MetadataValue& value) const {
+// Whether an order between a value and the operand satisfies the positive
+// form of the comparison (kNe and kNin are evaluated as kEq and kIn, then
+// negated over all slots). Unordered never does.
+bool Filter::satisfied(std::partial_ordering order) const {
   switch (op_) {
-    case Op::kEq:
-    case Op::kNe:
-      return compare_metadata(value, values_[0]) == 0;
     case Op::kGt:
-      return compare_metadata(value, values_[0]) > 0;
+      return order > 0;
     case Op::kGte:
-      return compare_metadata(value, values_[0]) >= 0;
+      return order >= 0;
     case Op::kLt:
-      return compare_metadata(value, values_[0]) < 0;
+      return order < 0;
     case Op::kLte:
-      return compare_metadata(value, values_[0]) <= 0;
-    case Op::kIn:
-    case Op::kNin:
-      for (const MetadataValue& candidate : values_) {
-        if (compare_metadata(value, candidate) == 0) return true;
-      }
-      return false;
+      return order <= 0;
+    default:
+      return order == 0;
   }
-  return false;
+}
+
+namespace {
+
+// Ors into words[w] bit s - 64 w for every slot s < n where pred(s) holds.
+template <typename Pred>
+void or_slots(size_t n, uint64_t* words, Pred&& pred) {
+  for (size_t base = 0; base < n; base += 64) {
+    const size_t end = std::min(n, base + 64);
+    uint64_t word = 0;
+    for (size_t s = base; s < end; ++s) word |= static_cast<uint64_t>(pred(s)) << (s - base);
+    words[base / 64] |= word;
+  }
+}
+
+// Calls fn with the comparison of `op` (positive form) as a function object
+// on two values of one type, so that the loop over slots is compiled once
+// per operator.
+template <typename Fn>
+void with_operator(Filter::Op op, Fn&& fn) {
+  switch (op) {
+    case Filter::Op::kGt:
+      return fn([](auto a, auto b) { return a > b; });
+    case Filter::Op::kGte:
+      return fn([](auto a, auto b) { return a >= b; });
+    case Filter::Op::kLt:
+      return fn([](auto a, auto b) { return a < b; });
+    case Filter::Op::kLte:
+      return fn([](auto a, auto b) { return a <= b; });
+    default:
+      return fn([](auto a, auto b) { return a == b; });
+  }
+}
+
+}  // namespace
+
+void Filter::match(const MetadataColumns::Column& column, const MetadataValue& operand,
+                   Words* out) const {
+  using Column = MetadataColumns::Column;
+  const uint8_t* kinds = column.kinds.data();
+  const uint64_t* scalars = column.scalars.data();
+  const size_t n = column.kinds.size();
+  uint64_t* words = out->bits.data();
+  // The general rule, for numbers of the other type (exact mixed order).
+  auto general = [&](size_t s) { return satisfied(compare_metadata(column.value(s), operand)); };
+  // A column of one kind: compare the scalars of every slot, then keep the
+  // present ones a word at a time.
+  auto scalars_only = [&](auto value) {
+    using T = decltype(value);
+    with_operator(op_, [&](auto cmp) {
+      or_slots(n, words, [&](size_t s) { return cmp(std::bit_cast<T>(scalars[s]), value); });
+    });
+    for (size_t w = 0; w < out->bits.size(); ++w) words[w] &= column.present.word(w);
+  };
+  if (const auto* x = std::get_if<int64_t>(&operand); x != nullptr && column.only(Column::kInt)) {
+    scalars_only(*x);
+  } else if (const auto* d = std::get_if<double>(&operand);
+             d != nullptr && column.only(Column::kDouble)) {
+    scalars_only(*d);
+  } else if (const auto* x = std::get_if<int64_t>(&operand)) {
+    const int64_t v = *x;
+    with_operator(op_, [&](auto cmp) {
+      or_slots(n, words, [&](size_t s) {
+        const uint8_t kind = kinds[s];
+        const bool hit = (kind == Column::kInt) & cmp(static_cast<int64_t>(scalars[s]), v);
+        return hit || (kind == Column::kDouble && general(s));
+      });
+    });
+  } else if (const auto* d = std::get_if<double>(&operand)) {
+    const double v = *d;
+    with_operator(op_, [&](auto cmp) {
+      or_slots(n, words, [&](size_t s) {
+        const uint8_t kind = kinds[s];
+        const bool hit = (kind == Column::kDouble) & cmp(std::bit_cast<double>(scalars[s]), v);
+        return hit || (kind == Column::kInt && general(s));
+      });
+    });
+  } else if (const auto* b = std::get_if<bool>(&operand)) {
+    const uint64_t v = *b ? 1 : 0;
+    with_operator(op_, [&](auto cmp) {
+      or_slots(n, words,
+               [&](size_t s) { return (kinds[s] == Column::kBool) & cmp(scalars[s], v); });
+    });
+  } else if (const auto* text = std::get_if<std::string>(&operand)) {
+    if (!column.has_strings) return;
+    const std::string_view v = *text;
+    const std::string* strings = column.strings.data();
+    with_operator(op_, [&](auto cmp) {
+      or_slots(n, words, [&](size_t s) {
+        return kinds[s] == Column::kString && cmp(std::string_view(strings[s]).compare(v), 0);
+      });
+    });
+  }
 }
 
 void Filter::evaluate_into(const MetadataColumns& columns, Words* out) const {
@@ -109,9 +197,7 @@ void Filter::evaluate_into(const MetadataColumns& columns, Words* out) const {
     case Kind::kCompare: {
       *out = Words(out->size, false);
       if (const MetadataColumns::Column* column = columns.find(key_)) {
-        column->present.for_each_set([&](size_t slot) {
-          if (holds(column->values[slot])) out->set(slot);
-        });
+        for (const MetadataValue& operand : values_) match(*column, operand, out);
       }
       if (op_ == Op::kNe || op_ == Op::kNin) {
         for (uint64_t& w : out->bits) w = ~w;
@@ -122,15 +208,58 @@ void Filter::evaluate_into(const MetadataColumns& columns, Words* out) const {
   }
 }
 
+void Filter::append_key(std::string* out) const {
+  auto number = [out](uint64_t bits) {
+    char buf[17];
+    const auto end = std::to_chars(buf, buf + sizeof buf, bits, 16).ptr;
+    out->append(buf, end);
+    out->push_back(';');
+  };
+  switch (kind_) {
+    case Kind::kAll:
+    case Kind::kAny:
+      out->push_back(kind_ == Kind::kAll ? '&' : '|');
+      number(children_.size());
+      for (const Filter& f : children_) f.append_key(out);
+      return;
+    case Kind::kCompare:
+      out->push_back('c');
+      number(static_cast<uint64_t>(op_));
+      number(key_.size());
+      out->append(key_);
+      number(values_.size());
+      for (const MetadataValue& v : values_) {
+        number(v.index());
+        if (const auto* text = std::get_if<std::string>(&v)) {
+          number(text->size());
+          out->append(*text);
+        } else if (const auto* x = std::get_if<int64_t>(&v)) {
+          number(static_cast<uint64_t>(*x));
+        } else if (const auto* d = std::get_if<double>(&v)) {
+          number(std::bit_cast<uint64_t>(*d));
+        } else if (const auto* b = std::get_if<bool>(&v)) {
+          number(*b ? 1 : 0);
+        }
+      }
+      return;
+  }
+}
+
+std::string Filter::key() const {
+  std::string out;
+  append_key(&out);
+  return out;
+}
+
 Bitmap Filter::evaluate(const MetadataColumns& columns, const Bitmap& mask) const {
   Words words(columns.slots(), false);
-  evaluate_into(columns, &words);
-  Bitmap out(columns.slots());
-  for (size_t w = 0; w < words.bits.size(); ++w) {
-    for (uint64_t bits = words.bits[w] & mask.word(w); bits != 0; bits &= bits - 1) {
-      out.set(w * 64 + static_cast<size_t>(std::countr_zero(bits)));
-    }
+  const std::string name = key();
+  if (!columns.find_match(name, &words.bits)) {
+    evaluate_into(columns, &words);
+    columns.remember_match(name, words.bits);
   }
+  Bitmap out(columns.slots());
+  for (size_t w = 0; w < words.bits.size(); ++w) out.set_word(w, words.bits[w] & mask.word(w));
   return out;
 }
 

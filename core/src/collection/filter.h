@@ -14,6 +14,7 @@
 #ifndef VESK_CORE_COLLECTION_FILTER_H_
 #define VESK_CORE_COLLECTION_FILTER_H_
 
+#include <compare>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,7 +43,14 @@ class Filter {
 
   // The slots of `columns` that the filter admits and that are set in `mask`
   // (size columns.slots()). May throw std::bad_alloc.
+  // Repeated filters are answered from the columns' remembered results
+  // (MetadataColumns::find_match) while the values have not changed.
   Bitmap evaluate(const MetadataColumns& columns, const Bitmap& mask) const;
+
+  // A text that names this filter exactly: equal for filters that admit the
+  // same slots by the same tree, different otherwise (values by type and
+  // bits).
+  std::string key() const;
 
  private:
   enum class Kind { kAll, kAny, kCompare };
@@ -50,7 +58,11 @@ class Filter {
 
   Filter() = default;
   void evaluate_into(const MetadataColumns& columns, Words* out) const;
-  bool holds(const MetadataValue& value) const;
+  void append_key(std::string* out) const;
+  // Sets in `out` the slots of `column` whose value compares with `operand`
+  // as the positive form of op_ asks (kNe and kNin as kEq).
+  void match(const MetadataColumns::Column& column, const MetadataValue& operand, Words* out) const;
+  bool satisfied(std::partial_ordering order) const;
 
   Kind kind_ = Kind::kAll;
   std::vector<Filter> children_;

@@ -79,7 +79,9 @@ class Generator {
  public:
   explicit Generator(uint32_t seed) : rng_(seed) {}
 
-  MetadataValue value() {
+  // Any value; `first` and `count` narrow it to a run of the pool (the ints
+  // are 0-5, the doubles 6-15).
+  MetadataValue value(size_t first = 0, size_t count = 0) {
     // Values chosen so that mixed int/double comparisons meet the cases where
     // rounding an int to double would lie (2^53 + 1), plus NaN and infinity.
     static const std::vector<MetadataValue> pool = {
@@ -106,7 +108,7 @@ class Generator {
         MetadataValue(std::string("")),
         MetadataValue(std::string("\xc3\xa9t\xc3\xa9")),
     };
-    return pool[pick(pool.size())];
+    return pool[first + pick(count == 0 ? pool.size() : count)];
   }
 
   std::string key() { return std::string(1, static_cast<char>('a' + pick(4))); }
@@ -114,7 +116,13 @@ class Generator {
   TypedMetadata metadata() {
     TypedMetadata md;
     for (char k = 'a'; k < 'e'; ++k) {
-      if (pick(3) != 0) md.emplace_back(std::string(1, k), value());
+      // Key c holds only doubles and key d only ints (columns of one kind);
+      // a and b hold anything.
+      if (pick(3) != 0) {
+        md.emplace_back(std::string(1, k), k == 'c'   ? value(6, 10)
+                                           : k == 'd' ? value(0, 6)
+                                                      : value());
+      }
     }
     std::shuffle(md.begin(), md.end(), rng_);
     return md;
@@ -188,12 +196,14 @@ class Generator {
 
 // Random documents are appended, replaced and compacted away in the columns
 // while a plain list of metadata follows; every random filter tree admits
-// exactly the slots the reference admits among those set in the mask.
+// exactly the slots the reference admits among those set in the mask, also
+// when it is asked again, before and after later changes.
 TEST(Filter, MatchesReferenceEvaluationOverChangingColumns) {
   for (uint32_t seed = 1; seed <= 30; ++seed) {
     Generator gen(seed);
     MetadataColumns columns;
     std::vector<TypedMetadata> model;
+    std::vector<Case> recent;
     for (int step = 0; step < 12; ++step) {
       const size_t action = gen.pick(3);
       if (action == 0 || model.empty()) {
@@ -240,13 +250,20 @@ TEST(Filter, MatchesReferenceEvaluationOverChangingColumns) {
       for (size_t s = 0; s < model.size(); ++s) {
         if (gen.pick(5) != 0) mask.set(s);
       }
-      for (int q = 0; q < 20; ++q) {
-        Case c = gen.filter(3);
-        const Bitmap got = c.filter.evaluate(columns, mask);
-        ASSERT_EQ(got.size(), model.size());
-        for (size_t s = 0; s < model.size(); ++s) {
-          ASSERT_EQ(got.test(s), mask.test(s) && c.holds(model[s]))
-              << "seed " << seed << " step " << step << " slot " << s;
+      // The filters of earlier steps again after the change, the last asked
+      // (the remembered ones) first, then new filters; each twice (the
+      // second answer is a remembered one).
+      std::reverse(recent.begin(), recent.end());
+      for (int q = 0; q < 20; ++q) recent.push_back(gen.filter(3));
+      if (recent.size() > 60) recent.erase(recent.begin() + 40, recent.end() - 20);
+      for (const Case& c : recent) {
+        for (int again = 0; again < 2; ++again) {
+          const Bitmap got = c.filter.evaluate(columns, mask);
+          ASSERT_EQ(got.size(), model.size());
+          for (size_t s = 0; s < model.size(); ++s) {
+            ASSERT_EQ(got.test(s), mask.test(s) && c.holds(model[s]))
+                << "seed " << seed << " step " << step << " slot " << s;
+          }
         }
       }
     }

@@ -15,11 +15,14 @@
 #define VESK_CORE_COLLECTION_METADATA_COLUMNS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "collection/metadata_value.h"
@@ -29,10 +32,41 @@ namespace vesk {
 
 class MetadataColumns {
  public:
+  // One key's values by slot, stored by type so that a filter reads a few
+  // bytes per slot: kinds[slot] is the MetadataValue alternative held (0 when
+  // absent), scalars[slot] the bits of an int64, double or bool value (0
+  // otherwise), and strings[slot] a string value; strings is empty until the
+  // column first holds a string (has_strings), then spans every slot.
   struct Column {
+    static constexpr uint8_t kAbsent = 0;
+    static constexpr uint8_t kString = 1;
+    static constexpr uint8_t kInt = 2;
+    static constexpr uint8_t kDouble = 3;
+    static constexpr uint8_t kBool = 4;
+
     std::string key;
-    std::vector<MetadataValue> values;  // by slot; std::monostate where absent
-    Bitmap present;                     // by slot
+    Bitmap present;  // by slot: kinds[slot] != kAbsent
+    std::vector<uint8_t> kinds;
+    std::vector<uint64_t> scalars;
+    std::vector<std::string> strings;
+    bool has_strings = false;
+    size_t kind_counts[5] = {};  // present slots holding each kind (index 0 unused)
+
+    // True when every present slot holds `kind`.
+    bool only(uint8_t kind) const { return kind_counts[kind] == present_count(); }
+    size_t present_count() const {
+      return kind_counts[kString] + kind_counts[kInt] + kind_counts[kDouble] + kind_counts[kBool];
+    }
+
+    // The value in `slot` (std::monostate when absent).
+    MetadataValue value(size_t slot) const;
+    // Sets the value of `slot` (which must be absent). REQUIRES: has_strings
+    // when `value` is a string. Never allocates: a string is moved in.
+    void put(size_t slot, MetadataValue&& value) noexcept;
+    // Makes `slot` absent, releasing a string held there.
+    void erase(size_t slot) noexcept;
+    // Gives every slot room for a string (allocates; may throw std::bad_alloc).
+    void hold_strings();
   };
 
   MetadataColumns() = default;
@@ -52,8 +86,9 @@ class MetadataColumns {
   // Fills empty columns with `columns` (in that order) spanning `slots`
   // slots, e.g. read whole from a file. Allocates (the key index): on
   // failure (std::bad_alloc) nothing changes. REQUIRES: slots() == 0 and
-  // columns().empty(); distinct keys; every column's values and present have
-  // `slots` entries, values std::monostate exactly where present is unset.
+  // columns().empty(); distinct keys; every column's kinds, scalars and
+  // present (and strings when has_strings) have `slots` entries, filled as
+  // Column describes.
   void assign_bulk(std::vector<Column>&& columns, size_t slots);
   // Adds a slot holding `metadata`. REQUIRES: reserve() covered it.
   void append(TypedMetadata&& metadata) noexcept;
@@ -67,7 +102,20 @@ class MetadataColumns {
   // Copies of the values of `slot`, in column order.
   TypedMetadata get(size_t slot) const;
 
+  // A few recent filter results over the current values (one bit per slot,
+  // words of 64), so that a filter repeated across searches is evaluated
+  // once. `key` names the filter exactly (Filter::key()). Every change of
+  // the values forgets them all. find_match copies a remembered result into
+  // `words` and returns true, or returns false; remember_match keeps one
+  // (may throw std::bad_alloc, remembering nothing). Safe to call
+  // concurrently with each other and with other const methods.
+  bool find_match(std::string_view key, std::vector<uint64_t>* words) const;
+  void remember_match(std::string_view key, const std::vector<uint64_t>& words) const;
+
  private:
+  static constexpr size_t kRememberedMatches = 8;
+  void forget_matches() noexcept;
+
   void assign(size_t slot, TypedMetadata&& metadata) noexcept;
 
   size_t slots_ = 0;
@@ -78,6 +126,9 @@ class MetadataColumns {
     size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
   };
   std::unordered_map<std::string, size_t, KeyHash, std::equal_to<>> by_key_;  // -> columns_ index
+  // Remembered filter results, the most recent last.
+  mutable std::mutex matches_mutex_;
+  mutable std::vector<std::pair<std::string, std::vector<uint64_t>>> matches_;
 };
 
 }  // namespace vesk

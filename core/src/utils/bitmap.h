@@ -28,6 +28,11 @@ class Bitmap {
 
   // Bits [64 * w, 64 * w + 64) as one word; bits past size() are 0.
   uint64_t word(size_t w) const { return words_[w]; }
+  // Sets bits [64 * w, 64 * w + 64) to `bits`; those past size() stay 0.
+  void set_word(size_t w, uint64_t bits) noexcept {
+    if (w + 1 == words_.size() && size_ % 64 != 0) bits &= (uint64_t{1} << (size_ % 64)) - 1;
+    words_[w] = bits;
+  }
   size_t word_count() const { return words_.size(); }
 
   // Changes the length to `size`; new bits take `value`. Allocates only when
