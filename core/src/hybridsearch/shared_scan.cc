@@ -14,6 +14,7 @@
 #include "hybridsearch/shared_scan.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "hybridsearch/dense_kernels.h"
@@ -51,9 +52,13 @@ struct SharedScan::Query {
   size_t dim;
   const float* vector;
   const Bitmap* allowed;
-  std::vector<Selector> selectors;  // one per worker of a drive
-  size_t remaining = 0;             // units not yet handed to it
-  size_t in_flight = 0;             // units handed to it and being scored
+  std::vector<Selector> selectors;  // one per worker slot
+  // scratch_count buffers of kMaxBatchQueries * dim floats for its workers,
+  // allocated up front so that scoring allocates nothing.
+  std::unique_ptr<float[]> scratch;
+  size_t scratch_count;
+  size_t remaining = 0;  // units not yet handed to it
+  size_t in_flight = 0;  // units handed to it and being scored
   bool done = false;
 };
 
@@ -74,6 +79,8 @@ Result<std::vector<ScoredSlot>> SharedScan::search(const EmbeddingStore& embeddi
   own.dim = dim;
   own.vector = query.data();
   own.allowed = allowed;
+  own.scratch_count = workers + 1;
+  own.scratch.reset(new float[own.scratch_count * kMaxBatchQueries * dim]);
   own.selectors.reserve(slots);
   for (size_t t = 0; t < slots; ++t) own.selectors.emplace_back(std::min(top_k, pairs));
   {
@@ -136,7 +143,12 @@ size_t SharedScan::joins() const {
 void SharedScan::drive(Query* own, std::unique_lock<std::mutex>& lock) {
   lock.unlock();
   if (pool_ != nullptr && pool_->thread_count() > 1) {
-    pool_->run(pool_->thread_count(), [&](size_t t) { work(own, t, /*helping=*/false); });
+    try {
+      pool_->run(pool_->thread_count(), [&](size_t t) { work(own, t, /*helping=*/false); });
+    } catch (const std::bad_alloc&) {
+      // run() could not start its loop, so no task ran: scan on this thread.
+      work(own, 0, /*helping=*/false);
+    }
   } else {
     work(own, 0, /*helping=*/false);
   }
@@ -161,9 +173,12 @@ void SharedScan::work(Query* own, size_t worker, bool helping) {
   const EmbeddingStore& store = *own->store;
   const size_t dim = own->dim;
   const size_t slots = store.size();
-  std::vector<Query*> group;
-  group.reserve(kMaxAttached);
-  std::vector<float> queries(kMaxBatchQueries * dim);
+  Query* group[kMaxAttached];
+  size_t group_size = 0;
+  // The queries of a kernel call, copied next to each other: the driver's
+  // buffer t for task t of a drive, a helper's own last buffer.
+  float* const queries =
+      own->scratch.get() + (helping ? own->scratch_count - 1 : worker) * kMaxBatchQueries * dim;
   alignas(64) float scores[kChunkScores];
   const BlockScorer single = dense_block_scorer();
   const BatchScorer batch = dense_batch_scorer();
@@ -179,9 +194,9 @@ void SharedScan::work(Query* own, size_t worker, bool helping) {
         const float* data = run.data + (b - run.first_block) * kLanes * dim;
         const size_t stride = blocks * kLanes;
         if (count == 1) {
-          single(data, blocks, dim, queries.data(), scores);
+          single(data, blocks, dim, queries, scores);
         } else {
-          batch(data, blocks, dim, queries.data(), count, scores, stride);
+          batch(data, blocks, dim, queries, count, scores, stride);
         }
         const size_t first = b * kLanes;
         const size_t n = std::min(stride, slots - first);
@@ -206,25 +221,26 @@ void SharedScan::work(Query* own, size_t worker, bool helping) {
     const size_t begin = cursor_ * unit_blocks_;
     const size_t end = std::min(begin + unit_blocks_, store.block_count());
     cursor_ = cursor_ + 1 == units_ ? 0 : cursor_ + 1;
-    group.clear();
+    group_size = 0;
     for (Query* q : attached_) {
       if (q->remaining > 0) {
         --q->remaining;
         ++q->in_flight;
-        group.push_back(q);
+        group[group_size++] = q;
       }
     }
     lock.unlock();
-    for (size_t g0 = 0; g0 < group.size(); g0 += kMaxBatchQueries) {
-      const size_t count = std::min(kMaxBatchQueries, group.size() - g0);
+    for (size_t g0 = 0; g0 < group_size; g0 += kMaxBatchQueries) {
+      const size_t count = std::min(kMaxBatchQueries, group_size - g0);
       for (size_t q = 0; q < count; ++q) {
-        std::copy_n(group[g0 + q]->vector, dim, queries.begin() + q * dim);
+        std::copy_n(group[g0 + q]->vector, dim, queries + q * dim);
       }
       score(begin, end, g0, count);
     }
     lock.lock();
     bool finished = false;
-    for (Query* q : group) {
+    for (size_t g = 0; g < group_size; ++g) {
+      Query* q = group[g];
       if (--q->in_flight == 0 && q->remaining == 0) {
         q->done = true;
         attached_.erase(std::find(attached_.begin(), attached_.end(), q));
