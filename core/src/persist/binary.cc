@@ -6,6 +6,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "persist/json_reader.h"
 #include "persist/json_writer.h"
 
@@ -26,10 +30,10 @@ uint8_t FoldSeed(uint32_t seed) {
   return static_cast<uint8_t>(x ^ (x >> 8) ^ (x >> 16) ^ (x >> 24));
 }
 
-// Mask bytes by position modulo 255, with the first eight repeated at the
-// end so that eight consecutive mask bytes can be read from any phase.
+// Mask bytes by position modulo 255, with the first sixteen repeated at the
+// end so that sixteen consecutive mask bytes can be read from any phase.
 constexpr size_t kMaskPeriod = 255;
-using MaskTable = std::array<uint8_t, kMaskPeriod + 8>;
+using MaskTable = std::array<uint8_t, kMaskPeriod + 16>;
 
 const MaskTable& Mask() {
   static const MaskTable table = [] {
@@ -87,7 +91,18 @@ void xor_transform_in_place(std::span<uint8_t> data, size_t offset) {
   size_t phase = offset % kMaskPeriod;
   uint8_t* p = data.data();
   size_t left = data.size();
-  // Eight bytes at a time, then the tail.
+  // Sixteen bytes at a time, then eight, then the tail.
+#if defined(__SSE2__)
+  while (left >= 16) {
+    const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask.data() + phase));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_xor_si128(word, m));
+    p += 16;
+    left -= 16;
+    phase += 16;
+    if (phase >= kMaskPeriod) phase -= kMaskPeriod;
+  }
+#endif
   while (left >= 8) {
     uint64_t word, m;
     std::memcpy(&word, p, 8);

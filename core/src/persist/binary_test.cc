@@ -57,6 +57,14 @@ TEST(XorTransformTest, MaskRunsModulo255) {
   EXPECT_EQ(out[256], k ^ 1);
   EXPECT_EQ(out[254], k ^ 254);
   EXPECT_TRUE(xor_transform({}).empty());
+  // Every byte, from every starting offset of a stream.
+  for (size_t offset = 0; offset < 300; offset += 7) {
+    std::vector<uint8_t> zeros(1000 + offset % 31, 0);
+    xor_transform_in_place(zeros, offset);
+    for (size_t i = 0; i < zeros.size(); ++i) {
+      ASSERT_EQ(zeros[i], k ^ ((offset + i) % 255)) << offset << " " << i;
+    }
+  }
 }
 
 TEST(XorTransformTest, SelfInverseAndPiecewise) {
