@@ -10,17 +10,16 @@
 // completes once it has seen every unit, one full circle from where it
 // joined. One attached search drives: its thread runs the scan on the pool;
 // the others help score units on their own threads (a few at most) or wait.
-// When the driver's search completes, it hands driving to a search still
-// attached and returns.
+// When the driver's search completes, it hands driving to a search that
+// still needs units and returns. A search arriving while none runs drives at
+// once, from the first unit, on the pool as embedding_search would.
 //
 // Answers are exactly embedding_search's: a unit's scores are the same bits
 // whichever searches share it, each search keeps its own best entries under
 // the one total order (score descending, slot ascending), in which the order
 // units arrive in does not matter, and its own filter. Searches that would
 // gain nothing from sharing (a selective filter, the mixed layout, a bad
-// length, fewer than two slots) run alone through embedding_search, as does a
-// search arriving while none runs, only on the circle starting at the first
-// unit.
+// length, fewer than two slots) run alone through embedding_search.
 //
 // Thread safety: search() may be called from any number of threads at once,
 // as long as the store does not change while any call runs (callers hold a
