@@ -412,8 +412,8 @@ struct FloatParts {
   return _mm256_blend_epi32(even, odd, 0xAA);
 }
 
-// The lower 32 bits of a, widened: the 64-bit products a * b of the even
-// lanes and of the odd lanes, each in a 64-bit lane.
+// The full 64-bit products a * b of the even lanes and of the odd lanes,
+// each in a 64-bit lane.
 struct WideProducts {
   __m256i even;
   __m256i odd;
