@@ -17,6 +17,8 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "utils/utf8.h"
+
 namespace vesk {
 
 namespace {
@@ -262,42 +264,6 @@ bool read_strings(const uint8_t* data, size_t size, uint64_t count,
   return true;
 }
 
-// True when `s` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF), as every string a caller can store is.
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= n) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (size_t i = 2; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += n + 1;
-  }
-  return true;
-}
-
 // Creates a unique temporary file beside `path`.
 int create_temporary(const std::string& path, std::string* name) {
   static std::atomic<uint64_t> counter{0};
@@ -326,7 +292,7 @@ Status CollectionFile::save(const Collection& col, const std::string& path, Erro
 Status CollectionFile::save(const Collection& col, const std::string& path,
                             const SaveOptions& options, ErrorKind* error) {
   if (error != nullptr) *error = ErrorKind::kNone;
-  if (options.embedder.size() > kMaxEmbedderName || !valid_utf8(options.embedder)) {
+  if (options.embedder.size() > kMaxEmbedderName || !is_valid_utf8(options.embedder)) {
     return fail(
         ErrorKind::kFormat, error,
         "an embedder name must be UTF-8 of at most " + std::to_string(kMaxEmbedderName) + " bytes");
@@ -608,7 +574,7 @@ Result<std::unique_ptr<Collection>> CollectionFile::parse(const uint8_t* data, s
   if (seen[kEmbedder]) {
     name = std::string_view(reinterpret_cast<const char*>(data + found[kEmbedder].offset),
                             found[kEmbedder].size);
-    if (name.size() > kMaxEmbedderName || (!verify && !valid_utf8(name))) {
+    if (name.size() > kMaxEmbedderName || (!verify && !is_valid_utf8(name))) {
       return bad("the file's embedder section is malformed");
     }
   }
@@ -656,8 +622,8 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
   const bool check_text = !verify;
   if (check_text) {
     for (uint64_t i = 0; i < n; ++i) {
-      if (!valid_utf8(ids[i])) return bad("ids");
-      if (!valid_utf8(texts[i])) return bad("texts");
+      if (!is_valid_utf8(ids[i])) return bad("ids");
+      if (!is_valid_utf8(texts[i])) return bad("texts");
     }
   }
 
@@ -712,7 +678,7 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
       const uint8_t* tags = nullptr;
       if (!r.u64(&key_size) || !r.bytes(key_size, &key) || !r.bytes(n, &tags)) return malformed;
       std::string k(reinterpret_cast<const char*>(key), key_size);
-      if (check_text && !valid_utf8(k)) return malformed;
+      if (check_text && !is_valid_utf8(k)) return malformed;
       for (const MetadataColumns::Column& other : filled) {
         if (other.key == k) return malformed;
       }
@@ -731,7 +697,7 @@ Result<std::unique_ptr<Collection>> CollectionFile::build(const uint8_t* data,
             const uint8_t* bytes = nullptr;
             if (!r.u64(&len) || !r.bytes(len, &bytes)) return malformed;
             value = std::string(reinterpret_cast<const char*>(bytes), len);
-            if (check_text && !valid_utf8(std::get<std::string>(value))) return malformed;
+            if (check_text && !is_valid_utf8(std::get<std::string>(value))) return malformed;
             column.hold_strings();
             break;
           }

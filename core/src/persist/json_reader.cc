@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,7 @@
 
 #include "persist/float_text.h"
 #include "utils/float_format.h"
+#include "utils/utf8.h"
 
 namespace vesk {
 
@@ -231,49 +233,6 @@ std::string DescribeString(std::string_view s) {
   return out;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(const char* data, size_t size) {
-  const auto* s = reinterpret_cast<const unsigned char*>(data);
-  size_t i = 0;
-  while (i < size) {
-    // Fast path over ASCII, eight bytes at a time.
-    while (i + 8 <= size) {
-      uint64_t word;
-      std::memcpy(&word, s + i, 8);
-      if (word & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i >= size) break;
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (i + len > size) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
 inline bool IsJsonSpace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 
 // Moves the next byte of `s` into text[*len]; false once the 40-byte
@@ -487,7 +446,7 @@ class DocumentHandler {
   bool Double(double) { return Unreachable(); }
 
   bool String(const char* str, rapidjson::SizeType length, bool) {
-    if (!IsValidUtf8(str, length)) return Fail("invalid unicode code point");
+    if (!is_valid_utf8(std::string_view(str, length))) return Fail("invalid unicode code point");
     const Slot slot = NextSlot();
     switch (slot) {
       case Slot::kNone:
@@ -535,7 +494,7 @@ class DocumentHandler {
   }
 
   bool Key(const char* str, rapidjson::SizeType length, bool) {
-    if (!IsValidUtf8(str, length)) return Fail("invalid unicode code point");
+    if (!is_valid_utf8(std::string_view(str, length))) return Fail("invalid unicode code point");
     if (skip_depth_ > 0) return true;
     const std::string_view key(str, length);
     if (context_ == Context::kTopObject) {
