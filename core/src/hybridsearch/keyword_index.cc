@@ -558,23 +558,28 @@ void scan_above(float* v, const float* bar, Fn&& fn) {
 #endif
 }
 
+// Bit j set when v[j] > cut, for j in [0, 64).
+uint64_t above_mask(const float* v, float cut) {
+  uint64_t word = 0;
+#if defined(__SSE2__)
+  const __m128 c = _mm_set1_ps(cut);
+  for (size_t j = 0; j < 64; j += 4) {
+    const __m128 x = _mm_loadu_ps(v + j);
+    word |= static_cast<uint64_t>(_mm_movemask_ps(_mm_cmpgt_ps(x, c))) << j;
+  }
+#else
+  for (size_t j = 0; j < 64; ++j) word |= static_cast<uint64_t>(v[j] > cut) << j;
+#endif
+  return word;
+}
+
 // Sets in `bits` the offsets o in [0, kWindow) with v[o] > cut (clearing the
 // others); true when one is set.
 bool mark_above(const float* v, float cut, uint64_t* bits) {
   uint64_t any = 0;
   for (size_t w = 0; w < kWindow / 64; ++w) {
-    uint64_t word = 0;
-#if defined(__SSE2__)
-    const __m128 c = _mm_set1_ps(cut);
-    for (size_t j = 0; j < 64; j += 4) {
-      const __m128 x = _mm_loadu_ps(v + w * 64 + j);
-      word |= static_cast<uint64_t>(_mm_movemask_ps(_mm_cmpgt_ps(x, c))) << j;
-    }
-#else
-    for (size_t j = 0; j < 64; ++j) word |= static_cast<uint64_t>(v[w * 64 + j] > cut) << j;
-#endif
-    bits[w] = word;
-    any |= word;
+    bits[w] = above_mask(v + w * 64, cut);
+    any |= bits[w];
   }
   return any != 0;
 }
@@ -903,13 +908,9 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       touched_offsets(candidates);
       const float cut = cut_for(rest_bound);
       for (size_t w = 0; w < kWords; ++w) {
-        uint64_t keep = 0;
-        for (uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
-          const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
-          if (upper[o] > cut) keep |= bits & -bits;
-        }
-        candidates[w] = keep;
-        any_candidate |= keep != 0;
+        if (candidates[w] == 0) continue;
+        candidates[w] = above_mask(upper + w * 64, cut);
+        any_candidate |= candidates[w] != 0;
       }
     } else {
       any_candidate = mark_above(upper, cut_for(rest_bound), candidates);
@@ -932,13 +933,9 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       const float cut = cut_for(i == 0 ? 0.0 : rest);
       any_candidate = false;
       for (size_t w = 0; w < kWords; ++w) {
-        uint64_t keep = candidates[w];
-        for (uint64_t bits = keep; bits != 0; bits &= bits - 1) {
-          const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
-          if (!(upper[o] > cut)) keep &= ~(bits & -bits);
-        }
-        candidates[w] = keep;
-        any_candidate |= keep != 0;
+        if (candidates[w] == 0) continue;
+        candidates[w] &= above_mask(upper + w * 64, cut);
+        any_candidate |= candidates[w] != 0;
       }
     }
     if (any_candidate) {
