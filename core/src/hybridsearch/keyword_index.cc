@@ -36,20 +36,30 @@ namespace vesk {
 // saturated weight of (tf, length), summed in float32 from 0. A token the
 // document lacks adds exactly +0.0 there and is skipped here.
 //
-// Search walks the slots in windows of kWindow. Query terms are ordered by an
-// upper bound of what they can add to a score; the longest prefix of that
-// order whose bounds sum below the current k-th best score is non-essential:
-// a document holding only those terms cannot enter. The essential terms'
-// postings in the window are accumulated; each document they reach is checked
-// against its partial sum plus the non-essential terms' bounds in the window,
-// then the non-essential lists are probed, and a document still possibly in
-// the top k is scored exactly. Bounds are computed with the exact float
-// routine from a block's largest tf and smallest length (the float routine is
-// monotone up to a few ulps), summed in float64 and widened by kMargin plus
-// a per-token allowance for float32 summation error, and a document or
-// window is dropped only when its widened bound is strictly below the k-th
-// best score. Documents come in ascending slot order, so one whose score
-// merely equals the k-th best cannot enter either.
+// Search walks the slots in windows of kWindow, skipping stretches no query
+// term holds (and, with a filter, windows without an allowed slot). Per
+// window, each term gets a bound on what it can add there, from the largest
+// tf and smallest length of its blocks overlapping the window; a window whose
+// bounds sum below the current k-th best score is skipped undecoded. The
+// terms are ordered by their window bounds, and the longest prefix whose
+// bounds sum below the k-th best is non-essential: a slot holding only those
+// terms cannot enter.
+// - With no non-essential term, each query token in order (repeats
+//   included) adds its contribution to a float32 accumulator per slot of the
+//   window: absent terms add nothing, so these are the exact scores.
+// - Otherwise the essential terms' contributions, summed in any order, plus
+//   the non-essential bounds pick the candidates; the non-essential terms
+//   are then added, largest bound first, at the candidates only (a block
+//   without a candidate is never decoded), each narrowing the candidates;
+//   the survivors are summed exactly in query order from the kept
+//   contributions.
+// Bounds are computed with the exact float routine (monotone up to a few
+// ulps), summed in float64 and widened by a relative margin plus a per-token
+// allowance for float32 summation error; a slot or window is dropped only
+// when its widened bound is strictly below the k-th best score. Slots come
+// in ascending order, so one whose score merely equals the k-th best cannot
+// enter either. Filtered-out slots are never gathered, so a selective filter
+// does less work, not more.
 namespace {
 
 constexpr size_t kWindow = 2048;
