@@ -949,25 +949,30 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       }
     }
     if (any_candidate) {
-      // Exact sums in query order at the candidates.
-      for (const uint32_t t : sequence) replay(t);
+      // The few survivors are scored exactly: their contributions, looked up
+      // in each token's gathered list (ascending offsets), summed in query
+      // order.
       for (size_t w = 0; w < kWords; ++w) {
         for (uint64_t bits = candidates[w]; bits != 0; bits &= bits - 1) {
-          const uint32_t o = static_cast<uint32_t>(w * 64 + std::countr_zero(bits));
-          if (acc[o] > bar) offer(acc[o], from + o);
+          const uint16_t o = static_cast<uint16_t>(w * 64 + std::countr_zero(bits));
+          float score = 0.0f;
+          for (const uint32_t t : sequence) {
+            const WindowList& l = lists[t];
+            const uint16_t* first = l.offset.data();
+            const uint16_t* last = first + l.size;
+            const uint16_t* at = std::lower_bound(first, last, o);
+            if (at != last && *at == o) score = score + l.value[at - first];
+          }
+          if (score > bar) offer(score, from + o);
         }
       }
     }
     if (sparse) {
       for (size_t i = rest_terms; i < n_terms; ++i) {
         const WindowList& l = lists[local[i]];
-        for (size_t j = 0; j < l.size; ++j) {
-          acc[l.offset[j]] = 0.0f;
-          upper[l.offset[j]] = 0.0f;
-        }
+        for (size_t j = 0; j < l.size; ++j) upper[l.offset[j]] = 0.0f;
       }
     } else {
-      std::fill(acc, acc + kWindow, 0.0f);
       std::fill(upper, upper + kWindow, 0.0f);
     }
   }
