@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <compare>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -119,6 +122,37 @@ void with_operator(Filter::Op op, Fn&& fn) {
 
 }  // namespace
 
+bool Filter::match_values(const MetadataColumns& columns, const MetadataColumns::Column& column,
+                          Words* out) const {
+  if (op_ != Op::kEq && op_ != Op::kNe && op_ != Op::kIn && op_ != Op::kNin) return false;
+  const std::shared_ptr<const MetadataColumns::ValueSlots> index = columns.value_slots(column);
+  if (index == nullptr) return false;
+  auto mark = [out](const std::vector<uint32_t>& slots) {
+    for (uint32_t s : slots) out->bits[s >> 6] |= uint64_t{1} << (s & 63);
+  };
+  for (const MetadataValue& operand : values_) {
+    // An int equals an int, or a double of the same exact value; a string
+    // equals a string; nothing else is equal to either.
+    std::optional<int64_t> whole;
+    if (const auto* x = std::get_if<int64_t>(&operand)) {
+      whole = *x;
+    } else if (const auto* d = std::get_if<double>(&operand)) {
+      if (std::isfinite(*d) && std::trunc(*d) == *d && *d >= -9223372036854775808.0 &&
+          *d < 9223372036854775808.0) {
+        whole = static_cast<int64_t>(*d);
+      }
+    }
+    if (whole.has_value()) {
+      if (auto it = index->ints.find(*whole); it != index->ints.end()) mark(it->second);
+    } else if (const auto* text = std::get_if<std::string>(&operand)) {
+      if (auto it = index->strings.find(std::string_view(*text)); it != index->strings.end()) {
+        mark(it->second);
+      }
+    }
+  }
+  return true;
+}
+
 void Filter::match(const MetadataColumns::Column& column, const MetadataValue& operand,
                    Words* out) const {
   using Column = MetadataColumns::Column;
@@ -197,7 +231,9 @@ void Filter::evaluate_into(const MetadataColumns& columns, Words* out) const {
     case Kind::kCompare: {
       *out = Words(out->size, false);
       if (const MetadataColumns::Column* column = columns.find(key_)) {
-        for (const MetadataValue& operand : values_) match(*column, operand, out);
+        if (!match_values(columns, *column, out)) {
+          for (const MetadataValue& operand : values_) match(*column, operand, out);
+        }
       }
       if (op_ == Op::kNe || op_ == Op::kNin) {
         for (uint64_t& w : out->bits) w = ~w;

@@ -62,6 +62,10 @@ class Filter {
   // Sets in `out` the slots of `column` whose value compares with `operand`
   // as the positive form of op_ asks (kNe and kNin as kEq).
   void match(const MetadataColumns::Column& column, const MetadataValue& operand, Words* out) const;
+  // The same for kEq, kNe, kIn and kNin from the column's value slots
+  // (MetadataColumns::value_slots); false when the column has none.
+  bool match_values(const MetadataColumns& columns, const MetadataColumns::Column& column,
+                    Words* out) const;
   bool satisfied(std::partial_ordering order) const;
 
   Kind kind_ = Kind::kAll;

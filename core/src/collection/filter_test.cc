@@ -116,10 +116,11 @@ class Generator {
   TypedMetadata metadata() {
     TypedMetadata md;
     for (char k = 'a'; k < 'e'; ++k) {
-      // Key c holds only doubles and key d only ints (columns of one kind);
-      // a and b hold anything.
+      // Key b holds only strings, c only doubles and d only ints (columns of
+      // one kind); a holds anything.
       if (pick(3) != 0) {
-        md.emplace_back(std::string(1, k), k == 'c'   ? value(6, 10)
+        md.emplace_back(std::string(1, k), k == 'b'   ? value(18, 4)
+                                           : k == 'c' ? value(6, 10)
                                            : k == 'd' ? value(0, 6)
                                                       : value());
       }

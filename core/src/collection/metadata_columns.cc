@@ -194,6 +194,36 @@ void MetadataColumns::remember_match(std::string_view key,
 void MetadataColumns::forget_matches() noexcept {
   std::lock_guard<std::mutex> lock(matches_mutex_);
   matches_.clear();
+  value_slots_.clear();
+}
+
+std::shared_ptr<const MetadataColumns::ValueSlots> MetadataColumns::value_slots(
+    const Column& column) const {
+  const bool ints = column.only(Column::kInt);
+  const bool strings = !ints && column.only(Column::kString);
+  if (!ints && !strings) return nullptr;
+  const size_t c = static_cast<size_t>(&column - columns_.data());
+  {
+    std::lock_guard<std::mutex> lock(matches_mutex_);
+    if (c < value_slots_.size() && value_slots_[c] != nullptr) return value_slots_[c];
+  }
+  // Built outside the lock; two threads may both build, and the first kept wins.
+  auto built = std::make_shared<ValueSlots>();
+  column.present.for_each_set([&](size_t slot) {
+    const uint32_t s = static_cast<uint32_t>(slot);
+    if (ints) {
+      built->ints[static_cast<int64_t>(column.scalars[slot])].push_back(s);
+    } else {
+      auto it = built->strings.find(std::string_view(column.strings[slot]));
+      if (it == built->strings.end())
+        it = built->strings.emplace(column.strings[slot], std::vector<uint32_t>()).first;
+      it->second.push_back(s);
+    }
+  });
+  std::lock_guard<std::mutex> lock(matches_mutex_);
+  if (value_slots_.size() < columns_.size()) value_slots_.resize(columns_.size());
+  if (value_slots_[c] == nullptr) value_slots_[c] = std::move(built);
+  return value_slots_[c];
 }
 
 }  // namespace vesk

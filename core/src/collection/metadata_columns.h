@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -112,6 +113,23 @@ class MetadataColumns {
   bool find_match(std::string_view key, std::vector<uint64_t>* words) const;
   void remember_match(std::string_view key, const std::vector<uint64_t>& words) const;
 
+  // The slots holding each value of a column whose present values are all
+  // ints (`ints`) or all strings (`strings`), ascending: what an equality
+  // filter on that key reads instead of the whole column. Built on the
+  // first call after a change (one pass over the column; may throw
+  // std::bad_alloc) and kept until the values change; null for a column of
+  // mixed kinds or of doubles or bools. Safe to call concurrently with
+  // other const methods; the result stays valid while the caller holds it.
+  struct ValueSlots {
+    struct TextHash {
+      using is_transparent = void;
+      size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    std::unordered_map<int64_t, std::vector<uint32_t>> ints;
+    std::unordered_map<std::string, std::vector<uint32_t>, TextHash, std::equal_to<>> strings;
+  };
+  std::shared_ptr<const ValueSlots> value_slots(const Column& column) const;
+
  private:
   static constexpr size_t kRememberedMatches = 8;
   void forget_matches() noexcept;
@@ -128,6 +146,7 @@ class MetadataColumns {
   std::unordered_map<std::string, size_t, KeyHash, std::equal_to<>> by_key_;  // -> columns_ index
   // Remembered filter results, the most recent last.
   mutable std::mutex matches_mutex_;
+  mutable std::vector<std::shared_ptr<const ValueSlots>> value_slots_;  // by column, when built
   mutable std::vector<std::pair<std::string, std::vector<uint64_t>>> matches_;
 };
 
