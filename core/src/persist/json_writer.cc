@@ -37,6 +37,52 @@ size_t QuotedSize(std::string_view s) {
   return size;
 }
 
+// True for the bytes a JSON string holds as an escape.
+inline bool NeedsEscape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// The end of the first byte at or after `i` in `s` that needs an escape.
+inline size_t PlainRunEnd(std::string_view s, size_t i) {
+  while (i < s.size() && !NeedsEscape(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+
+// Writes the escape of `c` (NeedsEscape(c)) at `p`, EscapedSize(c) bytes;
+// returns the end.
+char* WriteEscape(char* p, unsigned char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  *p++ = '\\';
+  switch (c) {
+    case '"':
+      *p++ = '"';
+      break;
+    case '\\':
+      *p++ = '\\';
+      break;
+    case '\b':
+      *p++ = 'b';
+      break;
+    case '\t':
+      *p++ = 't';
+      break;
+    case '\n':
+      *p++ = 'n';
+      break;
+    case '\f':
+      *p++ = 'f';
+      break;
+    case '\r':
+      *p++ = 'r';
+      break;
+    default:
+      std::memcpy(p, "u00", 3);
+      p[3] = kHex[c >> 4];
+      p[4] = kHex[c & 0xf];
+      p += 5;
+      break;
+  }
+  return p;
+}
+
 // Accumulates output in a small buffer and hands it on a chunk at a time,
 // passing each chunk through the optional encoder: appended to a string, or
 // copied into a caller's buffer (bytes beyond its capacity are counted but
@@ -72,17 +118,11 @@ class ChunkWriter {
   }
 
   void PutString(std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
     Put('"');
     size_t i = 0;
     while (i < s.size()) {
       // Copy the longest run of bytes that need no escape, a chunk at a time.
-      size_t run = i;
-      while (run < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[run]);
-        if (c < 0x20 || c == '"' || c == '\\') break;
-        ++run;
-      }
+      const size_t run = PlainRunEnd(s, i);
       while (i < run) {
         if (len_ == kWriteChunk) Flush();
         const size_t n = std::min(run - i, kWriteChunk - len_);
@@ -91,40 +131,7 @@ class ChunkWriter {
         i += n;
       }
       if (i == s.size()) break;
-      const unsigned char c = static_cast<unsigned char>(s[i++]);
-      char* p = Reserve(6);
-      *p++ = '\\';
-      switch (c) {
-        case '"':
-          *p++ = '"';
-          break;
-        case '\\':
-          *p++ = '\\';
-          break;
-        case '\b':
-          *p++ = 'b';
-          break;
-        case '\t':
-          *p++ = 't';
-          break;
-        case '\n':
-          *p++ = 'n';
-          break;
-        case '\f':
-          *p++ = 'f';
-          break;
-        case '\r':
-          *p++ = 'r';
-          break;
-        default:
-          *p++ = 'u';
-          *p++ = '0';
-          *p++ = '0';
-          *p++ = kHex[c >> 4];
-          *p++ = kHex[c & 0xf];
-          break;
-      }
-      Commit(p);
+      Commit(WriteEscape(Reserve(6), static_cast<unsigned char>(s[i++])));
     }
     Put('"');
   }
@@ -191,51 +198,15 @@ class DirectWriter {
   }
 
   void PutString(std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
     *p_++ = '"';
     size_t i = 0;
     while (i < s.size()) {
-      size_t run = i;
-      while (run < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[run]);
-        if (c < 0x20 || c == '"' || c == '\\') break;
-        ++run;
-      }
+      const size_t run = PlainRunEnd(s, i);
       std::memcpy(p_, s.data() + i, run - i);
       p_ += run - i;
       i = run;
       if (i == s.size()) break;
-      const unsigned char c = static_cast<unsigned char>(s[i++]);
-      *p_++ = '\\';
-      switch (c) {
-        case '"':
-          *p_++ = '"';
-          break;
-        case '\\':
-          *p_++ = '\\';
-          break;
-        case '\b':
-          *p_++ = 'b';
-          break;
-        case '\t':
-          *p_++ = 't';
-          break;
-        case '\n':
-          *p_++ = 'n';
-          break;
-        case '\f':
-          *p_++ = 'f';
-          break;
-        case '\r':
-          *p_++ = 'r';
-          break;
-        default:
-          std::memcpy(p_, "u00", 3);
-          p_[3] = kHex[c >> 4];
-          p_[4] = kHex[c & 0xf];
-          p_ += 5;
-          break;
-      }
+      p_ = WriteEscape(p_, static_cast<unsigned char>(s[i++]));
     }
     *p_++ = '"';
     EncodeDone();
