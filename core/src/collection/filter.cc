@@ -70,24 +70,6 @@ Filter Filter::member(std::string key, Op op, std::vector<MetadataValue> values)
   return f;
 }
 
-// Whether an order between a value and the operand satisfies the positive
-// form of the comparison (kNe and kNin are evaluated as kEq and kIn, then
-// negated over all slots). Unordered never does.
-bool Filter::satisfied(std::partial_ordering order) const {
-  switch (op_) {
-    case Op::kGt:
-      return order > 0;
-    case Op::kGte:
-      return order >= 0;
-    case Op::kLt:
-      return order < 0;
-    case Op::kLte:
-      return order <= 0;
-    default:
-      return order == 0;
-  }
-}
-
 namespace {
 
 // Ors into words[w] bit s - 64 w for every slot s < n where pred(s) holds.
@@ -105,7 +87,7 @@ void or_slots(size_t n, uint64_t* words, Pred&& pred) {
 // on two values of one type, so that the loop over slots is compiled once
 // per operator.
 template <typename Fn>
-void with_operator(Filter::Op op, Fn&& fn) {
+auto with_operator(Filter::Op op, Fn&& fn) {
   switch (op) {
     case Filter::Op::kGt:
       return fn([](auto a, auto b) { return a > b; });
@@ -121,6 +103,15 @@ void with_operator(Filter::Op op, Fn&& fn) {
 }
 
 }  // namespace
+
+// Whether an order between a value and the operand satisfies the positive
+// form of the comparison (kNe and kNin are evaluated as kEq and kIn, then
+// negated over all slots). Unordered never does.
+bool Filter::satisfied(std::partial_ordering order) const {
+  if (order == std::partial_ordering::unordered) return false;
+  const int sign = order < 0 ? -1 : (order > 0 ? 1 : 0);
+  return with_operator(op_, [sign](auto cmp) { return cmp(sign, 0); });
+}
 
 bool Filter::match_values(const MetadataColumns& columns, const MetadataColumns::Column& column,
                           Words* out) const {
