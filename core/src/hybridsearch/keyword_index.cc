@@ -499,13 +499,6 @@ struct Scratch {
 
 thread_local Scratch tls_scratch;
 
-// The kept results: a heap whose front is the worst kept one.
-struct Better {
-  bool operator()(const ScoredSlot& x, const ScoredSlot& y) const {
-    return x.score > y.score || (x.score == y.score && x.position < y.position);
-  }
-};
-
 // Restores the accumulators to all zeros when a search unwinds.
 class ScratchReset {
  public:
@@ -735,24 +728,18 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
   float* acc = scratch.acc.data();
   float* upper = scratch.upper.data();
 
-  std::vector<ScoredSlot> heap;
-  heap.reserve(std::min<size_t>(top_k, 4096));
+  // No more than every slot can be kept.
+  TopK<uint32_t> top(std::min<size_t>(top_k, rep.lengths.size()));
   double threshold = -std::numeric_limits<double>::infinity();  // k-th best once full
   // The score a slot must beat to enter: above 0 (reached by a term) while
-  // the heap has room, above the k-th best once it is full.
+  // the selector has room, above the k-th best once it is full.
   float bar = 0.0f;
   auto offer = [&](float score, uint32_t slot) {
-    if (heap.size() < top_k) {
-      heap.push_back(ScoredSlot{score, slot});
-      std::push_heap(heap.begin(), heap.end(), Better());
-      if (heap.size() < top_k) return;
-    } else {
-      std::pop_heap(heap.begin(), heap.end(), Better());
-      heap.back() = ScoredSlot{score, slot};
-      std::push_heap(heap.begin(), heap.end(), Better());
+    top.offer(score, [slot] { return slot; });
+    if (top.full()) {
+      bar = top.bar();
+      threshold = bar;
     }
-    threshold = heap.front().score;
-    bar = heap.front().score;
   };
 
   std::vector<double> window_bound(n_terms);
@@ -977,8 +964,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     }
   }
   reset.finished();
-  std::sort_heap(heap.begin(), heap.end(), Better());
-  return heap;
+  return top.take_sorted();
 }
 
 }  // namespace vesk

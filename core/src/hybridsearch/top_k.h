@@ -58,6 +58,11 @@ class TopK {
     admit(score, position());
   }
 
+  // True once `capacity` candidates are kept; bar() is then the score of the
+  // worst kept one, which a later candidate must reach (NaN before).
+  bool full() const { return capacity_ > 0 && heap_.size() == capacity_; }
+  float bar() const { return bar_; }
+
   // True when a NaN score was offered.
   bool saw_nan() const { return saw_nan_; }
 
