@@ -430,21 +430,19 @@ struct WideProducts {
   return _mm256_blend_epi32(p.even, _mm256_slli_epi64(p.odd, 32), 0xAA);
 }
 
-// Eight floats taken apart as Decompose() does for its digits case, lane
-// by lane: rest_values are the eight digits after the first as byte values
-// (FloatParts::rest without the ASCII offset), and the lanes of `general`
-// are those left to Decompose() (zero, subnormals, powers of two,
-// non-finite values, candidates on an end of the interval).
-struct EightParts {
-  alignas(32) uint64_t rest_values[8];
-  alignas(32) int32_t kk[8];
-  alignas(32) int32_t first[8];
-  unsigned negative;
-  unsigned general;
+// The shortest digits of eight floats, lane by lane, as ShortestDigits()
+// gives them (value = digits * 10^exp10, trailing zeros possible); the
+// lanes of `general` are those left to Decompose() (zero, subnormals,
+// powers of two, non-finite values, candidates on an end of the interval),
+// whose other lanes are meaningless.
+struct EightDigits {
+  __m256i digits;
+  __m256i exp10;
+  __m256i general;
 };
 
-[[gnu::target("avx2"), gnu::always_inline]] inline void DecomposeEightAvx2(const float* values,
-                                                                           EightParts* out) {
+[[gnu::target("avx2"), gnu::always_inline]] inline EightDigits ShortestDigitsEightAvx2(
+    const float* values) {
   const __m256i one = _mm256_set1_epi32(1);
   const __m256i zero = _mm256_setzero_si256();
   const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
@@ -530,6 +528,23 @@ struct EightParts {
   const __m256i digits = _mm256_blendv_epi8(rounded, sig, shorter);
   const __m256i exp10 = _mm256_sub_epi32(_mm256_add_epi32(minus_k, one), shorter);
 
+  return {digits, exp10, general};
+}
+
+// Eight floats taken apart as Decompose() does for its digits case, from
+// their shortest digits, in registers: `rest` holds the eight digits after
+// the first as byte values (FloatParts::rest without the ASCII offset), one
+// 64-bit lane per float, floats 0-3 then 4-7.
+struct EightParts {
+  __m256i kk;
+  __m256i first;  // d1 as a value 0-9
+  __m256i rest[2];
+};
+
+[[gnu::target("avx2"), gnu::always_inline]] inline EightParts EightPartsAvx2(__m256i digits,
+                                                                             __m256i exp10) {
+  const __m256i one = _mm256_set1_epi32(1);
+  EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
   // and the eight others.
   __m256i len = one;
@@ -569,17 +584,81 @@ struct EightParts {
     const __m256i eights = _mm256_or_si256(
         tens, _mm256_slli_epi16(
                   _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(out->rest_values + 4 * half), eights);
+    out.rest[half] = eights;
   }
-  _mm256_store_si256(reinterpret_cast<__m256i*>(out->kk), kk);
-  _mm256_store_si256(reinterpret_cast<__m256i*>(out->first), first);
-  out->negative = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(bits)));
-  out->general = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(general)));
+  out.kk = kk;
+  out.first = first;
+  return out;
 }
 
 bool HasAvx2() {
   static const bool has = __builtin_cpu_supports("avx2");
   return has;
+}
+
+// ---- The bound of a list, eight floats at once (AVX2) ----
+//
+// FloatTextBounds() less kNibbleBase, four bits per exponent: word w holds
+// the exponents 8w to 8w + 7, the lowest first. Each float picks its word
+// with a permutation of each quarter of the table and two blends, then its
+// four bits with a shift.
+
+constexpr uint32_t kNibbleBase = 3;
+
+struct NibbleBounds {
+  alignas(32) uint32_t words[32];
+};
+
+const NibbleBounds& FloatTextNibbleBounds() {
+  static const NibbleBounds table = [] {
+    NibbleBounds t{};
+    const std::array<uint8_t, 256>& bounds = FloatTextBounds();
+    for (int b = 0; b < 256; ++b) {
+      // Every bound is in [3, 18] ("0.0" to 18 bytes), so this cannot wrap.
+      t.words[b / 8] |= static_cast<uint32_t>(bounds[b] - kNibbleBase) << (4 * (b % 8));
+    }
+    return t;
+  }();
+  return table;
+}
+
+// float_list_text_bound() of values[0, count), count a multiple of 8.
+[[gnu::target("avx2")]] size_t FloatListTextBoundAvx2(const float* values, size_t count) {
+  const NibbleBounds& table = FloatTextNibbleBounds();
+  const __m256i quarter0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words));
+  const __m256i quarter1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 8));
+  const __m256i quarter2 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 16));
+  const __m256i quarter3 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 24));
+  size_t size = count * (kNibbleBase + 1);
+  // The 32-bit sums of a stretch stay below 2^32 (at most 16 per float).
+  constexpr size_t kStretch = size_t{1} << 24;
+  for (size_t start = 0; start < count; start += kStretch) {
+    const size_t stop = std::min(count, start + kStretch);
+    __m256i sum = _mm256_setzero_si256();
+    for (size_t i = start; i < stop; i += 8) {
+      const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
+      const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
+      const __m256i word = _mm256_srli_epi32(biased, 3);
+      // Bits 6 and 7 of the exponent, as sign bits, choose the quarter.
+      const __m256 bit6 = _mm256_castsi256_ps(_mm256_slli_epi32(biased, 25));
+      const __m256 bit7 = _mm256_castsi256_ps(_mm256_slli_epi32(biased, 24));
+      const __m256 low =
+          _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter0, word)),
+                           _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter1, word)), bit6);
+      const __m256 high =
+          _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter2, word)),
+                           _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter3, word)), bit6);
+      const __m256i nibbles = _mm256_castps_si256(_mm256_blendv_ps(low, high, bit7));
+      const __m256i shift = _mm256_slli_epi32(_mm256_and_si256(biased, _mm256_set1_epi32(7)), 2);
+      const __m256i bound =
+          _mm256_and_si256(_mm256_srlv_epi32(nibbles, shift), _mm256_set1_epi32(0xf));
+      sum = _mm256_add_epi32(sum, _mm256_add_epi32(bound, _mm256_srli_epi32(bits, 31)));
+    }
+    alignas(32) uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+    for (uint32_t lane : lanes) size += lane;
+  }
+  return size;
 }
 
 #endif  // defined(__x86_64__)
@@ -643,26 +722,214 @@ bool HasAvx2() {
 
 #if defined(__x86_64__)
 
-// Writes values[0, count) (count a multiple of 8) as write_float_list_text
-// does, each followed by a comma; returns the end.
-[[gnu::target("avx2")]] char* WriteFloatListAvx2(char* p, const float* values, size_t count) {
-  EightParts eight;
-  for (size_t start = 0; start < count; start += 8) {
-    DecomposeEightAvx2(values + start, &eight);
-    for (int i = 0; i < 8; ++i) {
-      if ((eight.general >> i) & 1) [[unlikely]] {
-        p = WriteParts(p, Decompose(values[start + i]));
-      } else {
-        FloatParts parts;
-        parts.kind = FloatParts::kDigits;
-        parts.negative = ((eight.negative >> i) & 1) != 0;
-        parts.kk = eight.kk[i];
-        parts.lead = static_cast<char>('0' + eight.first[i]);
-        parts.n = 9 - std::countl_zero(eight.rest_values[i]) / 8;
-        parts.rest = eight.rest_values[i] | 0x3030303030303030ull;
-        p = WriteParts(p, parts);
+// ---- The text of eight floats by byte shuffles (AVX2) ----
+//
+// A float of the plain layouts (kk from -5 to 13) whose text, with its
+// comma, fits in 16 bytes is a fixed selection from sixteen source bytes:
+// its nine digits and the few characters of the layouts. The selection
+// depends only on the sign, kk and the digit count n, so it is looked up in
+// a table and applied with one byte shuffle, and each text is stored whole.
+
+// The source bytes of a float: d2..d9 at 0-7, then d1 and the characters.
+constexpr uint8_t kSrcRest = 0;
+constexpr uint8_t kSrcLead = 8;
+constexpr uint8_t kSrcZero = 9;
+constexpr uint8_t kSrcDot = 10;
+constexpr uint8_t kSrcMinus = 11;
+constexpr uint8_t kSrcComma = 12;
+// Bytes 8-15 of the source as a 64-bit word, d1 (as a value) added to it.
+constexpr uint64_t kSrcCharacters = uint64_t{'0'} | uint64_t{'0'} << 8 | uint64_t{'.'} << 16 |
+                                    uint64_t{'-'} << 24 | uint64_t{','} << 32;
+
+constexpr int kShuffleMinKk = -5;
+constexpr int kShuffleMaxKk = 13;
+constexpr size_t kShuffleLayouts = (kShuffleMaxKk - kShuffleMinKk + 1) * 2 * 16;
+
+// The byte offset of the selection of (kk, negative, n) in the table.
+constexpr size_t ShuffleOffset(int kk, int negative, int n) {
+  return ((static_cast<size_t>(kk - kShuffleMinKk) * 2 + negative) * 16 + n) * 16;
+}
+
+// The selections: the text of the layout (WriteParts()) followed by a
+// comma, unused bytes zero; layouts longer than 16 bytes are left empty.
+struct ShuffleTable {
+  alignas(64) uint8_t bytes[kShuffleLayouts * 16];
+};
+constexpr ShuffleTable kShuffleTable = [] {
+  ShuffleTable t{};
+  for (int kk = kShuffleMinKk; kk <= kShuffleMaxKk; ++kk) {
+    for (int negative = 0; negative < 2; ++negative) {
+      for (int n = 1; n <= 9; ++n) {
+        uint8_t text[32] = {};
+        size_t len = 0;
+        auto digit = [](int j) {  // d_j, j from 1
+          return static_cast<uint8_t>(j == 1 ? kSrcLead : kSrcRest + j - 2);
+        };
+        if (negative) text[len++] = kSrcMinus;
+        if (kk <= 0) {
+          text[len++] = kSrcZero;
+          text[len++] = kSrcDot;
+          for (int z = 0; z < -kk; ++z) text[len++] = kSrcZero;
+          for (int j = 1; j <= n; ++j) text[len++] = digit(j);
+        } else if (kk < n) {
+          for (int j = 1; j <= kk; ++j) text[len++] = digit(j);
+          text[len++] = kSrcDot;
+          for (int j = kk + 1; j <= n; ++j) text[len++] = digit(j);
+        } else {
+          for (int j = 1; j <= n; ++j) text[len++] = digit(j);
+          for (int z = 0; z < kk - n; ++z) text[len++] = kSrcZero;
+          text[len++] = kSrcDot;
+          text[len++] = kSrcZero;
+        }
+        text[len++] = kSrcComma;
+        if (len > 16) continue;
+        for (size_t i = 0; i < 16; ++i) {
+          t.bytes[ShuffleOffset(kk, negative, n) + i] = i < len ? text[i] : 0x80;
+        }
       }
-      *p++ = ',';
+    }
+  }
+  return t;
+}();
+
+// The selections at two byte offsets of the table, in the two 128-bit
+// lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i Selections(int32_t low, int32_t high) {
+  const char* const table = reinterpret_cast<const char*>(kShuffleTable.bytes);
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table + low))),
+      _mm_load_si128(reinterpret_cast<const __m128i*>(table + high)), 1);
+}
+
+// Writes the eight floats of `d` (whose bits are `bits`), each followed by
+// a comma, at *out and advances it, when all of them are of the layouts
+// above; otherwise returns false and writes nothing. Stores 16 bytes at the
+// start of each text.
+[[gnu::target("avx2"), gnu::always_inline]] inline bool WriteEightShuffled(const EightParts& d,
+                                                                           __m256i bits,
+                                                                           char** out) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i one = _mm256_set1_epi32(1);
+  // n - 1 per float: the digit bytes of `rest` up to its last nonzero one
+  // (each byte or-ed with those above it, then counted).
+  __m256i count[2];
+  for (int half = 0; half < 2; ++half) {
+    __m256i f = _mm256_andnot_si256(_mm256_cmpeq_epi8(d.rest[half], zero), _mm256_set1_epi8(1));
+    f = _mm256_or_si256(f, _mm256_srli_epi64(f, 8));
+    f = _mm256_or_si256(f, _mm256_srli_epi64(f, 16));
+    f = _mm256_or_si256(f, _mm256_srli_epi64(f, 32));
+    count[half] = _mm256_sad_epu8(f, zero);
+  }
+  // [c0 c4 c1 c5 | c2 c6 c3 c7] back in float order.
+  const __m256i n = _mm256_add_epi32(
+      _mm256_permutevar8x32_epi32(_mm256_or_si256(count[0], _mm256_slli_epi64(count[1], 32)),
+                                  _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)),
+      one);
+  const __m256i kk = d.kk;
+  const __m256i negative = _mm256_srli_epi32(bits, 31);
+  // The text length with the comma: n - kk + 3 for kk <= 0, n + 2 for
+  // 0 < kk < n, kk + 3 for kk >= n; and the sign.
+  const __m256i positive_kk = _mm256_cmpgt_epi32(kk, zero);
+  const __m256i whole = _mm256_cmpgt_epi32(kk, _mm256_sub_epi32(n, one));
+  const __m256i three = _mm256_set1_epi32(3);
+  const __m256i len = _mm256_add_epi32(
+      _mm256_blendv_epi8(_mm256_add_epi32(_mm256_sub_epi32(n, kk), three),
+                         _mm256_blendv_epi8(_mm256_add_epi32(n, _mm256_set1_epi32(2)),
+                                            _mm256_add_epi32(kk, three), whole),
+                         positive_kk),
+      negative);
+  const __m256i outside =
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(kShuffleMinKk), kk),
+                                      _mm256_cmpgt_epi32(kk, _mm256_set1_epi32(kShuffleMaxKk))),
+                      _mm256_cmpgt_epi32(len, _mm256_set1_epi32(16)));
+  if (!_mm256_testz_si256(outside, outside)) return false;
+
+  // ShuffleOffset(kk, negative, n).
+  const __m256i layout = _mm256_or_si256(
+      _mm256_slli_epi32(_mm256_sub_epi32(kk, _mm256_set1_epi32(kShuffleMinKk)), 1), negative);
+  const __m256i offset = _mm256_slli_epi32(_mm256_or_si256(_mm256_slli_epi32(layout, 4), n), 4);
+  alignas(32) int32_t offsets[8];
+  alignas(32) int32_t lens[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), offset);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lens), len);
+
+  char* p = *out;
+  for (int half = 0; half < 2; ++half) {
+    const __m256i digits = _mm256_or_si256(d.rest[half], _mm256_set1_epi8('0'));
+    const __m256i lead =
+        _mm256_add_epi64(_mm256_cvtepu32_epi64(half == 0 ? _mm256_castsi256_si128(d.first)
+                                                         : _mm256_extracti128_si256(d.first, 1)),
+                         _mm256_set1_epi64x(static_cast<long long>(kSrcCharacters)));
+    // Floats 0 and 2, 1 and 3 of the half, one per 128-bit lane.
+    const int f = 4 * half;
+    const __m256i text02 = _mm256_shuffle_epi8(_mm256_unpacklo_epi64(digits, lead),
+                                               Selections(offsets[f], offsets[f + 2]));
+    const __m256i text13 = _mm256_shuffle_epi8(_mm256_unpackhi_epi64(digits, lead),
+                                               Selections(offsets[f + 1], offsets[f + 3]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(text02));
+    p += lens[f];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(text13));
+    p += lens[f + 1];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_extracti128_si256(text02, 1));
+    p += lens[f + 2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_extracti128_si256(text13, 1));
+    p += lens[f + 3];
+  }
+  *out = p;
+  return true;
+}
+
+// Writes values[0, count) (count a multiple of 8) as write_float_list_text
+// does, each followed by a comma; returns the end. In two passes over
+// pieces of the list, first the digits, then the text: each pass is a loop
+// of independent steps short enough for the processor to overlap.
+[[gnu::target("avx2")]] char* WriteFloatListAvx2(char* p, const float* values, size_t count) {
+  constexpr size_t kPiece = 128;
+  alignas(32) uint32_t digits[kPiece];
+  alignas(32) int32_t exp10[kPiece];
+  uint8_t general[kPiece / 8];
+  for (size_t piece = 0; piece < count; piece += kPiece) {
+    const float* const v = values + piece;
+    const size_t size = std::min(kPiece, count - piece);
+    for (size_t b = 0; b < size; b += 8) {
+      const EightDigits d = ShortestDigitsEightAvx2(v + b);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(digits + b), d.digits);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(exp10 + b), d.exp10);
+      general[b / 8] = static_cast<uint8_t>(_mm256_movemask_ps(_mm256_castsi256_ps(d.general)));
+    }
+    for (size_t b = 0; b < size; b += 8) {
+      const EightParts d =
+          EightPartsAvx2(_mm256_load_si256(reinterpret_cast<const __m256i*>(digits + b)),
+                         _mm256_load_si256(reinterpret_cast<const __m256i*>(exp10 + b)));
+      const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + b));
+      if (general[b / 8] == 0 && WriteEightShuffled(d, bits, &p)) [[likely]] {
+        continue;
+      }
+      // Some float of another layout: one at a time.
+      alignas(32) uint64_t rest[8];
+      alignas(32) int32_t kk[8];
+      alignas(32) int32_t first[8];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(rest), d.rest[0]);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(rest + 4), d.rest[1]);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(kk), d.kk);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(first), d.first);
+      const unsigned negative =
+          static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(bits)));
+      for (int i = 0; i < 8; ++i) {
+        if ((general[b / 8] >> i) & 1) {
+          p = WriteParts(p, Decompose(v[b + i]));
+        } else {
+          FloatParts parts;
+          parts.kind = FloatParts::kDigits;
+          parts.negative = ((negative >> i) & 1) != 0;
+          parts.kk = kk[i];
+          parts.lead = static_cast<char>('0' + first[i]);
+          parts.n = 9 - std::countl_zero(rest[i]) / 8;
+          parts.rest = rest[i] | 0x3030303030303030ull;
+          p = WriteParts(p, parts);
+        }
+        *p++ = ',';
+      }
     }
   }
   return p;
@@ -736,7 +1003,14 @@ char* write_float_list_text(char* p, std::span<const float> values) {
 size_t float_list_text_bound(std::span<const float> values) {
   const std::array<uint8_t, 256>& bounds = FloatTextBounds();
   size_t size = 0;
-  for (float value : values) {
+  size_t start = 0;
+#if defined(__x86_64__)
+  if (HasAvx2()) {
+    start = values.size() / 8 * 8;
+    size = FloatListTextBoundAvx2(values.data(), start);
+  }
+#endif
+  for (const float value : values.subspan(start)) {
     const uint32_t bits = std::bit_cast<uint32_t>(value);
     size += bounds[(bits >> 23) & 0xff] + (bits >> 31) + 1;
   }

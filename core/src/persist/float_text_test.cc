@@ -53,16 +53,21 @@ TEST(FloatTextTest, FloatLayout) {
 // Over a spread of bit patterns covering every exponent: the text reads back
 // as the same float, carries the same digits as the standard library's
 // shortest form, and fits the bound and the documented maximum; a row is
-// the values' texts joined by commas.
+// the values' texts joined by commas, and the bound of a list is the sum of
+// the bounds of its values.
 TEST(FloatTextTest, ShortestRoundTripWithinBound) {
   std::vector<float> row;
   std::string joined;
+  std::vector<float> all;
+  size_t bound_sum = 0;
   for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 65521) {
     const float f = std::bit_cast<float>(static_cast<uint32_t>(bits));
     const std::string text = FloatText(f);
     const float one[1] = {f};
     ASSERT_LE(text.size() + 1, float_list_text_bound(one)) << text;
     ASSERT_LE(text.size(), kMaxFloatText) << text;
+    all.push_back(f);
+    bound_sum += float_list_text_bound(one);
     if (row.size() < 500) {
       row.push_back(f);
       joined += (joined.empty() ? "" : ",") + text;
@@ -83,6 +88,7 @@ TEST(FloatTextTest, ShortestRoundTripWithinBound) {
   std::vector<char> buf(row.size() * (kMaxFloatText + 1) + kFloatTextRoom);
   EXPECT_EQ(std::string(buf.data(), write_float_list_text(buf.data(), row)), joined);
   EXPECT_LE(joined.size() + 1, float_list_text_bound(row));
+  EXPECT_EQ(float_list_text_bound(all), bound_sum);
 }
 
 // The text of a finite float built from the standard library's shortest

@@ -181,23 +181,45 @@ class ChunkWriter {
 // still in cache. Formatting a row may store scratch bytes past the end of
 // its text; where the destination's end is too close for that, the row's
 // numbers go through a small buffer.
+//
+// The destination is either a caller's buffer or the reserved room of a
+// string past its size: the string is then grown (and so zero-filled) a
+// step at a time just ahead of the text, so the filling happens in cache
+// rather than as a separate pass over the whole document.
 class DirectWriter {
  public:
   DirectWriter(char* out, size_t capacity, JsonByteTransform encode)
-      : begin_(out), end_(out + capacity), p_(out), encoded_(out), encode_(encode) {}
+      : begin_(out), end_(out + capacity), limit_(end_), p_(out), encoded_(out), encode_(encode) {}
+
+  // Writes after the current size of *str, whose capacity is at least its
+  // size plus `bound`.
+  DirectWriter(std::string* str, size_t bound, JsonByteTransform encode)
+      : DirectWriter(str->data() + str->size(), bound, encode) {
+    str_ = str;
+    str_start_ = str->size();
+    end_ = begin_;
+  }
 
   DirectWriter(const DirectWriter&) = delete;
   DirectWriter& operator=(const DirectWriter&) = delete;
 
-  [[gnu::always_inline]] char* Reserve(size_t) { return p_; }
+  [[gnu::always_inline]] char* Reserve(size_t n) {
+    Room(n);
+    return p_;
+  }
   [[gnu::always_inline]] void Commit(char* end) { p_ = end; }
-  void Put(char c) { *p_++ = c; }
+  void Put(char c) {
+    Room(1);
+    *p_++ = c;
+  }
   void PutLiteral(std::string_view text) {
+    Room(text.size());
     std::memcpy(p_, text.data(), text.size());
     p_ += text.size();
   }
 
   void PutString(std::string_view s) {
+    Room(QuotedSize(s));
     *p_++ = '"';
     size_t i = 0;
     while (i < s.size()) {
@@ -214,6 +236,7 @@ class DirectWriter {
 
   void PutFloatRow(std::span<const float> row) {
     const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatTextRoom;
+    Room(row_room);
     if (static_cast<size_t>(end_ - p_) >= row_room) {
       p_ = write_float_list_text(p_, row);
     } else {
@@ -238,17 +261,41 @@ class DirectWriter {
 
   size_t written() const { return static_cast<size_t>(p_ - begin_); }
 
+  // A string destination is cut back to the text.
+  void Finish() {
+    if (str_ != nullptr) str_->resize(str_start_ + written());
+  }
+
  private:
+  // Bytes a string destination grows by at a time.
+  static constexpr size_t kGrowStep = 256 * 1024;
+
+  // Makes n bytes at p_ writable, as far as the destination reaches.
+  [[gnu::always_inline]] void Room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n && end_ != limit_) [[unlikely]] {
+      Grow(n);
+    }
+  }
+  [[gnu::noinline]] void Grow(size_t n) {
+    const size_t want = std::max(written() + n, static_cast<size_t>(end_ - begin_) + kGrowStep);
+    const size_t size = std::min(want, static_cast<size_t>(limit_ - begin_));
+    str_->resize(str_start_ + size);
+    end_ = begin_ + size;
+  }
+
   // Encodes the text written since the last call once it fills a chunk.
   [[gnu::always_inline]] void EncodeDone() {
     if (static_cast<size_t>(p_ - encoded_) >= kWriteChunk) Flush();
   }
 
   char* const begin_;
-  char* const end_;
+  char* end_;          // of the writable bytes
+  char* const limit_;  // of the destination
   char* p_;
   char* encoded_;
   const JsonByteTransform encode_;
+  std::string* str_ = nullptr;
+  size_t str_start_ = 0;
 };
 
 template <typename Writer>
@@ -308,12 +355,11 @@ size_t serialized_index_json_bound(const SerializedIndex& index) {
 
 void append_serialized_index_json(const SerializedIndex& index, std::string* out,
                                   JsonByteTransform encode) {
-  const size_t start = out->size();
   const size_t bound = serialized_index_json_bound(index);
-  out->resize(start + bound);
-  DirectWriter w(out->data() + start, bound, encode);
+  out->reserve(out->size() + bound);
+  DirectWriter w(out, bound, encode);
   WriteDocument(index, w);
-  out->resize(start + w.written());
+  w.Finish();
 }
 
 size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
