@@ -596,6 +596,11 @@ bool HasAvx2() {
   return has;
 }
 
+bool HasAvx2Bmi() {
+  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+  return has;
+}
+
 // ---- The bound of a list, eight floats at once (AVX2) ----
 //
 // FloatTextBounds() less kNibbleBase, four bits per exponent: word w holds
@@ -973,7 +978,297 @@ bool DecimalOverflows(const char* p, const char* end) {
   return order + (exp_negative ? -exp : exp) > 0;
 }
 
+// ---- Reading lists of numbers ----
+
+// The list reader without SIMD: scan_decimal_quick() one number at a time.
+size_t ScanFloatListScalar(const char* p, const char* limit, float* out, const char** end,
+                           bool* closed) {
+  *closed = false;
+  size_t n = 0;
+  while (n < kQuickListGroup && p < limit) {
+    QuickDecimal q;
+    const char* const e = scan_decimal_quick(p, &q);
+    if (e == nullptr || (*e != ',' && *e != ']')) break;
+    out[n++] = quick_decimal_to_float(q);
+    if (*e == ']') {
+      *closed = true;
+      p = e;
+      break;
+    }
+    p = e + 1;
+  }
+  *end = p;
+  return n;
+}
+
+#if defined(__x86_64__)
+
+// For a number of len bytes (3 to 15) whose '.' is at q, the byte shuffle
+// that puts its digits (the bytes before and after the '.') right-aligned
+// in sixteen bytes, zeros before them; at (len * 16 + q) * 16.
+struct DigitShuffles {
+  alignas(64) uint8_t bytes[16 * 16 * 16];
+};
+constexpr DigitShuffles kDigitShuffles = [] {
+  DigitShuffles t{};
+  for (int len = 0; len < 16; ++len) {
+    for (int q = 0; q < 16; ++q) {
+      uint8_t* const entry = t.bytes + (len * 16 + q) * 16;
+      for (int k = 0; k < 16; ++k) entry[k] = 0x80;
+      if (len < 3 || q < 1 || q > len - 2) continue;
+      int k = 15;
+      for (int i = len - 1; i >= 0; --i) {
+        if (i != q) entry[k--] = static_cast<uint8_t>(i);
+      }
+    }
+  }
+  return t;
+}();
+
+// Reads the number of the quick form in p[0, len), len from 3 to 15 (the
+// byte p[len] is its end): true and its parts in *out, or false.
+[[gnu::target("avx2"), gnu::always_inline]] inline bool ReadShortDecimal(const char* p, size_t len,
+                                                                         QuickDecimal* out) {
+  if (len - 3 > 12) return false;
+  const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i values = _mm_sub_epi8(text, _mm_set1_epi8('0'));
+  const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
+  const unsigned mask = (1u << len) - 1;
+  const unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(digit)) & mask;
+  const unsigned dot =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(text, _mm_set1_epi8('.')))) & mask;
+  const unsigned negative = p[0] == '-' ? 1 : 0;
+  // Every byte a digit but the sign and one '.', which has digits on both
+  // sides, and no leading zero.
+  if ((digits | dot | negative) != mask || (dot & (dot - 1)) != 0) return false;
+  const unsigned q = static_cast<unsigned>(std::countr_zero(dot));  // 32 if no '.'
+  if (q <= negative || q + 1 >= len) return false;
+  if (p[negative] == '0' && q != negative + 1) return false;
+  // The digits right-aligned, as one 16-digit integer: pairs, fours, eights.
+  const __m128i aligned = _mm_shuffle_epi8(
+      _mm_and_si128(values, digit),
+      _mm_load_si128(reinterpret_cast<const __m128i*>(kDigitShuffles.bytes + (len * 16 + q) * 16)));
+  const __m128i pairs = _mm_maddubs_epi16(aligned, _mm_set1_epi16(0x010A));
+  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
+  const __m128i eights = _mm_madd_epi16(_mm_packus_epi32(fours, fours), _mm_set1_epi32(0x00012710));
+  const uint64_t both = static_cast<uint64_t>(_mm_cvtsi128_si64(eights));
+  // At most 14 digits: an exact double.
+  const uint64_t mantissa = (both & 0xffffffffu) * 100000000 + (both >> 32);
+  out->mantissa = static_cast<double>(static_cast<int64_t>(mantissa));
+  out->divisor = kExactPow10[len - 1 - q];
+  out->multiplier = negative ? -1.0 : 1.0;
+  return true;
+}
+
+// For a number "D.D+" of len bytes (3 to 16), the byte shuffle that puts
+// its digits right-aligned in sixteen bytes, zeros before them; at len * 16.
+struct FractionShuffles {
+  alignas(64) uint8_t bytes[17 * 16];
+};
+constexpr FractionShuffles kFractionShuffles = [] {
+  FractionShuffles t{};
+  for (int len = 0; len <= 16; ++len) {
+    uint8_t* const entry = t.bytes + len * 16;
+    for (int k = 0; k < 16; ++k) entry[k] = 0x80;
+    int k = 15;
+    for (int i = len - 1; i >= 0 && len >= 3; --i) {
+      if (i != 1) entry[k--] = static_cast<uint8_t>(i);
+    }
+  }
+  return t;
+}();
+
+// The sign bits of four doubles, for each four-bit set of negative lanes.
+struct SignMasks {
+  alignas(32) uint64_t lanes[16][4];
+};
+constexpr SignMasks kSignMasks = [] {
+  SignMasks t{};
+  for (int m = 0; m < 16; ++m) {
+    for (int i = 0; i < 4; ++i) t.lanes[m][i] = ((m >> i) & 1) ? uint64_t{1} << 63 : 0;
+  }
+  return t;
+}();
+
+// Two numbers of the form "D.D+" at a and b, a_len and b_len bytes long
+// (the sign already passed), in the two 128-bit lanes: their digit
+// groups of four as 32-bit lanes, and in *fits whether both have the form
+// and 3 to 16 bytes.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i ReadTwoFractions(
+    const char* a, size_t a_len, const char* b, size_t b_len, bool* fits) {
+  const __m256i text =
+      _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b), reinterpret_cast<const __m128i*>(a));
+  const __m256i values = _mm256_sub_epi8(text, _mm256_set1_epi8('0'));
+  const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values);
+  const __m256i dot = _mm256_cmpeq_epi8(text, _mm256_set1_epi8('.'));
+  // A '.' at byte 1 of each number, digits elsewhere.
+  const __m256i at_dot = _mm256_setr_epi8(0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+                                          0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  const uint32_t good =
+      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_blendv_epi8(digit, dot, at_dot)));
+  const uint32_t need = ((1u << a_len) - 1) | (((1u << b_len) - 1) << 16);
+  *fits = (good & need) == need && a_len - 3 <= 13 && b_len - 3 <= 13;
+  const __m256i selection = _mm256_loadu2_m128i(
+      reinterpret_cast<const __m128i*>(kFractionShuffles.bytes + 16 * (b_len & 15)),
+      reinterpret_cast<const __m128i*>(kFractionShuffles.bytes + 16 * (a_len & 15)));
+  const __m256i aligned = _mm256_shuffle_epi8(values, selection);
+  const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
+  return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+}
+
+// Reads the four numbers from `start` to e0, then up to e1, e2 and e3, each
+// "-?D.D+" (quick_decimal_to_float() gives their floats) into out[0, 4),
+// or returns false.
+[[gnu::target("avx2"), gnu::always_inline]] inline bool ReadFourFractions(
+    const char* start, const char* e0, const char* e1, const char* e2, const char* e3, float* out) {
+  const char* const s0 = start;
+  const char* const s1 = e0 + 1;
+  const char* const s2 = e1 + 1;
+  const char* const s3 = e2 + 1;
+  const size_t n0 = *s0 == '-' ? 1 : 0;
+  const size_t n1 = *s1 == '-' ? 1 : 0;
+  const size_t n2 = *s2 == '-' ? 1 : 0;
+  const size_t n3 = *s3 == '-' ? 1 : 0;
+  const size_t len0 = static_cast<size_t>(e0 - s0) - n0;
+  const size_t len1 = static_cast<size_t>(e1 - s1) - n1;
+  const size_t len2 = static_cast<size_t>(e2 - s2) - n2;
+  const size_t len3 = static_cast<size_t>(e3 - s3) - n3;
+  // Length 16 reads as 0 in the shuffle table; it is checked here.
+  if ((len0 | len1 | len2 | len3) >= 16) return false;
+  bool fits02, fits13;
+  const __m256i fours02 = ReadTwoFractions(s0 + n0, len0, s2 + n2, len2, &fits02);
+  const __m256i fours13 = ReadTwoFractions(s1 + n1, len1, s3 + n3, len3, &fits13);
+  if (!(fits02 && fits13)) return false;
+  // Lanes: numbers 0 and 1, then 2 and 3: their upper and lower eight
+  // digits, below 10^7 and 10^8.
+  const __m256i eights =
+      _mm256_madd_epi16(_mm256_packus_epi32(fours02, fours13), _mm256_set1_epi32(0x00012710));
+  const __m128i upper =
+      _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_shuffle_epi32(eights, 0x88), 0x08));
+  const __m128i lower =
+      _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_shuffle_epi32(eights, 0xDD), 0x08));
+  // Exact: below 10^15.
+  const __m256d mantissa = _mm256_add_pd(
+      _mm256_mul_pd(_mm256_cvtepi32_pd(upper), _mm256_set1_pd(1e8)), _mm256_cvtepi32_pd(lower));
+  const __m256d divisor = _mm256_setr_pd(kExactPow10[len0 - 2], kExactPow10[len1 - 2],
+                                         kExactPow10[len2 - 2], kExactPow10[len3 - 2]);
+  const __m256d sign = _mm256_load_pd(
+      reinterpret_cast<const double*>(kSignMasks.lanes[n0 | n1 << 1 | n2 << 2 | n3 << 3]));
+  const __m256d value = _mm256_xor_pd(_mm256_div_pd(mantissa, divisor), sign);
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(value));
+  return true;
+}
+
+// The bytes of p[0, 64) that are ',' or ']', as bits.
+[[gnu::target("avx2"), gnu::always_inline]] inline uint64_t SeparatorBits(const char* p) {
+  const __m256i comma = _mm256_set1_epi8(',');
+  const __m256i bracket = _mm256_set1_epi8(']');
+  const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+  const uint32_t low_bits = static_cast<uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_cmpeq_epi8(low, comma), _mm256_cmpeq_epi8(low, bracket))));
+  const uint32_t high_bits = static_cast<uint32_t>(_mm256_movemask_epi8(
+      _mm256_or_si256(_mm256_cmpeq_epi8(high, comma), _mm256_cmpeq_epi8(high, bracket))));
+  return low_bits | static_cast<uint64_t>(high_bits) << 32;
+}
+
+// scan_float_list_quick() with AVX2. First the ends of the next numbers
+// are listed from a scan for separators 64 bytes at a time (eight taken
+// from each block's bits without a branch), then the numbers are read
+// between them, so that reading one does not wait on finding the next:
+// those of the short form with byte shuffles, others with
+// scan_decimal_quick(). The floats are divided out four at a time.
+[[gnu::target("avx2,bmi")]] size_t ScanFloatListAvx2(const char* p, const char* limit, float* out,
+                                                     const char** end, bool* closed) {
+  // Offsets from p of the separators, with room for a block's worth of
+  // unused entries.
+  uint32_t ends[kQuickListGroup + 64];
+  size_t found = 0;
+  // The blocks read 64 bytes: they start at most 32 bytes before `limit`.
+  for (const char* block = p; found < kQuickListGroup && block + 32 <= limit; block += 64) {
+    uint64_t bits = SeparatorBits(block);
+    const uint32_t base = static_cast<uint32_t>(block - p);
+    const size_t count = static_cast<size_t>(std::popcount(bits));
+    uint32_t* const at = ends + found;
+    // countr_zero() of no bits is 64: an unused entry.
+#define VESK_TAKE_SEPARATOR(k)                                  \
+  at[k] = base + static_cast<uint32_t>(std::countr_zero(bits)); \
+  bits &= bits - 1;
+    VESK_TAKE_SEPARATOR(0)
+    VESK_TAKE_SEPARATOR(1)
+    VESK_TAKE_SEPARATOR(2)
+    VESK_TAKE_SEPARATOR(3)
+    VESK_TAKE_SEPARATOR(4)
+    VESK_TAKE_SEPARATOR(5)
+    VESK_TAKE_SEPARATOR(6)
+    VESK_TAKE_SEPARATOR(7)
+#undef VESK_TAKE_SEPARATOR
+    for (size_t k = 8; k < count; ++k) {
+      at[k] = base + static_cast<uint32_t>(std::countr_zero(bits));
+      bits &= bits - 1;
+    }
+    found += count;
+  }
+  found = std::min(found, kQuickListGroup);
+
+  size_t n = 0;
+  bool is_closed = false;
+  const char* start = p;
+  size_t k = 0;
+  while (k < found) {
+    // Four numbers of the form "-?D.D+" at once, the last of them before
+    // `limit` and none but the last followed by ']'.
+    if (k + 4 <= found && p + ends[k + 3] < limit) {
+      const char* const e0 = p + ends[k];
+      const char* const e1 = p + ends[k + 1];
+      const char* const e2 = p + ends[k + 2];
+      const char* const e3 = p + ends[k + 3];
+      if (*e0 == ',' && *e1 == ',' && *e2 == ',' &&
+          ReadFourFractions(start, e0, e1, e2, e3, out + n)) {
+        n += 4;
+        k += 4;
+        if (*e3 == ']') {
+          is_closed = true;
+          start = e3;
+          break;
+        }
+        start = e3 + 1;
+        continue;
+      }
+    }
+    // One number.
+    if (start >= limit) break;
+    const char* const e = p + ends[k];
+    QuickDecimal q;
+    if (!ReadShortDecimal(start, static_cast<size_t>(e - start), &q) &&
+        scan_decimal_quick(start, &q) != e) {
+      break;
+    }
+    out[n++] = quick_decimal_to_float(q);
+    ++k;
+    if (*e == ']') {
+      is_closed = true;
+      start = e;
+      break;
+    }
+    start = e + 1;
+  }
+  *end = start;
+  *closed = is_closed;
+  return n;
+}
+
+#endif  // defined(__x86_64__)
+
 }  // namespace
+
+size_t scan_float_list_quick(const char* p, const char* limit, float* out, const char** end,
+                             bool* closed) {
+#if defined(__x86_64__)
+  if (HasAvx2Bmi()) return ScanFloatListAvx2(p, limit, out, end, closed);
+#endif
+  return ScanFloatListScalar(p, limit, out, end, closed);
+}
 
 char* write_float_text(char* p, float value) { return WriteParts(p, Decompose(value)); }
 

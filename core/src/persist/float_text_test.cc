@@ -278,5 +278,85 @@ TEST(FloatTextTest, QuickScanAgreesWithGeneralReading) {
   EXPECT_GT(accepted, 100000u);
 }
 
+// Lists of number texts (the writer's for values of embedding magnitudes
+// and for random bit patterns), some elements damaged or left empty,
+// closed by ']' and read in steps from the start as the JSON reader does,
+// with the readable end at random places: every number read is a
+// well-formed element read to the same float as the general reading, the
+// reading resumes exactly at the next element, and a clean list of
+// ordinary values is read whole.
+TEST(FloatTextTest, QuickListScanAgreesWithGeneralReading) {
+  const std::regex json_number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
+  std::mt19937 rng(13);
+  std::normal_distribution<float> normal(0.0f, 0.05f);
+  auto pick = [&](std::string_view from) { return from[rng() % from.size()]; };
+  size_t read = 0;
+  for (int trial = 0; trial < 20000; ++trial) {
+    const bool clean = trial % 4 == 0;
+    std::vector<std::string> elements(1 + rng() % 70);
+    bool ordinary = true;  // all of magnitudes the quick reading takes
+    for (std::string& text : elements) {
+      const unsigned kind = rng() % 10;
+      float f = normal(rng);
+      if (kind == 0) f = std::bit_cast<float>(static_cast<uint32_t>(rng()));
+      if (kind == 1) f *= 1000.0f;
+      if (kind == 2) f = rng() % 2 ? 0.0f : -0.0f;
+      text = FloatText(f);
+      ordinary &= f == 0 || (std::fabs(f) >= 1e-6f && std::fabs(f) < 1e7f);
+      ordinary &= f == 0 || (std::fabs(f) >= 1e-6f && std::fabs(f) < 1e7f);
+      if (!clean && rng() % 12 == 0) {
+        const size_t at = rng() % (text.size() + 1);
+        const char c = pick("0123456789.-+eE n");
+        switch (rng() % 3) {
+          case 0:
+            text.insert(at, 1, c);
+            break;
+          case 1:
+            if (at < text.size()) text.erase(at, 1);
+            break;
+          default:
+            text.clear();  // ",," or ",]"
+        }
+      }
+    }
+    std::string list;
+    std::vector<size_t> starts;
+    for (const std::string& text : elements) {
+      starts.push_back(list.size());
+      list += text + ",";
+    }
+    list.back() = ']';
+    const size_t readable = list.size();
+    list += std::string(64, '#');
+    const size_t limit = clean ? readable + kQuickNumberRoom : rng() % (readable + 1);
+    const char* p = list.data();
+    size_t element = 0;
+    bool closed = false;
+    for (;;) {
+      float values[kQuickListGroup];
+      const char* end;
+      const size_t n = scan_float_list_quick(p, list.data() + limit, values, &end, &closed);
+      for (size_t i = 0; i < n; ++i, ++element) {
+        ASSERT_LT(element, elements.size());
+        ASSERT_EQ(p, list.data() + starts[element]);
+        const std::string& text = elements[element];
+        ASSERT_TRUE(std::regex_match(text, json_number)) << text;
+        const float expected = decimal_number_to_float(parse_decimal_number(text));
+        ASSERT_EQ(std::bit_cast<uint32_t>(values[i]), std::bit_cast<uint32_t>(expected)) << text;
+        p += text.size() + (i + 1 < n || !closed ? 1 : 0);
+      }
+      ASSERT_EQ(end, p);
+      read += n;
+      if (closed || n < kQuickListGroup) break;
+    }
+    if (closed) {
+      ASSERT_EQ(element, elements.size());
+      ASSERT_EQ(*p, ']');
+    }
+    if (clean && ordinary) ASSERT_TRUE(closed) << list.substr(0, readable);
+  }
+  EXPECT_GT(read, 100000u);
+}
+
 }  // namespace
 }  // namespace vesk

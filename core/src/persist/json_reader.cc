@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "persist/float_text.h"
 #include "utils/float_format.h"
 #include "utils/utf8.h"
@@ -667,7 +663,6 @@ class DocumentHandler {
   // stream's buffer while it holds enough bytes. Returns true after a last
   // number followed by "]" (the stream left at the "]"), false at the
   // first element it cannot read so (the stream left at its start).
-  // Numbers are converted in groups, the divisions of a group overlapping.
   bool ScanNumbersQuick(Stream& s) {
     const std::string_view ahead = s.Ahead();
     if (ahead.size() <= kQuickNumberRoom) return false;
@@ -675,47 +670,14 @@ class DocumentHandler {
     const char* const limit = begin + ahead.size() - kQuickNumberRoom;
     const char* p = begin;
     bool closed = false;
-    constexpr size_t kGroup = 16;
-    alignas(16) double mantissa[kGroup], divisor[kGroup], multiplier[kGroup];
-    size_t n = 0;
-    while (p < limit) {
-      QuickDecimal q;
-      const char* const end = scan_decimal_quick(p, &q);
-      if (end == nullptr || (*end != ',' && *end != ']')) break;
-      mantissa[n] = q.mantissa;
-      divisor[n] = q.divisor;
-      multiplier[n] = q.multiplier;
-      if (++n == kGroup) {
-        AppendQuick(mantissa, divisor, multiplier, n);
-        n = 0;
-      }
-      if (*end == ']') {
-        p = end;
-        closed = true;
-        break;
-      }
-      p = end + 1;
+    float values[kQuickListGroup];
+    for (;;) {
+      const size_t n = scan_float_list_quick(p, limit, values, &p, &closed);
+      row_->insert(row_->end(), values, values + n);
+      if (closed || n < kQuickListGroup) break;
     }
-    AppendQuick(mantissa, divisor, multiplier, n);
     s.Skip(static_cast<size_t>(p - begin));
     return closed;
-  }
-
-  // Appends the floats of n numbers read by scan_decimal_quick() to the row.
-  void AppendQuick(const double* mantissa, const double* divisor, const double* multiplier,
-                   size_t n) {
-    const size_t at = row_->size();
-    row_->resize(at + n);
-    float* const out = row_->data() + at;
-    size_t i = 0;
-#if defined(__SSE2__)
-    for (; i + 2 <= n; i += 2) {
-      const __m128d d = _mm_mul_pd(_mm_div_pd(_mm_load_pd(mantissa + i), _mm_load_pd(divisor + i)),
-                                   _mm_load_pd(multiplier + i));
-      _mm_storel_pi(reinterpret_cast<__m64*>(out + i), _mm_cvtpd_ps(d));
-    }
-#endif
-    for (; i < n; ++i) out[i] = quick_decimal_to_float({mantissa[i], divisor[i], multiplier[i]});
   }
 
   bool MatchKey(std::string_view key, const std::string_view* keys, int count, Slot first,
