@@ -1060,23 +1060,66 @@ constexpr DigitShuffles kDigitShuffles = [] {
   return true;
 }
 
-// For a number "D.D+" of len bytes (3 to 16), the byte shuffle that puts
-// its digits right-aligned in sixteen bytes, zeros before them; at len * 16.
-struct FractionShuffles {
-  alignas(64) uint8_t bytes[17 * 16];
+// For a number "-?D.D+" of len bytes (up to 15) with or without its sign:
+// the byte shuffle that puts its digits right-aligned in sixteen bytes
+// (zeros before them), and the bytes it must have where `check` is set,
+// digits standing as 'D'; at index len * 2 + negative.
+struct FractionForm {
+  uint8_t shuffle[16];
+  uint8_t expect[16];
+  uint8_t check[16];
 };
-constexpr FractionShuffles kFractionShuffles = [] {
-  FractionShuffles t{};
-  for (int len = 0; len <= 16; ++len) {
-    uint8_t* const entry = t.bytes + len * 16;
-    for (int k = 0; k < 16; ++k) entry[k] = 0x80;
-    int k = 15;
-    for (int i = len - 1; i >= 0 && len >= 3; --i) {
-      if (i != 1) entry[k--] = static_cast<uint8_t>(i);
+struct FractionForms {
+  alignas(64) FractionForm forms[32];
+};
+constexpr FractionForms kFractionForms = [] {
+  FractionForms t{};
+  for (int len = 0; len < 16; ++len) {
+    for (int negative = 0; negative < 2; ++negative) {
+      FractionForm& form = t.forms[len * 2 + negative];
+      for (int k = 0; k < 16; ++k) {
+        form.shuffle[k] = 0x80;
+        form.check[k] = k < len ? 0xFF : 0;
+        form.expect[k] = 'D';
+      }
+      if (negative) form.expect[0] = '-';
+      form.expect[negative + 1] = '.';
+      int k = 15;
+      for (int i = len - 1; i >= negative; --i) {
+        if (i != negative + 1) form.shuffle[k--] = static_cast<uint8_t>(i);
+      }
     }
   }
   return t;
 }();
+
+// The two FractionForm rows `row` (0 to 2) of forms a and b in the two
+// 128-bit lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i FormRows(const FractionForm& a,
+                                                                    const FractionForm& b,
+                                                                    int row) {
+  const uint8_t* const rows_a[3] = {a.shuffle, a.expect, a.check};
+  const uint8_t* const rows_b[3] = {b.shuffle, b.expect, b.check};
+  return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(rows_b[row]),
+                             reinterpret_cast<const __m128i*>(rows_a[row]));
+}
+
+// Two numbers at a and b of the forms fa and fb, in the two 128-bit
+// lanes: their digit groups of four as 32-bit lanes; *fits is cleared
+// unless both have their forms.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i ReadTwoFractions(
+    const char* a, const FractionForm& fa, const char* b, const FractionForm& fb, bool* fits) {
+  const __m256i text =
+      _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b), reinterpret_cast<const __m128i*>(a));
+  const __m256i values = _mm256_sub_epi8(text, _mm256_set1_epi8('0'));
+  const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values);
+  const __m256i classes = _mm256_blendv_epi8(text, _mm256_set1_epi8('D'), digit);
+  *fits &=
+      _mm256_testz_si256(_mm256_xor_si256(classes, FormRows(fa, fb, 1)), FormRows(fa, fb, 2)) != 0;
+  const __m256i aligned = _mm256_shuffle_epi8(values, FormRows(fa, fb, 0));
+  const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
+  return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
+}
 
 // The sign bits of four doubles, for each four-bit set of negative lanes.
 struct SignMasks {
@@ -1090,72 +1133,55 @@ constexpr SignMasks kSignMasks = [] {
   return t;
 }();
 
-// Two numbers of the form "D.D+" at a and b, a_len and b_len bytes long
-// (the sign already passed), in the two 128-bit lanes: their digit
-// groups of four as 32-bit lanes, and in *fits whether both have the form
-// and 3 to 16 bytes.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i ReadTwoFractions(
-    const char* a, size_t a_len, const char* b, size_t b_len, bool* fits) {
-  const __m256i text =
-      _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b), reinterpret_cast<const __m128i*>(a));
-  const __m256i values = _mm256_sub_epi8(text, _mm256_set1_epi8('0'));
-  const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values);
-  const __m256i dot = _mm256_cmpeq_epi8(text, _mm256_set1_epi8('.'));
-  // A '.' at byte 1 of each number, digits elsewhere.
-  const __m256i at_dot = _mm256_setr_epi8(0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
-                                          0, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-  const uint32_t good =
-      static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_blendv_epi8(digit, dot, at_dot)));
-  const uint32_t need = ((1u << a_len) - 1) | (((1u << b_len) - 1) << 16);
-  *fits = (good & need) == need && a_len - 3 <= 13 && b_len - 3 <= 13;
-  const __m256i selection = _mm256_loadu2_m128i(
-      reinterpret_cast<const __m128i*>(kFractionShuffles.bytes + 16 * (b_len & 15)),
-      reinterpret_cast<const __m128i*>(kFractionShuffles.bytes + 16 * (a_len & 15)));
-  const __m256i aligned = _mm256_shuffle_epi8(values, selection);
-  const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
-  return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
-}
-
 // Reads the four numbers from `start` to e0, then up to e1, e2 and e3, each
-// "-?D.D+" (quick_decimal_to_float() gives their floats) into out[0, 4),
-// or returns false.
+// "-?D.D+" of at most 15 bytes (quick_decimal_to_float() gives their
+// floats) into out[0, 4), or returns false.
 [[gnu::target("avx2"), gnu::always_inline]] inline bool ReadFourFractions(
     const char* start, const char* e0, const char* e1, const char* e2, const char* e3, float* out) {
   const char* const s0 = start;
   const char* const s1 = e0 + 1;
   const char* const s2 = e1 + 1;
   const char* const s3 = e2 + 1;
+  const size_t len0 = static_cast<size_t>(e0 - s0);
+  const size_t len1 = static_cast<size_t>(e1 - s1);
+  const size_t len2 = static_cast<size_t>(e2 - s2);
+  const size_t len3 = static_cast<size_t>(e3 - s3);
+  if ((len0 | len1 | len2 | len3) >= 16) return false;
   const size_t n0 = *s0 == '-' ? 1 : 0;
   const size_t n1 = *s1 == '-' ? 1 : 0;
   const size_t n2 = *s2 == '-' ? 1 : 0;
   const size_t n3 = *s3 == '-' ? 1 : 0;
-  const size_t len0 = static_cast<size_t>(e0 - s0) - n0;
-  const size_t len1 = static_cast<size_t>(e1 - s1) - n1;
-  const size_t len2 = static_cast<size_t>(e2 - s2) - n2;
-  const size_t len3 = static_cast<size_t>(e3 - s3) - n3;
-  // Length 16 reads as 0 in the shuffle table; it is checked here.
-  if ((len0 | len1 | len2 | len3) >= 16) return false;
-  bool fits02, fits13;
-  const __m256i fours02 = ReadTwoFractions(s0 + n0, len0, s2 + n2, len2, &fits02);
-  const __m256i fours13 = ReadTwoFractions(s1 + n1, len1, s3 + n3, len3, &fits13);
-  if (!(fits02 && fits13)) return false;
+  // The fraction digits, 1 to 13 each (at most 13 as the lengths are
+  // below 16, so the or of the counts less one is below 16 unless one is 0).
+  const size_t f0 = len0 - 2 - n0;
+  const size_t f1 = len1 - 2 - n1;
+  const size_t f2 = len2 - 2 - n2;
+  const size_t f3 = len3 - 2 - n3;
+  if (((f0 - 1) | (f1 - 1) | (f2 - 1) | (f3 - 1)) >= 16) return false;
+  const FractionForm& form0 = kFractionForms.forms[len0 * 2 + n0];
+  const FractionForm& form1 = kFractionForms.forms[len1 * 2 + n1];
+  const FractionForm& form2 = kFractionForms.forms[len2 * 2 + n2];
+  const FractionForm& form3 = kFractionForms.forms[len3 * 2 + n3];
+  bool fits = true;
+  const __m256i fours02 = ReadTwoFractions(s0, form0, s2, form2, &fits);
+  const __m256i fours13 = ReadTwoFractions(s1, form1, s3, form3, &fits);
+  if (!fits) return false;
   // Lanes: numbers 0 and 1, then 2 and 3: their upper and lower eight
-  // digits, below 10^7 and 10^8.
+  // digits, below 10^6 and 10^8.
   const __m256i eights =
       _mm256_madd_epi16(_mm256_packus_epi32(fours02, fours13), _mm256_set1_epi32(0x00012710));
   const __m128i upper =
       _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_shuffle_epi32(eights, 0x88), 0x08));
   const __m128i lower =
       _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_shuffle_epi32(eights, 0xDD), 0x08));
-  // Exact: below 10^15.
+  // Exact: below 10^14.
   const __m256d mantissa = _mm256_add_pd(
       _mm256_mul_pd(_mm256_cvtepi32_pd(upper), _mm256_set1_pd(1e8)), _mm256_cvtepi32_pd(lower));
-  const __m256d divisor = _mm256_setr_pd(kExactPow10[len0 - 2], kExactPow10[len1 - 2],
-                                         kExactPow10[len2 - 2], kExactPow10[len3 - 2]);
+  const __m256d quotient = _mm256_div_pd(
+      mantissa, _mm256_setr_pd(kExactPow10[f0], kExactPow10[f1], kExactPow10[f2], kExactPow10[f3]));
   const __m256d sign = _mm256_load_pd(
       reinterpret_cast<const double*>(kSignMasks.lanes[n0 | n1 << 1 | n2 << 2 | n3 << 3]));
-  const __m256d value = _mm256_xor_pd(_mm256_div_pd(mantissa, divisor), sign);
-  _mm_storeu_ps(out, _mm256_cvtpd_ps(value));
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_xor_pd(quotient, sign)));
   return true;
 }
 
