@@ -405,6 +405,14 @@ struct FloatParts {
 // from the even and odd lanes separately), so the parts are the same as the
 // scalar ones. Lanes outside the common case are reported for Decompose().
 
+// A constant the compiler takes as unknown, so that a multiplication by it
+// stays one instruction instead of becoming a chain of shifts and additions
+// (which compete for the one shift unit some processors have).
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i Opaque(__m256i v) {
+  asm("" : "+x"(v));
+  return v;
+}
+
 // The upper 32 bits of the 64-bit products a * b, lane by lane.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i MulHigh32(__m256i a, __m256i b) {
   const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
@@ -456,7 +464,7 @@ struct EightDigits {
   const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, _mm256_set1_epi32(1 << 23)), 1);
   // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k.
   const __m256i minus_k = _mm256_sub_epi32(
-      _mm256_srai_epi32(_mm256_mullo_epi32(e, _mm256_set1_epi32(315653)), 20), one);
+      _mm256_srai_epi32(_mm256_mullo_epi32(e, Opaque(_mm256_set1_epi32(315653))), 20), one);
   const __m256i k = _mm256_sub_epi32(zero, minus_k);
   // Lanes of the special cases may index anywhere: clamp into the table.
   const __m256i index = _mm256_min_epi32(
@@ -474,8 +482,8 @@ struct EightDigits {
                               _mm256_set_epi64x(cached(7), cached(5), cached(3), cached(1))};
   const __m256i cache_hi = HighHalves(cache);
   const __m256i cache_lo = LowHalves(cache);
-  const __m256i beta =
-      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, _mm256_set1_epi32(1741647)), 19));
+  const __m256i beta = _mm256_add_epi32(
+      e, _mm256_srai_epi32(_mm256_mullo_epi32(k, Opaque(_mm256_set1_epi32(1741647))), 19));
   // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
   // cache_hi >> (31 - beta).
   const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(_mm256_set1_epi32(31), beta));
@@ -490,7 +498,7 @@ struct EightDigits {
   const __m256i z_low = LowHalves(z);
 
   const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, _mm256_set1_epi32(0x51EB851F)), 5);
-  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, _mm256_set1_epi32(100)));
+  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, Opaque(_mm256_set1_epi32(100))));
   general = _mm256_or_si256(general, _mm256_cmpeq_epi32(r, deltai));
   general = _mm256_or_si256(
       general, _mm256_and_si256(_mm256_cmpeq_epi32(r, zero), _mm256_cmpeq_epi32(z_low, zero)));
@@ -501,11 +509,11 @@ struct EightDigits {
       _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), _mm256_set1_epi32(5));
   const __m256i approx_y_parity =
       _mm256_and_si256(_mm256_xor_si256(dist, _mm256_set1_epi32(5)), one);
-  dist = _mm256_mullo_epi32(dist, _mm256_set1_epi32(6554));
+  dist = _mm256_mullo_epi32(dist, Opaque(_mm256_set1_epi32(6554)));
   const __m256i divisible = _mm256_cmpgt_epi32(_mm256_set1_epi32(6554),
                                                _mm256_and_si256(dist, _mm256_set1_epi32(0xffff)));
   dist = _mm256_srli_epi32(dist, 16);
-  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, _mm256_set1_epi32(10)), dist);
+  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, Opaque(_mm256_set1_epi32(10))), dist);
 
   // MulParity(two_f, cache, beta): the lower 64 bits of two_f * cache.
   const WideProducts t_lo = MulWide(two_f, cache_lo);
@@ -547,11 +555,16 @@ struct EightParts {
   EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
   // and the eight others.
-  __m256i len = one;
-  for (int j = 1; j <= 8; ++j) {
-    len = _mm256_sub_epi32(
-        len, _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(static_cast<int>(kPow10U32[j] - 1))));
-  }
+  const __m256i len = _mm256_sub_epi32(
+      _mm256_sub_epi32(
+          _mm256_sub_epi32(_mm256_sub_epi32(one, _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(9))),
+                           _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(99))),
+          _mm256_add_epi32(_mm256_cmpgt_epi32(digits, _mm256_set1_epi32(999)),
+                           _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(9999)))),
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpgt_epi32(digits, _mm256_set1_epi32(99999)),
+                                        _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(999999))),
+                       _mm256_add_epi32(_mm256_cmpgt_epi32(digits, _mm256_set1_epi32(9999999)),
+                                        _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(99999999)))));
   // 10^(9 - len) from a permutation of 10^0..10^7, or 10^8 for len 1.
   const __m256i scale_index = _mm256_sub_epi32(_mm256_set1_epi32(9), len);
   const __m256i scale = _mm256_blendv_epi8(
@@ -562,28 +575,31 @@ struct EightParts {
   const __m256i kk = _mm256_add_epi32(exp10, len);
   const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, _mm256_set1_epi32(0x55E63B89)), 25);
   const __m256i rest =
-      _mm256_sub_epi32(aligned, _mm256_mullo_epi32(first, _mm256_set1_epi32(100000000)));
+      _mm256_sub_epi32(aligned, _mm256_mullo_epi32(first, Opaque(_mm256_set1_epi32(100000000))));
   const __m256i hi = _mm256_srli_epi32(MulHigh32(rest, _mm256_set1_epi32(0xD1B71759)), 13);
-  const __m256i lo = _mm256_sub_epi32(rest, _mm256_mullo_epi32(hi, _mm256_set1_epi32(10000)));
+  const __m256i lo =
+      _mm256_sub_epi32(rest, _mm256_mullo_epi32(hi, Opaque(_mm256_set1_epi32(10000))));
   // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7.
   const __m256i hi_ordered = _mm256_permute4x64_epi64(hi, 0xD8);
   const __m256i lo_ordered = _mm256_permute4x64_epi64(lo, 0xD8);
   for (int half = 0; half < 2; ++half) {
     const __m256i quads = half == 0 ? _mm256_unpacklo_epi32(hi_ordered, lo_ordered)
                                     : _mm256_unpackhi_epi32(hi_ordered, lo_ordered);
-    const __m256i hundreds =
-        _mm256_and_si256(_mm256_srli_epi32(_mm256_mullo_epi32(quads, _mm256_set1_epi32(10486)), 20),
-                         _mm256_set1_epi32(0x7f));
+    const __m256i hundreds = _mm256_and_si256(
+        _mm256_srli_epi32(_mm256_mullo_epi32(quads, Opaque(_mm256_set1_epi32(10486))), 20),
+        _mm256_set1_epi32(0x7f));
     const __m256i pairs = _mm256_or_si256(
         hundreds,
         _mm256_slli_epi32(
-            _mm256_sub_epi32(quads, _mm256_mullo_epi32(hundreds, _mm256_set1_epi32(100))), 16));
-    const __m256i tens =
-        _mm256_and_si256(_mm256_srli_epi16(_mm256_mullo_epi16(pairs, _mm256_set1_epi16(103)), 10),
-                         _mm256_set1_epi16(0xf));
+            _mm256_sub_epi32(quads, _mm256_mullo_epi32(hundreds, Opaque(_mm256_set1_epi32(100)))),
+            16));
+    const __m256i tens = _mm256_and_si256(
+        _mm256_srli_epi16(_mm256_mullo_epi16(pairs, Opaque(_mm256_set1_epi16(103))), 10),
+        _mm256_set1_epi16(0xf));
     const __m256i eights = _mm256_or_si256(
-        tens, _mm256_slli_epi16(
-                  _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
+        tens,
+        _mm256_slli_epi16(
+            _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, Opaque(_mm256_set1_epi16(10)))), 8));
     out.rest[half] = eights;
   }
   out.kk = kk;
@@ -885,14 +901,18 @@ constexpr ShuffleTable kShuffleTable = [] {
 }
 
 // Writes values[0, count) (count a multiple of 8) as write_float_list_text
-// does, each followed by a comma; returns the end. In two passes over
-// pieces of the list, first the digits, then the text: each pass is a loop
-// of independent steps short enough for the processor to overlap.
+// does, each followed by a comma; returns the end. In three passes over
+// pieces of the list (the shortest digits, their parts, the text): each
+// pass is a loop of independent steps short enough for the processor to
+// overlap several of them.
 [[gnu::target("avx2")]] char* WriteFloatListAvx2(char* p, const float* values, size_t count) {
   constexpr size_t kPiece = 128;
   alignas(32) uint32_t digits[kPiece];
   alignas(32) int32_t exp10[kPiece];
   uint8_t general[kPiece / 8];
+  alignas(32) int32_t kks[kPiece];
+  alignas(32) int32_t firsts[kPiece];
+  alignas(32) uint64_t rests[kPiece];
   for (size_t piece = 0; piece < count; piece += kPiece) {
     const float* const v = values + piece;
     const size_t size = std::min(kPiece, count - piece);
@@ -906,6 +926,17 @@ constexpr ShuffleTable kShuffleTable = [] {
       const EightParts d =
           EightPartsAvx2(_mm256_load_si256(reinterpret_cast<const __m256i*>(digits + b)),
                          _mm256_load_si256(reinterpret_cast<const __m256i*>(exp10 + b)));
+      _mm256_store_si256(reinterpret_cast<__m256i*>(kks + b), d.kk);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(firsts + b), d.first);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(rests + b), d.rest[0]);
+      _mm256_store_si256(reinterpret_cast<__m256i*>(rests + b + 4), d.rest[1]);
+    }
+    for (size_t b = 0; b < size; b += 8) {
+      EightParts d;
+      d.kk = _mm256_load_si256(reinterpret_cast<const __m256i*>(kks + b));
+      d.first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firsts + b));
+      d.rest[0] = _mm256_load_si256(reinterpret_cast<const __m256i*>(rests + b));
+      d.rest[1] = _mm256_load_si256(reinterpret_cast<const __m256i*>(rests + b + 4));
       const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + b));
       if (general[b / 8] == 0 && WriteEightShuffled(d, bits, &p)) [[likely]] {
         continue;
