@@ -1229,88 +1229,54 @@ constexpr SignMasks kSignMasks = [] {
   return low_bits | static_cast<uint64_t>(high_bits) << 32;
 }
 
-// scan_float_list_quick() with AVX2. First the ends of the next numbers
-// are listed from a scan for separators 64 bytes at a time (eight taken
-// from each block's bits without a branch), then the numbers are read
-// between them, so that reading one does not wait on finding the next:
-// those of the short form with byte shuffles, others with
-// scan_decimal_quick(). The floats are divided out four at a time.
+// scan_float_list_quick() with AVX2. Each step finds the separators in the
+// 64 bytes from where it starts, then reads the four numbers before the
+// first four of them if they have the form "-?D.D+" (byte shuffles, digit
+// sums and one 4-wide division), else the one before the first with
+// ReadShortDecimal() or scan_decimal_quick().
 [[gnu::target("avx2,bmi")]] size_t ScanFloatListAvx2(const char* p, const char* limit, float* out,
                                                      const char** end, bool* closed) {
-  // Offsets from p of the separators, with room for a block's worth of
-  // unused entries.
-  uint32_t ends[kQuickListGroup + 64];
-  size_t found = 0;
-  // The blocks read 64 bytes: they start at most 32 bytes before `limit`.
-  for (const char* block = p; found < kQuickListGroup && block + 32 <= limit; block += 64) {
-    uint64_t bits = SeparatorBits(block);
-    const uint32_t base = static_cast<uint32_t>(block - p);
-    const size_t count = static_cast<size_t>(std::popcount(bits));
-    uint32_t* const at = ends + found;
-    // countr_zero() of no bits is 64: an unused entry.
-#define VESK_TAKE_SEPARATOR(k)                                  \
-  at[k] = base + static_cast<uint32_t>(std::countr_zero(bits)); \
-  bits &= bits - 1;
-    VESK_TAKE_SEPARATOR(0)
-    VESK_TAKE_SEPARATOR(1)
-    VESK_TAKE_SEPARATOR(2)
-    VESK_TAKE_SEPARATOR(3)
-    VESK_TAKE_SEPARATOR(4)
-    VESK_TAKE_SEPARATOR(5)
-    VESK_TAKE_SEPARATOR(6)
-    VESK_TAKE_SEPARATOR(7)
-#undef VESK_TAKE_SEPARATOR
-    for (size_t k = 8; k < count; ++k) {
-      at[k] = base + static_cast<uint32_t>(std::countr_zero(bits));
-      bits &= bits - 1;
-    }
-    found += count;
-  }
-  found = std::min(found, kQuickListGroup);
-
   size_t n = 0;
   bool is_closed = false;
-  const char* start = p;
-  size_t k = 0;
-  while (k < found) {
-    // Four numbers of the form "-?D.D+" at once, the last of them before
-    // `limit` and none but the last followed by ']'.
-    if (k + 4 <= found && p + ends[k + 3] < limit) {
-      const char* const e0 = p + ends[k];
-      const char* const e1 = p + ends[k + 1];
-      const char* const e2 = p + ends[k + 2];
-      const char* const e3 = p + ends[k + 3];
-      if (*e0 == ',' && *e1 == ',' && *e2 == ',' &&
-          ReadFourFractions(start, e0, e1, e2, e3, out + n)) {
-        n += 4;
-        k += 4;
-        if (*e3 == ']') {
-          is_closed = true;
-          start = e3;
-          break;
-        }
-        start = e3 + 1;
-        continue;
+  // A step reads 64 bytes: it starts at most 32 bytes before `limit`.
+  while (n < kQuickListGroup && p + 32 <= limit) {
+    uint64_t bits = SeparatorBits(p);
+    // countr_zero() of no bits is 64: the end of the window.
+    const char* const e0 = p + std::countr_zero(bits);
+    bits &= bits - 1;
+    const char* const e1 = p + std::countr_zero(bits);
+    bits &= bits - 1;
+    const char* const e2 = p + std::countr_zero(bits);
+    bits &= bits - 1;
+    const char* const e3 = p + std::countr_zero(bits);
+    // Four numbers, none but the last followed by ']'.
+    // The numbers' sixteen bytes end before limit + kQuickNumberRoom.
+    if (n + 4 <= kQuickListGroup && e3 < p + 64 && e3 <= limit + 16 && *e0 == ',' && *e1 == ',' &&
+        *e2 == ',' && ReadFourFractions(p, e0, e1, e2, e3, out + n)) {
+      n += 4;
+      if (*e3 == ']') {
+        is_closed = true;
+        p = e3;
+        break;
       }
+      p = e3 + 1;
+      continue;
     }
     // One number.
-    if (start >= limit) break;
-    const char* const e = p + ends[k];
+    if (e0 == p + 64) break;
     QuickDecimal q;
-    if (!ReadShortDecimal(start, static_cast<size_t>(e - start), &q) &&
-        scan_decimal_quick(start, &q) != e) {
+    if (!ReadShortDecimal(p, static_cast<size_t>(e0 - p), &q) && scan_decimal_quick(p, &q) != e0) {
       break;
     }
     out[n++] = quick_decimal_to_float(q);
-    ++k;
-    if (*e == ']') {
+    if (*e0 == ']') {
       is_closed = true;
-      start = e;
+      p = e0;
       break;
     }
-    start = e + 1;
+    p = e0 + 1;
   }
-  *end = start;
+  *end = p;
   *closed = is_closed;
   return n;
 }

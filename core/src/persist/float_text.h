@@ -245,12 +245,12 @@ inline constexpr size_t kQuickListGroup = 64;
 // Reads the elements of a JSON array from p on while each is a number
 // followed by ',' or ']' that scan_decimal_quick() or the quick form
 // "-?(0|[1-9][0-9]*)\.[0-9]+" of at most 15 bytes accepts, and starts before
-// `limit`; stops after kQuickListGroup of them, after one followed by ']',
-// or before the first element it cannot read so. Stores their floats
+// `limit` (the reading may stop up to kQuickNumberRoom bytes earlier);
+// stops after kQuickListGroup of them, after one followed by ']', or
+// before the first element it cannot read so. Stores their floats
 // (those quick_decimal_to_float() gives) in out[0, count) and returns the
 // count; *end is then the start of the next element, or the ']' when
-// *closed is set. Reads up to kQuickNumberRoom bytes past any position
-// before `limit`.
+// *closed is set. Reads no byte at or past limit + kQuickNumberRoom.
 size_t scan_float_list_quick(const char* p, const char* limit, float* out, const char** end,
                              bool* closed);
 
