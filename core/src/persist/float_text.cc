@@ -573,12 +573,14 @@ struct EightParts {
       _mm256_set1_epi32(100000000), _mm256_cmpeq_epi32(len, one));
   const __m256i aligned = _mm256_mullo_epi32(digits, scale);
   const __m256i kk = _mm256_add_epi32(exp10, len);
+  // The first digit (aligned / 10^8) and the first five (aligned / 10^4)
+  // side by side, the products exact for every 32-bit value; then digits
+  // two to five and six to nine.
   const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, _mm256_set1_epi32(0x55E63B89)), 25);
-  const __m256i rest =
-      _mm256_sub_epi32(aligned, _mm256_mullo_epi32(first, Opaque(_mm256_set1_epi32(100000000))));
-  const __m256i hi = _mm256_srli_epi32(MulHigh32(rest, _mm256_set1_epi32(0xD1B71759)), 13);
-  const __m256i lo =
-      _mm256_sub_epi32(rest, _mm256_mullo_epi32(hi, Opaque(_mm256_set1_epi32(10000))));
+  const __m256i five = _mm256_srli_epi32(MulHigh32(aligned, _mm256_set1_epi32(0xD1B71759)), 13);
+  const __m256i ten_thousand = Opaque(_mm256_set1_epi32(10000));
+  const __m256i hi = _mm256_sub_epi32(five, _mm256_mullo_epi32(first, ten_thousand));
+  const __m256i lo = _mm256_sub_epi32(aligned, _mm256_mullo_epi32(five, ten_thousand));
   // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7.
   const __m256i hi_ordered = _mm256_permute4x64_epi64(hi, 0xD8);
   const __m256i lo_ordered = _mm256_permute4x64_epi64(lo, 0xD8);

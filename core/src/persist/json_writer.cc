@@ -219,7 +219,7 @@ class DirectWriter {
   }
 
   void PutString(std::string_view s) {
-    Room(QuotedSize(s));
+    if (str_ != nullptr) Room(QuotedSize(s));
     *p_++ = '"';
     size_t i = 0;
     while (i < s.size()) {
