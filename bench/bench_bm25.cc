@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
@@ -254,15 +255,18 @@ const Generated& generated() {
       std::fprintf(stderr, "%s\n", error.c_str());
       std::abort();
     }
+    // VESK_BENCH_KEYWORD_DOCS sets another corpus size (e.g. 1000000).
+    const char* docs_env = std::getenv("VESK_BENCH_KEYWORD_DOCS");
+    const size_t n_docs = docs_env != nullptr ? std::strtoull(docs_env, nullptr, 10) : kCorpusSize;
     std::vector<std::string> texts;
-    for (size_t i = 0; i < kCorpusSize; ++i) {
+    for (size_t i = 0; i < n_docs; ++i) {
       texts.push_back(vesk::collect_document_text(corpus->document(i)));
     }
     auto* out = new Generated();
     const std::vector<std::string_view> views(texts.begin(), texts.end());
     out->index = vesk::KeywordIndex::build(views, nullptr);
-    out->one_percent = vesk::Bitmap(kCorpusSize);
-    for (size_t i = 7; i < kCorpusSize; i += 100) out->one_percent.set(i);
+    out->one_percent = vesk::Bitmap(n_docs);
+    for (size_t i = 7; i < n_docs; i += 100) out->one_percent.set(i);
     std::mt19937_64 rng(7);
     auto words_of = [&texts](size_t d) {
       std::vector<std::string> words;
@@ -279,11 +283,11 @@ const Generated& generated() {
     for (int q = 0; q < 200; ++q) {
       std::string query;
       for (int k = 2 + static_cast<int>(rng() % 7); k > 0; --k) {
-        const auto words = words_of(rng() % kCorpusSize);
+        const auto words = words_of(rng() % n_docs);
         query += words[rng() % words.size()] + " ";
       }
       out->short_queries.push_back(query);
-      const auto words = words_of(rng() % kCorpusSize);
+      const auto words = words_of(rng() % n_docs);
       const size_t length = 10 + rng() % 11;
       const size_t first = rng() % (words.size() - length);
       std::string long_query;

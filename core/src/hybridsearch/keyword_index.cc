@@ -410,6 +410,9 @@ namespace {
 // needed; a block that spans two windows stays decoded between them.
 class Cursor {
  public:
+  // Blocks are loaded this far ahead of decoding.
+  static constexpr ptrdiff_t kPrefetchAhead = 2;
+
   void reset(const PostingList* list) {
     blocks_ = list->blocks().data();
     end_ = blocks_ + list->blocks().size();
@@ -456,6 +459,7 @@ class Cursor {
       const bool whole = b.last_slot() < end;
       if (want(lo, hi)) {
         if (!decoded_) {
+          if (end_ - blocks_ > kPrefetchAhead) blocks_[kPrefetchAhead].prefetch();
           b.decode(buf_);
           buf_[b.size()].slot = UINT32_MAX;  // sentinel
           decoded_ = true;

@@ -17,6 +17,13 @@
 // rewrites the one block that holds it (constant time: blocks hold at most
 // kMaxBlock postings) and, rarely, moves the block directory.
 //
+// A block being written has an allocation of its own; once those outnumber
+// an eighth of the others, the list moves every block but the last into one
+// packed buffer, in slot order, so a search reads a list's postings as one
+// stream the processor can fetch ahead (amortized: each posting is copied a
+// few times over the life of the list). A rewritten block leaves the pack
+// and its old bytes stay unused until the next packing.
+//
 // Thread safety: const methods may run concurrently; mutation needs exclusive
 // access. Ownership: owns its blocks. Mutations may throw std::bad_alloc and
 // then leave the list in an unspecified but destructible state.
@@ -50,10 +57,23 @@ class PostingBlock {
   uint32_t last_slot() const { return last_; }
   uint32_t max_tf() const { return max_tf_; }
   uint32_t min_length() const { return min_length_; }
-  size_t memory_bytes() const { return capacity_ * (slot_bytes_ + tf_bytes_); }
+  // Bytes of its postings' own allocation (0 once packed into its list's).
+  size_t memory_bytes() const { return owned_ ? data_bytes() : 0; }
+  size_t data_bytes() const { return capacity_ * (slot_bytes_ + tf_bytes_); }
+  bool packed() const { return !owned_; }
 
+  // Asks the processor to start loading the block's postings (blocks live
+  // in separate allocations, out of reach of the hardware's own prefetch).
+  void prefetch() const {
+    for (size_t at = 0; at < data_bytes(); at += 64) __builtin_prefetch(data_ + at);
+  }
   // Writes every posting to `out` (room for size() entries).
   void decode(Posting* out) const;
+  // Moves the postings to `dst` (room for size() * their widths), which
+  // the caller keeps alive while the block uses it; the block is then full.
+  void pack_into(uint8_t* dst);
+  // Bytes pack_into() writes.
+  size_t packed_bytes() const { return count_ * (slot_bytes_ + tf_bytes_); }
   // Appends (slot, tf) in place. True on success; false (nothing changed)
   // when the block is full or the posting does not fit its widths.
   // REQUIRES: slot > last_slot().
@@ -66,9 +86,12 @@ class PostingBlock {
   uint32_t min_length_;
   uint16_t count_;
   uint16_t capacity_;
-  uint8_t slot_bytes_;               // 1 (gaps), 2 or 4 (offsets)
-  uint8_t tf_bytes_;                 // 1 or 4
-  std::unique_ptr<uint8_t[]> data_;  // capacity_ offsets, then capacity_ tfs
+  uint8_t slot_bytes_;  // 1 (gaps), 2 or 4 (offsets)
+  uint8_t tf_bytes_;    // 1 or 4
+  // capacity_ offsets, then capacity_ tfs: in owned_, or (owned_ empty) in
+  // the owning list's packed buffer.
+  uint8_t* data_;
+  std::unique_ptr<uint8_t[]> owned_;
 };
 
 class PostingList {
@@ -99,7 +122,20 @@ class PostingList {
   // dropped when none).
   void rewrite(size_t b, std::span<const Posting> postings, std::span<const uint32_t> lengths);
 
+  // Block `b` is about to be replaced or dropped: its bytes leave the pack.
+  void unpack(size_t b);
+  // Moves every block but the last into one new packed buffer once the
+  // blocks with their own allocations outnumber an eighth of the packed ones
+  // (and a few), so a list's blocks mostly sit side by side in memory and
+  // each posting is copied a bounded number of times on average.
+  void maybe_pack();
+  // Moves every block into one new packed buffer.
+  void pack();
+
   std::vector<PostingBlock> blocks_;
+  std::unique_ptr<uint8_t[]> packed_;  // the packed blocks' postings, in order
+  size_t packed_bytes_ = 0;            // size of packed_
+  size_t packed_blocks_ = 0;           // blocks whose postings are in packed_
   size_t size_ = 0;
   uint32_t max_tf_ = 0;
   uint32_t min_length_ = UINT32_MAX;
