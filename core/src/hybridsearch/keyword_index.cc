@@ -569,10 +569,15 @@ void scan_above(float* v, const float* bar, Fn&& fn) {
 uint64_t above_mask(const float* v, float cut) {
   uint64_t word = 0;
 #if defined(__SSE2__)
+  // Sixteen comparisons narrowed to one byte each, then one byte mask.
   const __m128 c = _mm_set1_ps(cut);
-  for (size_t j = 0; j < 64; j += 4) {
-    const __m128 x = _mm_loadu_ps(v + j);
-    word |= static_cast<uint64_t>(_mm_movemask_ps(_mm_cmpgt_ps(x, c))) << j;
+  for (size_t j = 0; j < 64; j += 16) {
+    const __m128i a = _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(v + j), c));
+    const __m128i b = _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(v + j + 4), c));
+    const __m128i d = _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(v + j + 8), c));
+    const __m128i e = _mm_castps_si128(_mm_cmpgt_ps(_mm_loadu_ps(v + j + 12), c));
+    const __m128i bytes = _mm_packs_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(d, e));
+    word |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(bytes))) << j;
   }
 #else
   for (size_t j = 0; j < 64; ++j) word |= static_cast<uint64_t>(v[j] > cut) << j;
@@ -818,9 +823,10 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       size_t n = 0;
       cursors[t].for_each_in(from, end, want, [&](uint32_t slot, uint32_t tf) {
         const uint32_t o = slot - from;
+        if (!keep(o)) return;
         off[n] = static_cast<uint16_t>(o);
         value[n] = idf * weights(tf, lengths[slot]);
-        n += keep(o) ? 1 : 0;
+        ++n;
       });
       l.size = n;
       l.filled = true;
