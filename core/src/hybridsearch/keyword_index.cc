@@ -62,7 +62,7 @@ namespace vesk {
 // does less work, not more.
 namespace {
 
-constexpr size_t kWindow = 2048;
+constexpr size_t kWindow = 4096;
 // A window whose gathered postings number fewer than kWindow / kSparse
 // visits their offsets instead of scanning the whole window.
 constexpr size_t kSparse = 8;
