@@ -814,8 +814,9 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     }
 
     // Fills lists[t] with the window's postings of term t from the blocks
-    // `want` accepts, at the offsets `keep` accepts.
-    auto gather = [&](uint32_t t, auto&& want, auto&& keep) {
+    // `want` accepts, at the offsets `keep` accepts, and calls also(offset,
+    // contribution) for each.
+    auto gather = [&](uint32_t t, auto&& want, auto&& keep, auto&& also) {
       WindowList& l = lists[t];
       const float idf = terms[t].idf;
       uint16_t* off = l.offset.data();
@@ -824,8 +825,10 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       cursors[t].for_each_in(from, end, want, [&](uint32_t slot, uint32_t tf) {
         const uint32_t o = slot - from;
         if (!keep(o)) return;
+        const float v = idf * weights(tf, lengths[slot]);
         off[n] = static_cast<uint16_t>(o);
-        value[n] = idf * weights(tf, lengths[slot]);
+        value[n] = v;
+        also(o, v);
         ++n;
       });
       l.size = n;
@@ -836,11 +839,12 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     auto allowed_offset = [&allowed_words](uint32_t o) {
       return ((allowed_words[o >> 6] >> (o & 63)) & 1) != 0;
     };
-    auto gather_allowed = [&](uint32_t t) {
+    auto nothing = [](uint32_t, float) {};
+    auto gather_allowed = [&](uint32_t t, auto&& also) {
       if (allowed == nullptr) {
-        gather(t, every_block, every_offset);
+        gather(t, every_block, every_offset, also);
       } else {
-        gather(t, every_block, allowed_offset);
+        gather(t, every_block, allowed_offset, also);
       }
     };
     // Adds every gathered contribution, term by term in query order.
@@ -873,7 +877,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     if (rest_terms == 0) {
       // Every term is essential: the sums in query order are the scores.
       for (const uint32_t t : sequence) {
-        if (!lists[t].filled) gather_allowed(t);
+        if (!lists[t].filled) gather_allowed(t, nothing);
         replay(t);
       }
       if (gathered() * kSparse < kWindow) {
@@ -896,10 +900,8 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     // whose share plus the non-essential bounds may reach the threshold.
     for (size_t i = rest_terms; i < n_terms; ++i) {
       const uint32_t t = local[i];
-      gather_allowed(t);
-      const WindowList& l = lists[t];
       const float count = static_cast<float>(terms[t].count);
-      for (size_t j = 0; j < l.size; ++j) upper[l.offset[j]] += count * l.value[j];
+      gather_allowed(t, [upper, count](uint32_t o, float v) { upper[o] += count * v; });
     }
     // A slot stays a candidate while its known share plus the bounds of the
     // terms not yet added may reach the threshold.
@@ -932,7 +934,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
     double rest = rest_bound;
     for (size_t i = rest_terms; any_candidate && i-- > 0;) {
       const uint32_t t = local[i];
-      gather(t, candidate_block, candidate_offset);
+      gather(t, candidate_block, candidate_offset, nothing);
       const WindowList& l = lists[t];
       const float count = static_cast<float>(terms[t].count);
       for (size_t j = 0; j < l.size; ++j) upper[l.offset[j]] += count * l.value[j];
