@@ -449,26 +449,32 @@ class Cursor {
 
   // Calls fn(slot, tf) for every posting in [from, end) whose block passes
   // want(first, last) (the block's slot range clipped to the window), and
-  // moves past the window. REQUIRES: skip_to(from) was called.
-  template <typename Want, typename Fn>
-  void for_each_in(uint32_t from, uint64_t end, Want&& want, Fn&& fn) {
+  // moves past the window. A block that lies wholly in the window is first
+  // offered to inside(block), which returns true when it has read the block
+  // itself. REQUIRES: skip_to(from) was called.
+  template <typename Want, typename Inside, typename Fn>
+  void for_each_in(uint32_t from, uint64_t end, Want&& want, Inside&& inside, Fn&& fn) {
     while (blocks_ != end_ && blocks_->first_slot() < end) {
       const PostingBlock& b = *blocks_;
       const uint32_t lo = std::max(b.first_slot(), from);
       const uint32_t hi = static_cast<uint32_t>(std::min<uint64_t>(b.last_slot(), end - 1));
       const bool whole = b.last_slot() < end;
       if (want(lo, hi)) {
-        if (!decoded_) {
+        if (!decoded_ && whole && b.first_slot() >= from && inside(b)) {
           if (end_ - blocks_ > kPrefetchAhead) blocks_[kPrefetchAhead].prefetch();
-          b.decode(buf_);
-          buf_[b.size()].slot = UINT32_MAX;  // sentinel
-          decoded_ = true;
-          pos_ = 0;
+        } else {
+          if (!decoded_) {
+            if (end_ - blocks_ > kPrefetchAhead) blocks_[kPrefetchAhead].prefetch();
+            b.decode(buf_);
+            buf_[b.size()].slot = UINT32_MAX;  // sentinel
+            decoded_ = true;
+            pos_ = 0;
+          }
+          size_t i = pos_;
+          while (buf_[i].slot < from) ++i;
+          for (; buf_[i].slot < end; ++i) fn(buf_[i].slot, buf_[i].tf);
+          pos_ = i;
         }
-        size_t i = pos_;
-        while (buf_[i].slot < from) ++i;
-        for (; buf_[i].slot < end; ++i) fn(buf_[i].slot, buf_[i].tf);
-        pos_ = i;
       }
       if (!whole) return;  // the block goes on in the next window
       ++blocks_;
@@ -822,7 +828,27 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       uint16_t* off = l.offset.data();
       float* value = l.value.data();
       size_t n = 0;
-      cursors[t].for_each_in(from, end, want, [&](uint32_t slot, uint32_t tf) {
+      // A block wholly in the window in the usual form: its offsets decoded
+      // straight into the list, its frequencies read where they are.
+      auto inside = [&](const PostingBlock& b) {
+        if (!b.byte_coded()) return false;
+        const size_t count = b.size();
+        b.decode_offsets(from, off + n);
+        const uint8_t* tf = b.byte_tfs();
+        size_t kept = n;
+        for (size_t j = 0; j < count; ++j) {
+          const uint32_t o = off[n + j];
+          if (!keep(o)) continue;
+          const float v = idf * weights(tf[j], lengths[from + o]);
+          off[kept] = static_cast<uint16_t>(o);
+          value[kept] = v;
+          also(o, v);
+          ++kept;
+        }
+        n = kept;
+        return true;
+      };
+      cursors[t].for_each_in(from, end, want, inside, [&](uint32_t slot, uint32_t tf) {
         const uint32_t o = slot - from;
         if (!keep(o)) return;
         const float v = idf * weights(tf, lengths[slot]);

@@ -142,6 +142,41 @@ void PostingBlock::decode(Posting* out) const {
   }
 }
 
+void PostingBlock::decode_offsets(uint32_t from, uint16_t* out) const {
+  assert(byte_coded() && from <= base_ && last_ - from <= UINT16_MAX);
+  const uint8_t* gaps = data_;
+  const size_t n = count_;
+  uint16_t offset = static_cast<uint16_t>(base_ - from);
+  size_t i = 0;
+#if defined(__SSE2__)
+  // As in decode(): sixteen gaps a step, summed in 16-bit lanes.
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gaps + i));
+    __m128i lo = _mm_unpacklo_epi8(g, zero);
+    __m128i hi = _mm_unpackhi_epi8(g, zero);
+    lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
+    hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
+    lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
+    hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 4));
+    lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
+    hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
+    const __m128i start = _mm_set1_epi16(static_cast<int16_t>(offset));
+    const __m128i lo_last = _mm_shufflehi_epi16(lo, 0xFF);
+    hi = _mm_add_epi16(hi, _mm_unpackhi_epi64(lo_last, lo_last));
+    lo = _mm_add_epi16(lo, start);
+    hi = _mm_add_epi16(hi, start);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), lo);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), hi);
+    offset = static_cast<uint16_t>(_mm_extract_epi16(hi, 7));
+  }
+#endif
+  for (; i < n; ++i) {
+    offset = static_cast<uint16_t>(offset + gaps[i]);
+    out[i] = offset;
+  }
+}
+
 bool PostingBlock::try_append(uint32_t slot, uint32_t tf, uint32_t length) {
   assert(slot > last_);
   if (count_ == capacity_) return false;

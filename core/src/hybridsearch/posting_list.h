@@ -67,6 +67,14 @@ class PostingBlock {
   void prefetch() const {
     for (size_t at = 0; at < data_bytes(); at += 64) __builtin_prefetch(data_ + at);
   }
+  // True when the block stores one-byte gaps and one-byte frequencies (the
+  // usual form), which decode_offsets() and byte_tfs() read directly.
+  bool byte_coded() const { return slot_bytes_ == 1 && tf_bytes_ == 1; }
+  // Writes slot - from of every posting to `out` (room for size()).
+  // REQUIRES: byte_coded(), from <= first_slot(), last_slot() - from <= 65535.
+  void decode_offsets(uint32_t from, uint16_t* out) const;
+  // The postings' term frequencies. REQUIRES: byte_coded().
+  const uint8_t* byte_tfs() const { return data_ + capacity_; }
   // Writes every posting to `out` (room for size() entries).
   void decode(Posting* out) const;
   // Moves the postings to `dst` (room for size() * their widths), which
