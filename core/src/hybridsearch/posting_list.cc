@@ -29,8 +29,8 @@ PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
   }
   slot_bytes_ = small_gaps ? 1 : last_ - base_ <= UINT16_MAX ? 2 : 4;
   tf_bytes_ = max_tf_ <= UINT8_MAX ? 1 : 4;
-  owned_.reset(new uint8_t[capacity_ * (slot_bytes_ + tf_bytes_)]);
-  data_ = owned_.get();
+  data_ = new uint8_t[capacity_ * (slot_bytes_ + tf_bytes_)];
+  owned_ = true;
   uint8_t* tfs = data_ + capacity_ * slot_bytes_;
   for (size_t i = 0; i < postings.size(); ++i) {
     const uint32_t offset = postings[i].slot - base_;
@@ -48,6 +48,24 @@ PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
       std::memcpy(tfs + 4 * i, &postings[i].tf, 4);
     }
   }
+}
+
+PostingBlock& PostingBlock::operator=(PostingBlock&& other) noexcept {
+  if (this == &other) return *this;
+  if (owned_ && data_ != nullptr) delete[] data_;
+  base_ = other.base_;
+  last_ = other.last_;
+  max_tf_ = other.max_tf_;
+  min_length_ = other.min_length_;
+  count_ = other.count_;
+  capacity_ = other.capacity_;
+  slot_bytes_ = other.slot_bytes_;
+  tf_bytes_ = other.tf_bytes_;
+  owned_ = other.owned_;
+  data_ = other.data_;
+  other.owned_ = false;
+  other.data_ = nullptr;
+  return *this;
 }
 
 void PostingBlock::decode(Posting* out) const {
@@ -209,8 +227,9 @@ void PostingBlock::pack_into(uint8_t* dst) {
   std::memcpy(dst, data_, count_ * slot_bytes_);
   std::memcpy(dst + count_ * slot_bytes_, data_ + capacity_ * slot_bytes_, count_ * tf_bytes_);
   capacity_ = count_;
+  if (owned_) delete[] data_;
   data_ = dst;
-  owned_.reset();
+  owned_ = false;
 }
 
 void PostingList::unpack(size_t b) {
@@ -223,18 +242,19 @@ void PostingList::maybe_pack() {
 }
 
 void PostingList::pack() {
+  const size_t n = blocks_.size() - (!blocks_.empty() && !blocks_.back().packed() ? 1 : 0);
   size_t bytes = 0;
-  for (const PostingBlock& b : blocks_) bytes += b.packed_bytes();
+  for (size_t b = 0; b < n; ++b) bytes += blocks_[b].packed_bytes();
   std::unique_ptr<uint8_t[]> packed(new uint8_t[bytes]);
   uint8_t* at = packed.get();
-  for (PostingBlock& b : blocks_) {
-    const size_t size = b.packed_bytes();
-    b.pack_into(at);
+  for (size_t b = 0; b < n; ++b) {
+    const size_t size = blocks_[b].packed_bytes();
+    blocks_[b].pack_into(at);
     at += size;
   }
   packed_ = std::move(packed);
   packed_bytes_ = bytes;
-  packed_blocks_ = blocks_.size();
+  packed_blocks_ = n;
 }
 
 size_t PostingList::memory_bytes() const {

@@ -51,6 +51,13 @@ class PostingBlock {
   // document in `slot`.
   PostingBlock(std::span<const Posting> postings, size_t capacity,
                std::span<const uint32_t> lengths);
+  ~PostingBlock() {
+    if (owned_) delete[] data_;
+  }
+  PostingBlock(PostingBlock&& other) noexcept { *this = std::move(other); }
+  PostingBlock& operator=(PostingBlock&& other) noexcept;
+  PostingBlock(const PostingBlock&) = delete;
+  PostingBlock& operator=(const PostingBlock&) = delete;
 
   size_t size() const { return count_; }
   uint32_t first_slot() const { return base_; }
@@ -96,10 +103,10 @@ class PostingBlock {
   uint16_t capacity_;
   uint8_t slot_bytes_;  // 1 (gaps), 2 or 4 (offsets)
   uint8_t tf_bytes_;    // 1 or 4
-  // capacity_ offsets, then capacity_ tfs: in owned_, or (owned_ empty) in
-  // the owning list's packed buffer.
-  uint8_t* data_;
-  std::unique_ptr<uint8_t[]> owned_;
+  bool owned_ = false;  // data_ is the block's own allocation
+  // capacity_ offsets, then capacity_ tfs: the block's own allocation when
+  // owned_, else in the owning list's packed buffer.
+  uint8_t* data_ = nullptr;
 };
 
 class PostingList {
@@ -137,7 +144,8 @@ class PostingList {
   // (and a few), so a list's blocks mostly sit side by side in memory and
   // each posting is copied a bounded number of times on average.
   void maybe_pack();
-  // Moves every block into one new packed buffer.
+  // Moves every block into one new packed buffer, but the last while it has
+  // its own allocation (appends grow it).
   void pack();
 
   std::vector<PostingBlock> blocks_;
