@@ -164,6 +164,7 @@ class ChunkWriter {
 
   // Bytes of the document handed on so far.
   size_t written() const { return written_; }
+  static constexpr bool stopped() { return false; }
 
  private:
   std::string* const str_ = nullptr;
@@ -175,8 +176,7 @@ class ChunkWriter {
   char buf_[kWriteChunk];
 };
 
-// Writes straight into a destination known to hold the whole document
-// (capacity >= serialized_index_json_bound()), passing the text through the
+// Writes straight into the destination, passing the text through the
 // optional encoder in pieces of about kWriteChunk bytes while they are
 // still in cache. Formatting a row may store scratch bytes past the end of
 // its text; where the destination's end is too close for that, the row's
@@ -185,14 +185,16 @@ class ChunkWriter {
 // The destination is either a caller's buffer or the reserved room of a
 // string past its size: the string is then grown (and so zero-filled) a
 // step at a time just ahead of the text, so the filling happens in cache
-// rather than as a separate pass over the whole document.
+// rather than as a separate pass over the whole document. A caller's buffer
+// too small for the document stops the writing (stopped()), with no byte
+// stored past its end.
 class DirectWriter {
  public:
   DirectWriter(char* out, size_t capacity, JsonByteTransform encode)
       : begin_(out), end_(out + capacity), limit_(end_), p_(out), encoded_(out), encode_(encode) {}
 
   // Writes after the current size of *str, whose capacity is at least its
-  // size plus `bound`.
+  // size plus `bound` (serialized_index_json_bound()).
   DirectWriter(std::string* str, size_t bound, JsonByteTransform encode)
       : DirectWriter(str->data() + str->size(), bound, encode) {
     str_ = str;
@@ -203,23 +205,22 @@ class DirectWriter {
   DirectWriter(const DirectWriter&) = delete;
   DirectWriter& operator=(const DirectWriter&) = delete;
 
-  [[gnu::always_inline]] char* Reserve(size_t n) {
-    Room(n);
-    return p_;
+  [[gnu::always_inline]] char* Reserve(size_t n) { return Room(n) ? p_ : sink_; }
+  [[gnu::always_inline]] void Commit(char* end) {
+    if (!stopped_) p_ = end;
   }
-  [[gnu::always_inline]] void Commit(char* end) { p_ = end; }
   void Put(char c) {
-    Room(1);
-    *p_++ = c;
+    if (Room(1)) *p_++ = c;
   }
   void PutLiteral(std::string_view text) {
-    Room(text.size());
+    if (!Room(text.size())) return;
     std::memcpy(p_, text.data(), text.size());
     p_ += text.size();
   }
 
   void PutString(std::string_view s) {
-    if (str_ != nullptr) Room(QuotedSize(s));
+    // Six bytes a byte at most: the exact size only where that may not fit.
+    if (!Fits(6 * s.size() + 2) && !Room(QuotedSize(s))) return;
     *p_++ = '"';
     size_t i = 0;
     while (i < s.size()) {
@@ -236,14 +237,17 @@ class DirectWriter {
 
   void PutFloatRow(std::span<const float> row) {
     const size_t row_room = row.size() * (kMaxFloatText + 1) + kFloatTextRoom;
-    Room(row_room);
-    if (static_cast<size_t>(end_ - p_) >= row_room) {
+    if (Fits(row_room)) {
       p_ = write_float_list_text(p_, row);
     } else {
+      // Near the end: each number through a small buffer.
       for (size_t i = 0; i < row.size(); ++i) {
-        if (i > 0) *p_++ = ',';
-        char text[kFloatTextRoom];
-        const size_t n = static_cast<size_t>(write_float_text(text, row[i]) - text);
+        char text[kFloatTextRoom + 1];
+        char* t = text;
+        if (i > 0) *t++ = ',';
+        t = write_float_text(t, row[i]);
+        const size_t n = static_cast<size_t>(t - text);
+        if (!Room(n)) return;
         std::memcpy(p_, text, n);
         p_ += n;
       }
@@ -261,6 +265,9 @@ class DirectWriter {
 
   size_t written() const { return static_cast<size_t>(p_ - begin_); }
 
+  // Whether a caller's buffer turned out too small.
+  bool stopped() const { return stopped_; }
+
   // A string destination is cut back to the text.
   void Finish() {
     if (str_ != nullptr) str_->resize(str_start_ + written());
@@ -270,17 +277,29 @@ class DirectWriter {
   // Bytes a string destination grows by at a time.
   static constexpr size_t kGrowStep = 256 * 1024;
 
-  // Makes n bytes at p_ writable, as far as the destination reaches.
-  [[gnu::always_inline]] void Room(size_t n) {
-    if (static_cast<size_t>(end_ - p_) < n && end_ != limit_) [[unlikely]] {
-      Grow(n);
+  // Whether n bytes at p_ are writable, growing a string destination as far
+  // as it reaches; false once stopped.
+  [[gnu::always_inline]] bool Fits(size_t n) {
+    if (static_cast<size_t>(end_ - p_) >= n && !stopped_) [[likely]] {
+      return true;
     }
+    return !stopped_ && Grow(n);
   }
-  [[gnu::noinline]] void Grow(size_t n) {
+  // Fits(n), stopping the writing when it fails.
+  [[gnu::always_inline]] bool Room(size_t n) {
+    if (Fits(n)) [[likely]] {
+      return true;
+    }
+    stopped_ = true;
+    return false;
+  }
+  [[gnu::noinline]] bool Grow(size_t n) {
+    if (end_ == limit_) return false;
     const size_t want = std::max(written() + n, static_cast<size_t>(end_ - begin_) + kGrowStep);
     const size_t size = std::min(want, static_cast<size_t>(limit_ - begin_));
     str_->resize(str_start_ + size);
     end_ = begin_ + size;
+    return static_cast<size_t>(end_ - p_) >= n;
   }
 
   // Encodes the text written since the last call once it fills a chunk.
@@ -296,6 +315,8 @@ class DirectWriter {
   const JsonByteTransform encode_;
   std::string* str_ = nullptr;
   size_t str_start_ = 0;
+  bool stopped_ = false;
+  char sink_[32];  // what Reserve() gives once stopped
 };
 
 template <typename Writer>
@@ -315,6 +336,7 @@ void WriteDocument(const SerializedIndex& index, Writer& w) {
   }
   w.PutLiteral(R"(,"embeddings":[)");
   for (size_t r = 0; r < index.embeddings.size(); ++r) {
+    if (w.stopped()) return;
     if (r > 0) w.Put(',');
     w.Put('[');
     w.PutFloatRow(index.embeddings[r]);
@@ -322,6 +344,7 @@ void WriteDocument(const SerializedIndex& index, Writer& w) {
   }
   w.PutLiteral(R"(],"docIds":[)");
   for (size_t i = 0; i < index.doc_ids.size(); ++i) {
+    if (w.stopped()) return;
     if (i > 0) w.Put(',');
     w.PutString(index.doc_ids[i]);
   }
@@ -364,10 +387,13 @@ void append_serialized_index_json(const SerializedIndex& index, std::string* out
 
 size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
                                    JsonByteTransform encode) {
-  if (capacity >= serialized_index_json_bound(index)) {
+  {
+    // Straight into `out` (sized from the bound, as callers do); should it
+    // be too small, the document is written again through a buffer, which
+    // counts its full length.
     DirectWriter w(out, capacity, encode);
     WriteDocument(index, w);
-    return w.written();
+    if (!w.stopped()) return w.written();
   }
   ChunkWriter w(out, capacity, encode);
   WriteDocument(index, w);

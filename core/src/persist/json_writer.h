@@ -37,9 +37,10 @@ void append_serialized_index_json(const SerializedIndex& index, std::string* out
 
 // Writes the document of `index` into out[0, capacity) and returns its
 // full length. If that exceeds `capacity`, only the first `capacity` bytes
-// were stored. With capacity >= serialized_index_json_bound() the text goes
-// straight into `out`; otherwise through a small buffer. `encode` works as
-// for append_serialized_index_json.
+// were stored. The text goes straight into `out`; should `out` turn out too
+// small, the document is written again through a small buffer, so callers
+// size it from serialized_index_json_bound(). `encode` works as for
+// append_serialized_index_json.
 size_t write_serialized_index_json(const SerializedIndex& index, char* out, size_t capacity,
                                    JsonByteTransform encode = nullptr);
 

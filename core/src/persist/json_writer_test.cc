@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "persist/json_reader.h"
 #include "persist/test_index.h"
@@ -54,6 +56,33 @@ TEST(SerializedIndexJsonWriteTest, LongStringsAcrossChunks) {
   ASSERT_TRUE(back.ok()) << back.status().message();
   EXPECT_EQ(back.value().name, s.name);
   EXPECT_EQ(back.value().doc_ids, s.doc_ids);
+}
+
+// Into a caller's buffer of every size up to beyond the document's, plain
+// and through a position-dependent encoder: the full length
+// is returned, the buffer holds the document's first bytes, and nothing is
+// stored past its end.
+TEST(SerializedIndexJsonWriteTest, CallersBufferOfAnySize) {
+  SerializedIndex s = DemoIndex();
+  s.doc_ids.push_back(std::string(300, '\n'));
+  s.embeddings.push_back(std::vector<float>(100, -0.0123456f));
+  const std::string json = serialized_index_to_json(s);
+  const JsonByteTransform encoders[2] = {nullptr, [](char* data, size_t size, size_t offset) {
+                                           for (size_t i = 0; i < size; ++i) {
+                                             data[i] ^= static_cast<char>((offset + i) % 251);
+                                           }
+                                         }};
+  for (const JsonByteTransform encode : encoders) {
+    std::string expected = json;
+    if (encode != nullptr) encode(expected.data(), expected.size(), 0);
+    for (size_t capacity = 0; capacity <= json.size() + 64; ++capacity) {
+      std::string buffer(capacity + 16, '\x7f');
+      ASSERT_EQ(write_serialized_index_json(s, buffer.data(), capacity, encode), json.size());
+      const size_t stored = std::min(capacity, json.size());
+      ASSERT_EQ(buffer.substr(0, stored), expected.substr(0, stored)) << capacity;
+      ASSERT_EQ(buffer.substr(capacity), std::string(16, '\x7f')) << capacity;
+    }
+  }
 }
 
 }  // namespace
