@@ -1095,11 +1095,13 @@ constexpr DigitShuffles kDigitShuffles = [] {
 
 // For a number "-?D.D+" of len bytes (up to 15) with or without its sign:
 // the byte shuffle that puts its digits right-aligned in sixteen bytes
-// (zeros before them), and where it has digits among its bytes (`digits`
-// within `check`); at index len * 2 + negative.
+// (zeros before them), and the classes of its bytes (0xFF for a digit,
+// kDotClass for the '.', 0 for the sign) where `check` is set; at index
+// len * 2 + negative.
+constexpr uint8_t kDotClass = 0x0F;
 struct FractionForm {
   uint8_t shuffle[16];
-  uint8_t digits[16];
+  uint8_t classes[16];
   uint8_t check[16];
 };
 struct FractionForms {
@@ -1113,7 +1115,7 @@ constexpr FractionForms kFractionForms = [] {
       for (int k = 0; k < 16; ++k) {
         form.shuffle[k] = 0x80;
         form.check[k] = k < len ? 0xFF : 0;
-        form.digits[k] = k < len && k >= negative && k != negative + 1 ? 0xFF : 0;
+        form.classes[k] = k >= len || k < negative ? 0 : k == negative + 1 ? kDotClass : 0xFF;
       }
       int k = 15;
       for (int i = len - 1; i >= negative; --i) {
@@ -1129,8 +1131,8 @@ constexpr FractionForms kFractionForms = [] {
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i FormRows(const FractionForm& a,
                                                                     const FractionForm& b,
                                                                     int row) {
-  const uint8_t* const rows_a[3] = {a.shuffle, a.digits, a.check};
-  const uint8_t* const rows_b[3] = {b.shuffle, b.digits, b.check};
+  const uint8_t* const rows_a[3] = {a.shuffle, a.classes, a.check};
+  const uint8_t* const rows_b[3] = {b.shuffle, b.classes, b.check};
   return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(rows_b[row]),
                              reinterpret_cast<const __m128i*>(rows_a[row]));
 }
@@ -1144,10 +1146,13 @@ constexpr FractionForms kFractionForms = [] {
       _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(b), reinterpret_cast<const __m128i*>(a));
   const __m256i values = _mm256_sub_epi8(text, _mm256_set1_epi8('0'));
   const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values);
-  // Digits exactly where the forms have them (the '-' and the '.' are
-  // checked by the caller).
+  // The bytes of the classes the forms have (the sign, the one byte of
+  // class 0, was taken from the first byte by the caller).
+  const __m256i classes =
+      _mm256_or_si256(digit, _mm256_and_si256(_mm256_cmpeq_epi8(text, _mm256_set1_epi8('.')),
+                                              _mm256_set1_epi8(kDotClass)));
   *fits &=
-      _mm256_testz_si256(_mm256_xor_si256(digit, FormRows(fa, fb, 1)), FormRows(fa, fb, 2)) != 0;
+      _mm256_testz_si256(_mm256_xor_si256(classes, FormRows(fa, fb, 1)), FormRows(fa, fb, 2)) != 0;
   const __m256i aligned = _mm256_shuffle_epi8(values, FormRows(fa, fb, 0));
   const __m256i pairs = _mm256_maddubs_epi16(aligned, _mm256_set1_epi16(0x010A));
   return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
@@ -1194,8 +1199,7 @@ constexpr SignMasks kSignMasks = [] {
   const FractionForm& form1 = kFractionForms.forms[len1 * 2 + n1];
   const FractionForm& form2 = kFractionForms.forms[len2 * 2 + n2];
   const FractionForm& form3 = kFractionForms.forms[len3 * 2 + n3];
-  // The sign was taken from the first byte; the '.' follows one digit.
-  bool fits = (s0[n0 + 1] == '.') & (s1[n1 + 1] == '.') & (s2[n2 + 1] == '.') & (s3[n3 + 1] == '.');
+  bool fits = true;
   const __m256i fours02 = ReadTwoFractions(s0, form0, s2, form2, &fits);
   const __m256i fours13 = ReadTwoFractions(s1, form1, s3, form3, &fits);
   if (!fits) return false;
