@@ -30,10 +30,12 @@ uint8_t FoldSeed(uint32_t seed) {
   return static_cast<uint8_t>(x ^ (x >> 8) ^ (x >> 16) ^ (x >> 24));
 }
 
-// Mask bytes by position modulo 255, with the first sixteen repeated at the
-// end so that sixteen consecutive mask bytes can be read from any phase.
+// Mask bytes by position modulo 255 over sixteen periods and a little
+// more, so that from any phase the next kMaskSpan bytes, and sixteen past
+// any of them, can be read without wrapping around.
 constexpr size_t kMaskPeriod = 255;
-using MaskTable = std::array<uint8_t, kMaskPeriod + 16>;
+constexpr size_t kMaskSpan = 16 * kMaskPeriod;
+using MaskTable = std::array<uint8_t, kMaskSpan + kMaskPeriod + 16>;
 
 const MaskTable& Mask() {
   static const MaskTable table = [] {
@@ -91,16 +93,21 @@ void xor_transform_in_place(std::span<uint8_t> data, size_t offset) {
   size_t phase = offset % kMaskPeriod;
   uint8_t* p = data.data();
   size_t left = data.size();
-  // Sixteen bytes at a time, then eight, then the tail.
+  // Sixteen bytes at a time, a span of sixteen periods at most without
+  // looking at the phase; then eight, then the tail.
 #if defined(__SSE2__)
   while (left >= 16) {
-    const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask.data() + phase));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_xor_si128(word, m));
-    p += 16;
-    left -= 16;
-    phase += 16;
-    if (phase >= kMaskPeriod) phase -= kMaskPeriod;
+    const size_t run = std::min(left, kMaskSpan) & ~size_t{15};
+    const uint8_t* const m = mask.data() + phase;
+    for (size_t i = 0; i < run; i += 16) {
+      const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(p + i),
+          _mm_xor_si128(word, _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + i))));
+    }
+    p += run;
+    left -= run;
+    phase = (phase + run) % kMaskPeriod;
   }
 #endif
   while (left >= 8) {
