@@ -240,7 +240,7 @@ struct QuickDecimal {
 // ---- Reading lists of numbers in their common form ----
 
 // Numbers scan_float_list_quick() reads at most in one call.
-inline constexpr size_t kQuickListGroup = 64;
+inline constexpr size_t kQuickListGroup = 128;
 
 // Reads the elements of a JSON array from p on while each is a number
 // followed by ',' or ']' that scan_decimal_quick() or the quick form
