@@ -12,6 +12,36 @@ namespace vesk {
 
 PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
                            std::span<const uint32_t> lengths) {
+  encode(postings, capacity, lengths, nullptr);
+}
+
+void PostingBlock::pick_widths(std::span<const Posting> postings, uint8_t* slot_bytes,
+                               uint8_t* tf_bytes) {
+  bool small_gaps = true;
+  uint32_t max_tf = 0;
+  for (size_t i = 0; i < postings.size(); ++i) {
+    if (i > 0) small_gaps = small_gaps && postings[i].slot - postings[i - 1].slot <= UINT8_MAX;
+    max_tf = std::max(max_tf, postings[i].tf);
+  }
+  const uint32_t span = postings.back().slot - postings.front().slot;
+  *slot_bytes = small_gaps ? 1 : span <= UINT16_MAX ? 2 : 4;
+  *tf_bytes = max_tf <= UINT8_MAX ? 1 : 4;
+}
+
+bool PostingBlock::rewrite_packed(std::span<const Posting> postings,
+                                  std::span<const uint32_t> lengths) {
+  assert(packed() && !postings.empty());
+  uint8_t slot_bytes;
+  uint8_t tf_bytes;
+  pick_widths(postings, &slot_bytes, &tf_bytes);
+  const size_t room = data_bytes() / (slot_bytes + tf_bytes);
+  if (postings.size() > room) return false;
+  encode(postings, std::min<size_t>(room, UINT16_MAX), lengths, data_);
+  return true;
+}
+
+void PostingBlock::encode(std::span<const Posting> postings, size_t capacity,
+                          std::span<const uint32_t> lengths, uint8_t* into) {
   assert(!postings.empty() && capacity >= postings.size() && capacity <= UINT16_MAX);
   base_ = postings.front().slot;
   last_ = postings.back().slot;
@@ -23,14 +53,14 @@ PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
   }
   count_ = static_cast<uint16_t>(postings.size());
   capacity_ = static_cast<uint16_t>(capacity);
-  bool small_gaps = true;
-  for (size_t i = 1; i < postings.size() && small_gaps; ++i) {
-    small_gaps = postings[i].slot - postings[i - 1].slot <= UINT8_MAX;
+  pick_widths(postings, &slot_bytes_, &tf_bytes_);
+  if (into == nullptr) {
+    data_ = new uint8_t[capacity_ * (slot_bytes_ + tf_bytes_)];
+    owned_ = true;
+  } else {
+    data_ = into;
+    owned_ = false;
   }
-  slot_bytes_ = small_gaps ? 1 : last_ - base_ <= UINT16_MAX ? 2 : 4;
-  tf_bytes_ = max_tf_ <= UINT8_MAX ? 1 : 4;
-  data_ = new uint8_t[capacity_ * (slot_bytes_ + tf_bytes_)];
-  owned_ = true;
   uint8_t* tfs = data_ + capacity_ * slot_bytes_;
   for (size_t i = 0; i < postings.size(); ++i) {
     const uint32_t offset = postings[i].slot - base_;
@@ -224,9 +254,10 @@ bool PostingBlock::try_append(uint32_t slot, uint32_t tf, uint32_t length) {
 }
 
 void PostingBlock::pack_into(uint8_t* dst) {
+  const size_t capacity = count_ + kPackRoom;
   std::memcpy(dst, data_, count_ * slot_bytes_);
-  std::memcpy(dst + count_ * slot_bytes_, data_ + capacity_ * slot_bytes_, count_ * tf_bytes_);
-  capacity_ = count_;
+  std::memcpy(dst + capacity * slot_bytes_, data_ + capacity_ * slot_bytes_, count_ * tf_bytes_);
+  capacity_ = static_cast<uint16_t>(capacity);
   if (owned_) delete[] data_;
   data_ = dst;
   owned_ = false;
@@ -236,9 +267,9 @@ void PostingList::unpack(size_t b) {
   if (blocks_[b].packed()) --packed_blocks_;
 }
 
-void PostingList::maybe_pack() {
+void PostingList::maybe_pack(size_t share) {
   const size_t loose = blocks_.size() - packed_blocks_;
-  if (loose >= 8 && loose * 8 >= packed_blocks_) pack();
+  if (loose >= 8 && loose * share >= packed_blocks_) pack();
 }
 
 void PostingList::pack() {
@@ -286,7 +317,7 @@ void PostingList::insert(uint32_t slot, uint32_t tf, std::span<const uint32_t> l
     }
     const Posting p{slot, tf};
     blocks_.emplace_back(std::span<const Posting>(&p, 1), blocks_.empty() ? 1 : 4, lengths);
-    maybe_pack();
+    maybe_pack(kAppendShare);
     return;
   }
   // The first block whose last slot is above `slot` takes it.
@@ -303,7 +334,7 @@ void PostingList::insert(uint32_t slot, uint32_t tf, std::span<const uint32_t> l
   std::memmove(at + 1, at, (postings + n - at) * sizeof(Posting));
   *at = Posting{slot, tf};
   rewrite(b, std::span<const Posting>(postings, n + 1), lengths);
-  maybe_pack();
+  maybe_pack(kRewriteShare);
 }
 
 void PostingList::remove(uint32_t slot, std::span<const uint32_t> lengths) {
@@ -330,11 +361,16 @@ void PostingList::remove(uint32_t slot, std::span<const uint32_t> lengths) {
     min_length_ = UINT32_MAX;
     return;
   }
-  maybe_pack();
+  maybe_pack(kRewriteShare);
 }
 
 void PostingList::rewrite(size_t b, std::span<const Posting> postings,
                           std::span<const uint32_t> lengths) {
+  // A packed block that still has room (a removal) is rewritten where it is.
+  if (!postings.empty() && postings.size() <= kMaxBlock && blocks_[b].packed() &&
+      blocks_[b].rewrite_packed(postings, lengths)) {
+    return;
+  }
   unpack(b);
   if (postings.empty()) {
     blocks_.erase(blocks_.begin() + static_cast<ptrdiff_t>(b));

@@ -17,12 +17,13 @@
 // rewrites the one block that holds it (constant time: blocks hold at most
 // kMaxBlock postings) and, rarely, moves the block directory.
 //
-// A block being written has an allocation of its own; once those outnumber
-// an eighth of the others, the list moves every block but the last into one
-// packed buffer, in slot order, so a search reads a list's postings as one
-// stream the processor can fetch ahead (amortized: each posting is copied a
-// few times over the life of the list). A rewritten block leaves the pack
-// and its old bytes stay unused until the next packing.
+// A block being written has an allocation of its own; once those reach an
+// eighth of the others after an append (as many as the others after a
+// rewrite), the list moves every block but the last into one packed buffer,
+// in slot order, so a search reads a list's postings as one stream the
+// processor can fetch ahead (amortized: a posting is copied a few times while
+// a list grows, and an update copies about one block). A rewritten block
+// leaves the pack and its old bytes stay unused until the next packing.
 //
 // Thread safety: const methods may run concurrently; mutation needs exclusive
 // access. Ownership: owns its blocks. Mutations may throw std::bad_alloc and
@@ -84,17 +85,33 @@ class PostingBlock {
   const uint8_t* byte_tfs() const { return data_ + capacity_; }
   // Writes every posting to `out` (room for size() entries).
   void decode(Posting* out) const;
-  // Moves the postings to `dst` (room for size() * their widths), which
-  // the caller keeps alive while the block uses it; the block is then full.
+  // Moves the postings to `dst` (room for packed_bytes()), which the caller
+  // keeps alive while the block uses it.
   void pack_into(uint8_t* dst);
+  // Rewrites a packed block to hold `postings` (ascending slots, at least
+  // one) in its place in the packed buffer. True on success; false (nothing
+  // changed) when they do not fit there.
+  bool rewrite_packed(std::span<const Posting> postings, std::span<const uint32_t> lengths);
   // Bytes pack_into() writes.
-  size_t packed_bytes() const { return count_ * (slot_bytes_ + tf_bytes_); }
+  size_t packed_bytes() const { return (count_ + kPackRoom) * (slot_bytes_ + tf_bytes_); }
+  // Room for this many more postings a packed block keeps, so that an
+  // update usually rewrites it in place.
+  static constexpr size_t kPackRoom = 2;
   // Appends (slot, tf) in place. True on success; false (nothing changed)
   // when the block is full or the posting does not fit its widths.
   // REQUIRES: slot > last_slot().
   bool try_append(uint32_t slot, uint32_t tf, uint32_t length);
 
  private:
+  // The narrowest slot and frequency widths that hold `postings`.
+  static void pick_widths(std::span<const Posting> postings, uint8_t* slot_bytes,
+                          uint8_t* tf_bytes);
+  // Sets the block to hold `postings` with room for `capacity`, written to
+  // `into` (which the caller keeps alive), or to an allocation of its own
+  // when `into` is null.
+  void encode(std::span<const Posting> postings, size_t capacity, std::span<const uint32_t> lengths,
+              uint8_t* into);
+
   uint32_t base_;
   uint32_t last_;
   uint32_t max_tf_;
@@ -139,11 +156,14 @@ class PostingList {
 
   // Block `b` is about to be replaced or dropped: its bytes leave the pack.
   void unpack(size_t b);
-  // Moves every block but the last into one new packed buffer once the
-  // blocks with their own allocations outnumber an eighth of the packed ones
-  // (and a few), so a list's blocks mostly sit side by side in memory and
-  // each posting is copied a bounded number of times on average.
-  void maybe_pack();
+  // Packs the list (pack()) once its blocks with their own allocations
+  // number at least 1/share of the packed ones (and a few). Appending packs
+  // at 1/kAppendShare, so a list built by appends mostly sits side by side
+  // in memory; rewrites in place pack at 1/kRewriteShare, so an update
+  // copies about one block on average.
+  static constexpr size_t kAppendShare = 8;
+  static constexpr size_t kRewriteShare = 1;
+  void maybe_pack(size_t share);
   // Moves every block into one new packed buffer, but the last while it has
   // its own allocation (appends grow it).
   void pack();
