@@ -1095,18 +1095,24 @@ constexpr DigitShuffles kDigitShuffles = [] {
 
 // For a number "-?D.D+" of len bytes (up to 15) with or without its sign:
 // the byte shuffle that puts its digits right-aligned in sixteen bytes
-// (zeros before them), and the classes of its bytes (0xFF for a digit,
-// kDotClass for the '.', 0 for the sign) where `check` is set; at index
-// len * 2 + negative.
+// (zeros before them), the classes of its bytes (0xFF for a digit,
+// kDotClass for the '.', 0 for the sign) where `check` is set, and the
+// power of ten its digits are divided by, negated for a negative number; at
+// index len * 2 + negative. Lengths too short for the form have a class no
+// byte has.
 constexpr uint8_t kDotClass = 0x0F;
+constexpr uint8_t kNoClass = 0x55;
 struct FractionForm {
   uint8_t shuffle[16];
   uint8_t classes[16];
   uint8_t check[16];
+  double divisor;
+  uint8_t padding[8];
 };
 struct FractionForms {
   alignas(64) FractionForm forms[32];
 };
+static_assert(sizeof(FractionForm) == 64);
 constexpr FractionForms kFractionForms = [] {
   FractionForms t{};
   for (int len = 0; len < 16; ++len) {
@@ -1117,6 +1123,15 @@ constexpr FractionForms kFractionForms = [] {
         form.check[k] = k < len ? 0xFF : 0;
         form.classes[k] = k >= len || k < negative ? 0 : k == negative + 1 ? kDotClass : 0xFF;
       }
+      // At least one digit on each side of the '.'.
+      const int fraction = len - 2 - negative;
+      if (fraction < 1) {
+        form.check[0] = 0xFF;
+        form.classes[0] = kNoClass;
+        form.divisor = 1;
+        continue;
+      }
+      form.divisor = negative ? -kExactPow10[fraction] : kExactPow10[fraction];
       int k = 15;
       for (int i = len - 1; i >= negative; --i) {
         if (i != negative + 1) form.shuffle[k--] = static_cast<uint8_t>(i);
@@ -1158,18 +1173,6 @@ constexpr FractionForms kFractionForms = [] {
   return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00010064));
 }
 
-// The sign bits of four doubles, for each four-bit set of negative lanes.
-struct SignMasks {
-  alignas(32) uint64_t lanes[16][4];
-};
-constexpr SignMasks kSignMasks = [] {
-  SignMasks t{};
-  for (int m = 0; m < 16; ++m) {
-    for (int i = 0; i < 4; ++i) t.lanes[m][i] = ((m >> i) & 1) ? uint64_t{1} << 63 : 0;
-  }
-  return t;
-}();
-
 // Reads the four numbers from `start` to e0, then up to e1, e2 and e3, each
 // "-?D.D+" of at most 15 bytes (quick_decimal_to_float() gives their
 // floats) into out[0, 4), or returns false.
@@ -1188,13 +1191,6 @@ constexpr SignMasks kSignMasks = [] {
   const size_t n1 = *s1 == '-' ? 1 : 0;
   const size_t n2 = *s2 == '-' ? 1 : 0;
   const size_t n3 = *s3 == '-' ? 1 : 0;
-  // The fraction digits, 1 to 13 each (at most 13 as the lengths are
-  // below 16, so the or of the counts less one is below 16 unless one is 0).
-  const size_t f0 = len0 - 2 - n0;
-  const size_t f1 = len1 - 2 - n1;
-  const size_t f2 = len2 - 2 - n2;
-  const size_t f3 = len3 - 2 - n3;
-  if (((f0 - 1) | (f1 - 1) | (f2 - 1) | (f3 - 1)) >= 16) return false;
   const FractionForm& form0 = kFractionForms.forms[len0 * 2 + n0];
   const FractionForm& form1 = kFractionForms.forms[len1 * 2 + n1];
   const FractionForm& form2 = kFractionForms.forms[len2 * 2 + n2];
@@ -1214,11 +1210,11 @@ constexpr SignMasks kSignMasks = [] {
   // Exact: below 10^14.
   const __m256d mantissa = _mm256_add_pd(
       _mm256_mul_pd(_mm256_cvtepi32_pd(upper), _mm256_set1_pd(1e8)), _mm256_cvtepi32_pd(lower));
+  // Dividing by a negated power of ten gives the negated quotient (a
+  // negative zero for "-0.0").
   const __m256d quotient = _mm256_div_pd(
-      mantissa, _mm256_setr_pd(kExactPow10[f0], kExactPow10[f1], kExactPow10[f2], kExactPow10[f3]));
-  const __m256d sign = _mm256_load_pd(
-      reinterpret_cast<const double*>(kSignMasks.lanes[n0 | n1 << 1 | n2 << 2 | n3 << 3]));
-  _mm_storeu_ps(out, _mm256_cvtpd_ps(_mm256_xor_pd(quotient, sign)));
+      mantissa, _mm256_setr_pd(form0.divisor, form1.divisor, form2.divisor, form3.divisor));
+  _mm_storeu_ps(out, _mm256_cvtpd_ps(quotient));
   return true;
 }
 
