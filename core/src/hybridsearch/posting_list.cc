@@ -10,6 +10,30 @@
 
 namespace vesk {
 
+#if defined(__SSE2__)
+namespace {
+
+// The running sums of sixteen one-byte gaps in 16-bit lanes: the first eight
+// in *lo, the next eight (counting on from the first eight) in *hi. Sixteen
+// gaps below 256 sum below 4,096.
+inline void gap_sums(__m128i gaps, __m128i* lo, __m128i* hi) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i a = _mm_unpacklo_epi8(gaps, zero);
+  __m128i b = _mm_unpackhi_epi8(gaps, zero);
+  a = _mm_add_epi16(a, _mm_slli_si128(a, 2));
+  b = _mm_add_epi16(b, _mm_slli_si128(b, 2));
+  a = _mm_add_epi16(a, _mm_slli_si128(a, 4));
+  b = _mm_add_epi16(b, _mm_slli_si128(b, 4));
+  a = _mm_add_epi16(a, _mm_slli_si128(a, 8));
+  b = _mm_add_epi16(b, _mm_slli_si128(b, 8));
+  const __m128i a_last = _mm_shufflehi_epi16(a, 0xFF);
+  *lo = a;
+  *hi = _mm_add_epi16(b, _mm_unpackhi_epi64(a_last, a_last));
+}
+
+}  // namespace
+#endif
+
 PostingBlock::PostingBlock(std::span<const Posting> postings, size_t capacity,
                            std::span<const uint32_t> lengths) {
   encode(postings, capacity, lengths, nullptr);
@@ -108,24 +132,15 @@ void PostingBlock::decode(Posting* out) const {
     if (tf_bytes_ == 1) {
       size_t i = 0;
 #if defined(__SSE2__)
-      // Sixteen postings a step: the gaps widened to 16 bits and summed in
-      // place (sixteen gaps below 256 sum below 4,096), then widened again
+      // Sixteen postings a step: the gaps' running sums, widened to 32 bits
       // and offset by the slot before them.
       const __m128i zero = _mm_setzero_si128();
       for (; i + 16 <= n; i += 16) {
         const __m128i gaps = _mm_loadu_si128(reinterpret_cast<const __m128i*>(offsets + i));
         const __m128i tf8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tfs + i));
-        __m128i lo = _mm_unpacklo_epi8(gaps, zero);
-        __m128i hi = _mm_unpackhi_epi8(gaps, zero);
-        lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
-        hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
-        lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
-        hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 4));
-        lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
-        hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
-        // hi's sums start after lo's last one.
-        const __m128i lo_last = _mm_shufflehi_epi16(lo, 0xFF);
-        hi = _mm_add_epi16(hi, _mm_unpackhi_epi64(lo_last, lo_last));
+        __m128i lo;
+        __m128i hi;
+        gap_sums(gaps, &lo, &hi);
         const __m128i start = _mm_set1_epi32(static_cast<int>(slot));
         const __m128i s0 = _mm_add_epi32(_mm_unpacklo_epi16(lo, zero), start);
         const __m128i s1 = _mm_add_epi32(_mm_unpackhi_epi16(lo, zero), start);
@@ -197,21 +212,12 @@ void PostingBlock::decode_offsets(uint32_t from, uint16_t* out) const {
   uint16_t offset = static_cast<uint16_t>(base_ - from);
   size_t i = 0;
 #if defined(__SSE2__)
-  // As in decode(): sixteen gaps a step, summed in 16-bit lanes.
-  const __m128i zero = _mm_setzero_si128();
+  // Sixteen gaps a step, their running sums offset by the offset before them.
   for (; i + 16 <= n; i += 16) {
-    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(gaps + i));
-    __m128i lo = _mm_unpacklo_epi8(g, zero);
-    __m128i hi = _mm_unpackhi_epi8(g, zero);
-    lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 2));
-    hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 2));
-    lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 4));
-    hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 4));
-    lo = _mm_add_epi16(lo, _mm_slli_si128(lo, 8));
-    hi = _mm_add_epi16(hi, _mm_slli_si128(hi, 8));
+    __m128i lo;
+    __m128i hi;
+    gap_sums(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gaps + i)), &lo, &hi);
     const __m128i start = _mm_set1_epi16(static_cast<int16_t>(offset));
-    const __m128i lo_last = _mm_shufflehi_epi16(lo, 0xFF);
-    hi = _mm_add_epi16(hi, _mm_unpackhi_epi64(lo_last, lo_last));
     lo = _mm_add_epi16(lo, start);
     hi = _mm_add_epi16(hi, start);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), lo);
