@@ -353,7 +353,9 @@ TEST(FloatTextTest, QuickListScanAgreesWithGeneralReading) {
       ASSERT_EQ(element, elements.size());
       ASSERT_EQ(*p, ']');
     }
-    if (clean && ordinary) ASSERT_TRUE(closed) << list.substr(0, readable);
+    if (clean && ordinary) {
+      ASSERT_TRUE(closed) << list.substr(0, readable);
+    }
   }
   EXPECT_GT(read, 100000u);
 }
