@@ -70,8 +70,8 @@ class PostingBlock {
   size_t data_bytes() const { return capacity_ * (slot_bytes_ + tf_bytes_); }
   bool packed() const { return !owned_; }
 
-  // Asks the processor to start loading the block's postings (blocks live
-  // in separate allocations, out of reach of the hardware's own prefetch).
+  // Asks the processor to start loading the block's postings (a list's
+  // blocks are not all in one stream: some have allocations of their own).
   void prefetch() const {
     for (size_t at = 0; at < data_bytes(); at += 64) __builtin_prefetch(data_ + at);
   }
