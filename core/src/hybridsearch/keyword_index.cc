@@ -99,7 +99,12 @@ struct WeightTable {
     a = avgdl;
   }
   float operator()(uint32_t tf, uint32_t length) const {
-    if (tf < kTableTf && length < kTableLength) return w[length * kTableTf + tf];
+    if (tf < kTableTf && length < kTableLength) [[likely]] {
+      return w[length * kTableTf + tf];
+    }
+    return uncommon(tf, length);
+  }
+  [[gnu::noinline, gnu::cold]] float uncommon(uint32_t tf, uint32_t length) const {
     return weight(tf, length, a);
   }
 };
@@ -835,14 +840,23 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
         const size_t count = b.size();
         b.decode_offsets(from, off + n);
         const uint8_t* tf = b.byte_tfs();
-        size_t kept = n;
+        // Local copies, so that the stores below cannot be taken to change
+        // them.
+        const WeightTable& table = weights;
+        const uint32_t* length = lengths + from;
+        const auto keep_offset = keep;
+        const auto add = also;
+        uint16_t* const o_out = off;
+        float* const v_out = value;
+        const size_t first = n;
+        size_t kept = first;
         for (size_t j = 0; j < count; ++j) {
-          const uint32_t o = off[n + j];
-          if (!keep(o)) continue;
-          const float v = idf * weights(tf[j], lengths[from + o]);
-          off[kept] = static_cast<uint16_t>(o);
-          value[kept] = v;
-          also(o, v);
+          const uint32_t o = o_out[first + j];
+          if (!keep_offset(o)) continue;
+          const float v = idf * table(tf[j], length[o]);
+          o_out[kept] = static_cast<uint16_t>(o);
+          v_out[kept] = v;
+          add(o, v);
           ++kept;
         }
         n = kept;

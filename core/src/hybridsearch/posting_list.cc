@@ -259,6 +259,66 @@ bool PostingBlock::try_append(uint32_t slot, uint32_t tf, uint32_t length) {
   return true;
 }
 
+bool PostingBlock::try_insert(uint32_t slot, uint32_t tf, uint32_t length) {
+  assert(slot <= last_);
+  if (!byte_coded() || count_ == capacity_ || tf > UINT8_MAX) return false;
+  uint8_t* gaps = data_;
+  uint8_t* tfs = data_ + capacity_;
+  const size_t n = count_;
+  size_t i = 0;
+  uint32_t at = base_;  // slot of posting i
+  if (slot < base_) {
+    if (base_ - slot > UINT8_MAX) return false;
+    // The new first posting: the old first one is now a gap away.
+    std::memmove(gaps + 1, gaps, n);
+    gaps[0] = 0;
+    gaps[1] = static_cast<uint8_t>(base_ - slot);
+    base_ = slot;
+  } else {
+    // The first posting above `slot`; both gaps around it are smaller than
+    // the one they split.
+    do {
+      at += gaps[++i];
+    } while (at < slot);
+    assert(at != slot);
+    std::memmove(gaps + i + 1, gaps + i, n - i);
+    gaps[i] = static_cast<uint8_t>(gaps[i + 1] - (at - slot));
+    gaps[i + 1] = static_cast<uint8_t>(at - slot);
+  }
+  std::memmove(tfs + i + 1, tfs + i, n - i);
+  tfs[i] = static_cast<uint8_t>(tf);
+  ++count_;
+  max_tf_ = std::max(max_tf_, tf);
+  min_length_ = std::min(min_length_, length);
+  return true;
+}
+
+bool PostingBlock::try_erase(uint32_t slot) {
+  if (!byte_coded() || count_ < 2) return false;
+  uint8_t* gaps = data_;
+  uint8_t* tfs = data_ + capacity_;
+  const size_t n = count_;
+  size_t i = 0;
+  uint32_t at = base_;
+  while (at < slot) at += gaps[++i];
+  assert(at == slot && i < n);
+  if (i == 0) {
+    base_ += gaps[1];
+  } else if (i + 1 < n) {
+    const uint32_t merged = uint32_t{gaps[i]} + gaps[i + 1];
+    if (merged > UINT8_MAX) return false;
+    gaps[i + 1] = static_cast<uint8_t>(merged);
+  } else {
+    last_ = slot - gaps[i];
+  }
+  // Posting i's gap and frequency go; the first gap stays 0.
+  std::memmove(gaps + i, gaps + i + 1, n - i - 1);
+  gaps[0] = 0;
+  std::memmove(tfs + i, tfs + i + 1, n - i - 1);
+  --count_;
+  return true;
+}
+
 void PostingBlock::pack_into(uint8_t* dst) {
   const size_t capacity = count_ + kPackRoom;
   std::memcpy(dst, data_, count_ * slot_bytes_);
@@ -331,6 +391,7 @@ void PostingList::insert(uint32_t slot, uint32_t tf, std::span<const uint32_t> l
       std::lower_bound(blocks_.begin(), blocks_.end(), slot,
                        [](const PostingBlock& b, uint32_t s) { return b.last_slot() < s; });
   const size_t b = static_cast<size_t>(it - blocks_.begin());
+  if (blocks_[b].size() < kMaxBlock && blocks_[b].try_insert(slot, tf, length)) return;
   Posting postings[kMaxBlock + 1];
   blocks_[b].decode(postings);
   const size_t n = blocks_[b].size();
@@ -349,6 +410,10 @@ void PostingList::remove(uint32_t slot, std::span<const uint32_t> lengths) {
                        [](const PostingBlock& b, uint32_t s) { return b.last_slot() < s; });
   assert(it != blocks_.end());
   const size_t b = static_cast<size_t>(it - blocks_.begin());
+  if (blocks_[b].try_erase(slot)) {
+    --size_;
+    return;
+  }
   Posting postings[kMaxBlock + 1];
   blocks_[b].decode(postings);
   const size_t n = blocks_[b].size();

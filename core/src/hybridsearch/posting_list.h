@@ -101,6 +101,16 @@ class PostingBlock {
   // when the block is full or the posting does not fit its widths.
   // REQUIRES: slot > last_slot().
   bool try_append(uint32_t slot, uint32_t tf, uint32_t length);
+  // Inserts (slot, tf) in place, moving the later postings up by one. True
+  // on success; false (nothing changed) when the block is full, not
+  // byte_coded(), or the posting's gap or frequency needs a wider form.
+  // REQUIRES: slot <= last_slot() and not in the block.
+  bool try_insert(uint32_t slot, uint32_t tf, uint32_t length);
+  // Removes the posting of `slot` in place. The bounds stay as they were
+  // (still bounds of what remains). True on success; false (nothing
+  // changed) when the block is not byte_coded(), holds only this posting,
+  // or the merged gap needs a wider form. REQUIRES: slot in the block.
+  bool try_erase(uint32_t slot);
 
  private:
   // The narrowest slot and frequency widths that hold `postings`.
