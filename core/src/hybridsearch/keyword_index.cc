@@ -44,9 +44,11 @@ namespace vesk {
 // terms are ordered by their window bounds, and the longest prefix whose
 // bounds sum below the k-th best is non-essential: a slot holding only those
 // terms cannot enter.
-// - With no non-essential term, each query token in order (repeats
-//   included) adds its contribution to a float32 accumulator per slot of the
-//   window: absent terms add nothing, so these are the exact scores.
+// - With no non-essential term, or when the essential terms hold a quarter
+//   or more of the window's postings (pruning would then touch about as
+//   much), each query token in order (repeats included) adds its
+//   contribution to a float32 accumulator per slot of the window: absent
+//   terms add nothing, so these are the exact scores.
 // - Otherwise the essential terms' contributions, summed in any order, plus
 //   the non-essential bounds pick the candidates; the non-essential terms
 //   are then added, largest bound first, at the candidates only (a block
@@ -66,6 +68,10 @@ constexpr size_t kWindow = 4096;
 // A window whose gathered postings number fewer than kWindow / kSparse
 // visits their offsets instead of scanning the whole window.
 constexpr size_t kSparse = 8;
+// A window whose essential terms hold at least 1/kExhaustiveShare of its
+// postings adds every posting instead of pruning (measured on short and
+// long queries, with and without rare terms).
+constexpr size_t kExhaustiveShare = 4;
 
 float weight(uint32_t tf, uint32_t length, float a) {
   const float sat = bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(length), a);
@@ -84,7 +90,9 @@ constexpr uint32_t kTableLength = 1024;
 
 struct WeightTable {
   float a = std::numeric_limits<float>::quiet_NaN();  // equals no average
-  std::vector<float> w;                               // [length * kTableTf + tf]
+  // [tf * kTableLength + length]: the rows of the few common frequencies
+  // (mostly tf 1) stay in a few cache lines.
+  std::vector<float> w;
 
   void prepare(float avgdl) {
     if (avgdl == a) return;
@@ -93,14 +101,14 @@ struct WeightTable {
       const float sat =
           bm25::length_saturation(bm25::kK1, bm25::kB, static_cast<float>(len), avgdl);
       for (uint32_t tf = 1; tf < kTableTf; ++tf) {
-        w[len * kTableTf + tf] = bm25::saturated_weight(bm25::kK1, static_cast<float>(tf), sat);
+        w[tf * kTableLength + len] = bm25::saturated_weight(bm25::kK1, static_cast<float>(tf), sat);
       }
     }
     a = avgdl;
   }
   float operator()(uint32_t tf, uint32_t length) const {
     if (tf < kTableTf && length < kTableLength) [[likely]] {
-      return w[length * kTableTf + tf];
+      return w[tf * kTableLength + length];
     }
     return uncommon(tf, length);
   }
@@ -110,6 +118,17 @@ struct WeightTable {
 };
 
 thread_local WeightTable tls_weights;
+
+// Adds idf times the weight of (tfs[j], length[o]) to sum[o] for every
+// o = offsets[j], j < n (distinct offsets).
+void add_contributions(const uint16_t* __restrict offsets, const uint8_t* __restrict tfs, size_t n,
+                       const uint32_t* __restrict length, const WeightTable& table, float idf,
+                       float* __restrict sum) {
+  for (size_t j = 0; j < n; ++j) {
+    const uint32_t o = offsets[j];
+    sum[o] += idf * table(tfs[j], length[o]);
+  }
+}
 
 }  // namespace
 
@@ -440,15 +459,18 @@ class Cursor {
 
   // Largest tf and smallest length of the blocks starting below `end`
   // (after skip_to(from)); false when there are none.
-  bool window_bounds(uint64_t end, uint32_t* max_tf, uint32_t* min_length) const {
+  bool window_bounds(uint64_t end, uint32_t* max_tf, uint32_t* min_length, size_t* postings) const {
     uint32_t tf = 0;
     uint32_t length = UINT32_MAX;
+    size_t n = 0;
     for (const PostingBlock* b = blocks_; b != end_ && b->first_slot() < end; ++b) {
       tf = std::max(tf, b->max_tf());
       length = std::min(length, b->min_length());
+      n += b->size();
     }
     *max_tf = tf;
     *min_length = length;
+    *postings = n;
     return tf != 0;
   }
 
@@ -761,6 +783,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
   };
 
   std::vector<double> window_bound(n_terms);
+  std::vector<size_t> window_postings(n_terms);
   std::vector<uint32_t> local(order);
   constexpr size_t kWords = kWindow / 64;
   uint64_t allowed_words[kWords];
@@ -794,7 +817,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       uint32_t max_tf;
       uint32_t min_length;
       window_bound[t] = 0.0;
-      if (cursors[t].window_bounds(end, &max_tf, &min_length)) {
+      if (cursors[t].window_bounds(end, &max_tf, &min_length, &window_postings[t])) {
         window_bound[t] =
             terms[t].count * static_cast<double>(contribution(terms[t].idf, max_tf, min_length, a));
       }
@@ -918,6 +941,40 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
       return n;
     };
 
+    // A window where the essential terms hold a large share of the postings
+    // gains little from pruning: every posting is added, term by term in
+    // query order, straight into the window's scores (without a filter,
+    // which the paths below apply while gathering).
+    size_t essential_postings = 0;
+    size_t all_postings = 0;
+    for (size_t i = 0; i < n_terms; ++i) {
+      all_postings += window_postings[local[i]];
+      if (i >= rest_terms) essential_postings += window_postings[local[i]];
+    }
+    if (allowed == nullptr && all_postings * kSparse >= kWindow &&
+        (rest_terms == 0 || essential_postings * kExhaustiveShare >= all_postings)) {
+      for (const uint32_t t : sequence) {
+        if (terms[t].count == 1) {
+          const float idf = terms[t].idf;
+          auto inside = [&](const PostingBlock& b) {
+            if (!b.byte_coded()) return false;
+            uint16_t offsets[PostingList::kMaxBlock];
+            b.decode_offsets(from, offsets);
+            add_contributions(offsets, b.byte_tfs(), b.size(), lengths + from, weights, idf, acc);
+            return true;
+          };
+          cursors[t].for_each_in(from, end, every_block, inside, [&](uint32_t slot, uint32_t tf) {
+            acc[slot - from] += idf * weights(tf, lengths[slot]);
+          });
+        } else {
+          // A repeated token adds the same contributions again.
+          if (!lists[t].filled) gather(t, every_block, every_offset, nothing);
+          replay(t);
+        }
+      }
+      scan_above(acc, &bar, [&](uint32_t o, float score) { offer(score, from + o); });
+      continue;
+    }
     if (rest_terms == 0) {
       // Every term is essential: the sums in query order are the scores.
       for (const uint32_t t : sequence) {
