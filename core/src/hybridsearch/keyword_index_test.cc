@@ -240,6 +240,68 @@ TEST(KeywordIndexTest, PartsWithSummedStatisticsAnswerAsTheWhole) {
   }
 }
 
+// Tens of thousands of documents over a skewed vocabulary, so that windows
+// hold hundreds of postings per query term: searches take the pruning and
+// the add-everything paths window by window (blocks spanning two windows,
+// frequencies above a byte, repeated query tokens), after in-place updates
+// and removals, and must equal an engine built from scratch bit for bit.
+TEST(KeywordIndexTest, LargeIndexAfterUpdatesMatchesEngine) {
+  std::mt19937 rng(20261208);
+  std::vector<std::string> words;
+  for (int i = 0; i < 60; ++i) words.push_back("w" + std::to_string(i) + "x");
+  // Word i about twice as likely as word 2i: a few in most documents, many
+  // rare.
+  auto word = [&] { return words[std::min<size_t>(59, rng() % 60 * (rng() % 60) / 60)]; };
+  auto text = [&] {
+    std::string t;
+    if (rng() % 500 == 0) {
+      const std::string w = word();
+      for (int i = 0; i < 300; ++i) t += w + " ";
+    }
+    for (size_t i = 0, n = 2 + rng() % 12; i < n; ++i) t += word() + " ";
+    return t;
+  };
+  const size_t n = 30000;
+  std::vector<std::optional<std::string>> texts;
+  KeywordIndex index;
+  for (size_t i = 0; i < n; ++i) {
+    texts.push_back(text());
+    index.append(*texts.back());
+  }
+  for (int i = 0; i < 3000; ++i) {
+    const size_t slot = rng() % n;
+    if (!texts[slot]) continue;
+    if (i % 3 == 0) {
+      index.erase(slot, *texts[slot]);
+      texts[slot].reset();
+    } else {
+      std::string next = text();
+      index.replace(slot, *texts[slot], next);
+      texts[slot] = std::move(next);
+    }
+  }
+  std::vector<bm25::Document> engine_docs;
+  for (size_t i = 0; i < n; ++i) {
+    if (texts[i]) engine_docs.push_back({i, *texts[i]});
+  }
+  const bm25::SearchEngine engine =
+      bm25::SearchEngineBuilder::with_documents(bm25::Language::English, std::move(engine_docs))
+          .build();
+  for (int q = 0; q < 60; ++q) {
+    std::string query;
+    for (size_t i = 0, len = 1 + rng() % 10; i < len; ++i) query += word() + " ";
+    const size_t k = q % 3 == 0 ? 100 : 10;
+    const auto got = index.search(query, k, nullptr);
+    const auto want = engine.search(query, k);
+    ASSERT_EQ(got.size(), want.size()) << query;
+    for (size_t r = 0; r < got.size(); ++r) {
+      ASSERT_EQ(got[r].position, want[r].document.id) << query << " rank " << r;
+      ASSERT_EQ(std::bit_cast<uint32_t>(got[r].score), std::bit_cast<uint32_t>(want[r].score))
+          << query << " rank " << r;
+    }
+  }
+}
+
 class KeywordIndexPropertyTest : public ::testing::TestWithParam<PropertyParam> {
  protected:
   static constexpr const char* kWords[] = {
