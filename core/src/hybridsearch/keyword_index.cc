@@ -518,6 +518,23 @@ class Cursor {
 
 // The postings of one term in the current window: offsets into the window
 // and the term's contribution there.
+// Adds every posting of `cursor` in [from, end) to its slot's score in
+// sum[slot - from] (idf times the weight of its tf and length), and moves
+// the cursor past the window. Kept out of line, apart from the search loop.
+[[gnu::noinline]] void add_all(Cursor& cursor, float idf, uint32_t from, uint64_t end,
+                               const uint32_t* lengths, const WeightTable& weights, float* sum) {
+  auto inside = [&](const PostingBlock& b) {
+    if (!b.byte_coded()) return false;
+    uint16_t offsets[PostingList::kMaxBlock];
+    b.decode_offsets(from, offsets);
+    add_contributions(offsets, b.byte_tfs(), b.size(), lengths + from, weights, idf, sum);
+    return true;
+  };
+  cursor.for_each_in(
+      from, end, [](uint32_t, uint32_t) { return true; }, inside,
+      [&](uint32_t slot, uint32_t tf) { sum[slot - from] += idf * weights(tf, lengths[slot]); });
+}
+
 struct WindowList {
   std::vector<uint16_t> offset;
   std::vector<float> value;
@@ -956,17 +973,7 @@ std::vector<ScoredSlot> KeywordIndex::search(std::string_view query, size_t top_
         (rest_terms == 0 || essential_postings * kExhaustiveShare >= all_postings)) {
       for (const uint32_t t : sequence) {
         if (terms[t].count == 1) {
-          const float idf = terms[t].idf;
-          auto inside = [&](const PostingBlock& b) {
-            if (!b.byte_coded()) return false;
-            uint16_t offsets[PostingList::kMaxBlock];
-            b.decode_offsets(from, offsets);
-            add_contributions(offsets, b.byte_tfs(), b.size(), lengths + from, weights, idf, acc);
-            return true;
-          };
-          cursors[t].for_each_in(from, end, every_block, inside, [&](uint32_t slot, uint32_t tf) {
-            acc[slot - from] += idf * weights(tf, lengths[slot]);
-          });
+          add_all(cursors[t], terms[t].idf, from, end, lengths, weights, acc);
         } else {
           // A repeated token adds the same contributions again.
           if (!lists[t].filled) gather(t, every_block, every_offset, nothing);
