@@ -110,9 +110,19 @@ static_assert(FloorLog10Pow2(-149) == -45 && FloorLog10Pow2(104) == 31);
 static_assert(FloorLog2Pow10(-31) == -103 && FloorLog2Pow10(46) == 152);
 
 // The cached power 10^k.
-[[gnu::always_inline]] inline uint64_t CachedPow10(int k) {
+[[gnu::always_inline]] constexpr uint64_t CachedPow10(int k) {
   return kPow10Cache[k - kMinCachedPow10];
 }
+
+// The cached power a float of each biased exponent uses in the common case
+// (ShortestDigits()); those of the other exponents are never used.
+constexpr auto kCacheByExponent = [] {
+  std::array<uint64_t, 256> t{};
+  for (int biased = 1; biased < 255; ++biased) {
+    t[biased] = CachedPow10(1 - FloorLog10Pow2(biased - 150));
+  }
+  return t;
+}();
 
 // The upper and the lower 64 bits of the 96-bit product x * y.
 [[gnu::always_inline]] inline uint64_t MulUpper64(uint32_t x, uint64_t y) {
@@ -466,17 +476,14 @@ struct EightDigits {
   const __m256i minus_k = _mm256_sub_epi32(
       _mm256_srai_epi32(_mm256_mullo_epi32(e, Opaque(_mm256_set1_epi32(315653))), 20), one);
   const __m256i k = _mm256_sub_epi32(zero, minus_k);
-  // Lanes of the special cases may index anywhere: clamp into the table.
-  const __m256i index = _mm256_min_epi32(
-      _mm256_max_epi32(_mm256_sub_epi32(k, _mm256_set1_epi32(kMinCachedPow10)), zero),
-      _mm256_set1_epi32(kMaxCachedPow10 - kMinCachedPow10));
-  // The cached powers, loaded one by one (quicker than gathering here):
-  // those of the even lanes and of the odd lanes as 64-bit lanes, then
-  // split into their upper and lower halves.
-  alignas(32) int32_t lane_index[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lane_index), index);
+  // The cached powers, loaded one by one by the float's exponent with
+  // scalar instructions (quicker than gathering, and off the vector
+  // units): those of the even lanes and of the odd lanes as 64-bit lanes,
+  // then split into their upper and lower halves.
   const auto cached = [&](int lane) {
-    return static_cast<long long>(kPow10Cache[lane_index[lane]]);
+    uint32_t lane_bits;
+    std::memcpy(&lane_bits, values + lane, 4);
+    return static_cast<long long>(kCacheByExponent[(lane_bits >> 23) & 0xff]);
   };
   const WideProducts cache = {_mm256_set_epi64x(cached(6), cached(4), cached(2), cached(0)),
                               _mm256_set_epi64x(cached(7), cached(5), cached(3), cached(1))};
