@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "persist/float_text.h"
+#include "utils/huge_pages.h"
 
 namespace vesk {
 
@@ -185,9 +186,11 @@ class ChunkWriter {
 // The destination is either a caller's buffer or the reserved room of a
 // string past its size: the string is then grown (and so zero-filled) a
 // step at a time just ahead of the text, so the filling happens in cache
-// rather than as a separate pass over the whole document. A caller's buffer
-// too small for the document stops the writing (stopped()), with no byte
-// stored past its end.
+// rather than as a separate pass over the whole document. A large string
+// destination is advised onto huge pages: its first touch is then one page
+// fault per 2 MiB instead of one per 4 KiB. A caller's buffer too small for
+// the document stops the writing (stopped()), with no byte stored past its
+// end.
 class DirectWriter {
  public:
   DirectWriter(char* out, size_t capacity, JsonByteTransform encode)
@@ -200,6 +203,7 @@ class DirectWriter {
     str_ = str;
     str_start_ = str->size();
     end_ = begin_;
+    if (bound >= kHugePageAdviceBytes) advise_huge_pages(begin_, bound);
   }
 
   DirectWriter(const DirectWriter&) = delete;
@@ -276,6 +280,10 @@ class DirectWriter {
  private:
   // Bytes a string destination grows by at a time.
   static constexpr size_t kGrowStep = 256 * 1024;
+  // The smallest string destination advised onto huge pages: large enough
+  // that common allocators give it a mapping of its own, so the advice
+  // reaches no other memory.
+  static constexpr size_t kHugePageAdviceBytes = size_t{64} << 20;
 
   // Whether n bytes at p_ are writable, growing a string destination as far
   // as it reaches; false once stopped.
