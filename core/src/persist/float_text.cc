@@ -415,36 +415,43 @@ struct FloatParts {
 // from the even and odd lanes separately), so the parts are the same as the
 // scalar ones. Lanes outside the common case are reported for Decompose().
 
-// Constants read from memory where they are used, behind a pointer the
-// compiler cannot follow. Written with _mm256_set1_*(), GCC builds each in
-// the loop from a general register (a move and a broadcast, two
-// instructions for the vector units) once the sixteen vector registers are
-// taken, and turns a multiplication by some constants into a chain of
-// shifts and additions (which compete for the one shift unit some
-// processors have); read from memory, each is an operand of the one
-// instruction using it.
-template <typename T, T kValue>
-struct SplatLanes {
-  alignas(32) static constexpr auto kLanes = [] {
-    std::array<T, 32 / sizeof(T)> t{};
-    t.fill(kValue);
-    return t;
-  }();
+// The vector constants of a routine, each eight 32-bit lanes of one value
+// (a pair of 16-bit lanes of v is the value TwoLanes16(v)), read from memory
+// where used through a pointer the compiler cannot follow. Written with
+// _mm256_set1_epi32(), GCC builds each in the loop from a general register
+// (a move and a broadcast, two instructions for the vector units) once the
+// sixteen vector registers are taken, and turns a multiplication by some
+// constants into a chain of shifts and additions (which compete for the
+// one shift unit some processors have); read from memory, each is an
+// operand of the one instruction using it.
+template <int32_t... kValues>
+class Splats {
+ public:
+  [[gnu::always_inline]] Splats() : lanes_(kLanes[0]) { asm("" : "+r"(lanes_)); }
+
+  template <int32_t kValue>
+  [[gnu::target("avx2"), gnu::always_inline]] __m256i Get() const {
+    constexpr size_t kIndex = IndexOf(kValue);
+    static_assert(kIndex < sizeof...(kValues), "a value not in the list");
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes_ + 8 * kIndex));
+  }
+
+ private:
+  static constexpr size_t IndexOf(int32_t value) {
+    size_t i = 0;
+    for (const int32_t v : {kValues...}) {
+      if (v == value) return i;
+      ++i;
+    }
+    return i;
+  }
+
+  alignas(32) static constexpr int32_t kLanes[sizeof...(kValues)][8] = {
+      {kValues, kValues, kValues, kValues, kValues, kValues, kValues, kValues}...};
+  const int32_t* lanes_;
 };
-template <typename T, T kValue>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i Splat() {
-  const T* p = SplatLanes<T, kValue>::kLanes.data();
-  asm("" : "+r"(p));
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(p));
-}
-template <int32_t kValue>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i Splat32() {
-  return Splat<int32_t, kValue>();
-}
-template <int16_t kValue>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i Splat16() {
-  return Splat<int16_t, kValue>();
-}
+
+constexpr int32_t TwoLanes16(int16_t v) { return static_cast<int32_t>(v) * 0x10001; }
 
 // The upper 32 bits of the 64-bit products a * b, lane by lane.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i MulHigh32(__m256i a, __m256i b) {
@@ -484,20 +491,23 @@ struct EightDigits {
 
 [[gnu::target("avx2"), gnu::always_inline]] inline EightDigits ShortestDigitsEightAvx2(
     const float* values) {
-  const __m256i one = Splat32<1>();
+  const Splats<1, (1 << 23) - 1, (1 << 23), 0xff, 150, 315653, 1741647, 31, 0x51EB851F, 100, 5,
+               6554, 0xffff, 10, 32, -1>
+      c;
+  const __m256i one = c.Get<1>();
   const __m256i zero = _mm256_setzero_si256();
   const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
-  const __m256i stored = _mm256_and_si256(bits, Splat32<(1 << 23) - 1>());
-  const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), Splat32<0xff>());
+  const __m256i stored = _mm256_and_si256(bits, c.Get<(1 << 23) - 1>());
+  const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), c.Get<0xff>());
   __m256i general = _mm256_or_si256(
       _mm256_or_si256(_mm256_cmpeq_epi32(stored, zero), _mm256_cmpeq_epi32(biased, zero)),
-      _mm256_cmpeq_epi32(biased, Splat32<0xff>()));
+      _mm256_cmpeq_epi32(biased, c.Get<0xff>()));
 
-  const __m256i e = _mm256_sub_epi32(biased, Splat32<150>());
-  const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, Splat32<1 << 23>()), 1);
+  const __m256i e = _mm256_sub_epi32(biased, c.Get<150>());
+  const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, c.Get<(1 << 23)>()), 1);
   // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k.
   const __m256i minus_k =
-      _mm256_sub_epi32(_mm256_srai_epi32(_mm256_mullo_epi32(e, Splat32<315653>()), 20), one);
+      _mm256_sub_epi32(_mm256_srai_epi32(_mm256_mullo_epi32(e, c.Get<315653>()), 20), one);
   const __m256i k = _mm256_sub_epi32(zero, minus_k);
   // The cached powers, loaded one by one by the float's exponent with
   // scalar instructions (quicker than gathering, and off the vector
@@ -513,10 +523,10 @@ struct EightDigits {
   const __m256i cache_hi = HighHalves(cache);
   const __m256i cache_lo = LowHalves(cache);
   const __m256i beta =
-      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, Splat32<1741647>()), 19));
+      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, c.Get<1741647>()), 19));
   // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
   // cache_hi >> (31 - beta).
-  const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(Splat32<31>(), beta));
+  const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(c.Get<31>(), beta));
 
   // z = x * cache >> 32 with x = (two_f | 1) << beta.
   const __m256i x = _mm256_sllv_epi32(_mm256_or_si256(two_f, one), beta);
@@ -527,34 +537,34 @@ struct EightDigits {
   const __m256i zi = HighHalves(z);
   const __m256i z_low = LowHalves(z);
 
-  const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, Splat32<0x51EB851F>()), 5);
-  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, Splat32<100>()));
+  const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, c.Get<0x51EB851F>()), 5);
+  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, c.Get<100>()));
   general = _mm256_or_si256(general, _mm256_cmpeq_epi32(r, deltai));
   general = _mm256_or_si256(
       general, _mm256_and_si256(_mm256_cmpeq_epi32(r, zero), _mm256_cmpeq_epi32(z_low, zero)));
   // r and deltai are below 2^31.
   const __m256i shorter = _mm256_cmpgt_epi32(deltai, r);
 
-  __m256i dist = _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), Splat32<5>());
-  const __m256i approx_y_parity = _mm256_and_si256(_mm256_xor_si256(dist, Splat32<5>()), one);
-  dist = _mm256_mullo_epi32(dist, Splat32<6554>());
+  __m256i dist = _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), c.Get<5>());
+  const __m256i approx_y_parity = _mm256_and_si256(_mm256_xor_si256(dist, c.Get<5>()), one);
+  dist = _mm256_mullo_epi32(dist, c.Get<6554>());
   const __m256i divisible =
-      _mm256_cmpgt_epi32(Splat32<6554>(), _mm256_and_si256(dist, Splat32<0xffff>()));
+      _mm256_cmpgt_epi32(c.Get<6554>(), _mm256_and_si256(dist, c.Get<0xffff>()));
   dist = _mm256_srli_epi32(dist, 16);
-  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, Splat32<10>()), dist);
+  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, c.Get<10>()), dist);
 
   // MulParity(two_f, cache, beta): the lower 64 bits of two_f * cache.
   const WideProducts t_lo = MulWide(two_f, cache_lo);
   const __m256i m_lo = LowHalves(t_lo);
   const __m256i m_hi = _mm256_add_epi32(HighHalves(t_lo), _mm256_mullo_epi32(two_f, cache_hi));
-  const __m256i shift = _mm256_sub_epi32(Splat32<32>(), beta);
+  const __m256i shift = _mm256_sub_epi32(c.Get<32>(), beta);
   const __m256i y_parity = _mm256_and_si256(_mm256_srlv_epi32(m_hi, shift), one);
   const __m256i y_is_integer = _mm256_cmpeq_epi32(
       _mm256_or_si256(_mm256_srlv_epi32(m_lo, shift), _mm256_sllv_epi32(m_hi, beta)), zero);
   // One less when the parity differs, or when it agrees, the value is an
   // integer and the candidate odd; only for divisible, longer candidates.
   const __m256i parity_differs =
-      _mm256_xor_si256(_mm256_cmpeq_epi32(y_parity, approx_y_parity), Splat32<-1>());
+      _mm256_xor_si256(_mm256_cmpeq_epi32(y_parity, approx_y_parity), c.Get<-1>());
   const __m256i odd_integer =
       _mm256_and_si256(y_is_integer, _mm256_cmpeq_epi32(_mm256_and_si256(rounded, one), one));
   const __m256i decrement = _mm256_andnot_si256(
@@ -579,35 +589,39 @@ struct EightParts {
 
 [[gnu::target("avx2"), gnu::always_inline]] inline EightParts EightPartsAvx2(__m256i digits,
                                                                              __m256i exp10) {
-  const __m256i one = Splat32<1>();
+  const Splats<1, 9, 99, 999, 9999, 99999, 999999, 9999999, 99999999, 100000000, 0x55E63B89,
+               static_cast<int32_t>(0xD1B71759u), 10000, 10486, 0x7f, 100, TwoLanes16(103),
+               TwoLanes16(0xf), TwoLanes16(10)>
+      c;
+  const __m256i one = c.Get<1>();
   EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
   // and the eight others.
   const __m256i len = _mm256_sub_epi32(
       _mm256_sub_epi32(
-          _mm256_sub_epi32(_mm256_sub_epi32(one, _mm256_cmpgt_epi32(digits, Splat32<9>())),
-                           _mm256_cmpgt_epi32(digits, Splat32<99>())),
-          _mm256_add_epi32(_mm256_cmpgt_epi32(digits, Splat32<999>()),
-                           _mm256_cmpgt_epi32(digits, Splat32<9999>()))),
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpgt_epi32(digits, Splat32<99999>()),
-                                        _mm256_cmpgt_epi32(digits, Splat32<999999>())),
-                       _mm256_add_epi32(_mm256_cmpgt_epi32(digits, Splat32<9999999>()),
-                                        _mm256_cmpgt_epi32(digits, Splat32<99999999>()))));
+          _mm256_sub_epi32(_mm256_sub_epi32(one, _mm256_cmpgt_epi32(digits, c.Get<9>())),
+                           _mm256_cmpgt_epi32(digits, c.Get<99>())),
+          _mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<999>()),
+                           _mm256_cmpgt_epi32(digits, c.Get<9999>()))),
+      _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<99999>()),
+                                        _mm256_cmpgt_epi32(digits, c.Get<999999>())),
+                       _mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<9999999>()),
+                                        _mm256_cmpgt_epi32(digits, c.Get<99999999>()))));
   // 10^(9 - len) from a permutation of 10^0..10^7, or 10^8 for len 1.
-  const __m256i scale_index = _mm256_sub_epi32(Splat32<9>(), len);
+  const __m256i scale_index = _mm256_sub_epi32(c.Get<9>(), len);
   const __m256i scale = _mm256_blendv_epi8(
       _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPow10U32)),
                                   scale_index),
-      Splat32<100000000>(), _mm256_cmpeq_epi32(len, one));
+      c.Get<100000000>(), _mm256_cmpeq_epi32(len, one));
   const __m256i aligned = _mm256_mullo_epi32(digits, scale);
   const __m256i kk = _mm256_add_epi32(exp10, len);
   // The first digit (aligned / 10^8) and the first five (aligned / 10^4)
   // side by side, the products exact for every 32-bit value; then digits
   // two to five and six to nine.
-  const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, Splat32<0x55E63B89>()), 25);
+  const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, c.Get<0x55E63B89>()), 25);
   const __m256i five =
-      _mm256_srli_epi32(MulHigh32(aligned, Splat32<static_cast<int32_t>(0xD1B71759u)>()), 13);
-  const __m256i ten_thousand = Splat32<10000>();
+      _mm256_srli_epi32(MulHigh32(aligned, c.Get<static_cast<int32_t>(0xD1B71759u)>()), 13);
+  const __m256i ten_thousand = c.Get<10000>();
   const __m256i hi = _mm256_sub_epi32(five, _mm256_mullo_epi32(first, ten_thousand));
   const __m256i lo = _mm256_sub_epi32(aligned, _mm256_mullo_epi32(five, ten_thousand));
   // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7.
@@ -617,15 +631,16 @@ struct EightParts {
     const __m256i quads = half == 0 ? _mm256_unpacklo_epi32(hi_ordered, lo_ordered)
                                     : _mm256_unpackhi_epi32(hi_ordered, lo_ordered);
     const __m256i hundreds = _mm256_and_si256(
-        _mm256_srli_epi32(_mm256_mullo_epi32(quads, Splat32<10486>()), 20), Splat32<0x7f>());
+        _mm256_srli_epi32(_mm256_mullo_epi32(quads, c.Get<10486>()), 20), c.Get<0x7f>());
     const __m256i pairs = _mm256_or_si256(
-        hundreds, _mm256_slli_epi32(
-                      _mm256_sub_epi32(quads, _mm256_mullo_epi32(hundreds, Splat32<100>())), 16));
-    const __m256i tens = _mm256_and_si256(
-        _mm256_srli_epi16(_mm256_mullo_epi16(pairs, Splat16<103>()), 10), Splat16<0xf>());
+        hundreds,
+        _mm256_slli_epi32(_mm256_sub_epi32(quads, _mm256_mullo_epi32(hundreds, c.Get<100>())), 16));
+    const __m256i tens =
+        _mm256_and_si256(_mm256_srli_epi16(_mm256_mullo_epi16(pairs, c.Get<TwoLanes16(103)>()), 10),
+                         c.Get<TwoLanes16(0xf)>());
     const __m256i eights = _mm256_or_si256(
-        tens,
-        _mm256_slli_epi16(_mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, Splat16<10>())), 8));
+        tens, _mm256_slli_epi16(
+                  _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, c.Get<TwoLanes16(10)>())), 8));
     out.rest[half] = eights;
   }
   out.kk = kk;
@@ -855,8 +870,9 @@ constexpr ShuffleTable kShuffleTable = [] {
 [[gnu::target("avx2"), gnu::always_inline]] inline bool WriteEightShuffled(const EightParts& d,
                                                                            __m256i bits,
                                                                            char** out) {
+  const Splats<1, 3, 2, kShuffleMinKk, kShuffleMaxKk, 16> c;
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i one = Splat32<1>();
+  const __m256i one = c.Get<1>();
   // n - 1 per float: the digit bytes of `rest` up to its last nonzero one
   // (each byte or-ed with those above it, then counted).
   __m256i count[2];
@@ -878,22 +894,22 @@ constexpr ShuffleTable kShuffleTable = [] {
   // 0 < kk < n, kk + 3 for kk >= n; and the sign.
   const __m256i positive_kk = _mm256_cmpgt_epi32(kk, zero);
   const __m256i whole = _mm256_cmpgt_epi32(kk, _mm256_sub_epi32(n, one));
-  const __m256i three = Splat32<3>();
+  const __m256i three = c.Get<3>();
   const __m256i len = _mm256_add_epi32(
       _mm256_blendv_epi8(
           _mm256_add_epi32(_mm256_sub_epi32(n, kk), three),
-          _mm256_blendv_epi8(_mm256_add_epi32(n, Splat32<2>()), _mm256_add_epi32(kk, three), whole),
+          _mm256_blendv_epi8(_mm256_add_epi32(n, c.Get<2>()), _mm256_add_epi32(kk, three), whole),
           positive_kk),
       negative);
   const __m256i outside =
-      _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(Splat32<kShuffleMinKk>(), kk),
-                                      _mm256_cmpgt_epi32(kk, Splat32<kShuffleMaxKk>())),
-                      _mm256_cmpgt_epi32(len, Splat32<16>()));
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(c.Get<kShuffleMinKk>(), kk),
+                                      _mm256_cmpgt_epi32(kk, c.Get<kShuffleMaxKk>())),
+                      _mm256_cmpgt_epi32(len, c.Get<16>()));
   if (!_mm256_testz_si256(outside, outside)) return false;
 
   // ShuffleOffset(kk, negative, n).
-  const __m256i layout = _mm256_or_si256(
-      _mm256_slli_epi32(_mm256_sub_epi32(kk, Splat32<kShuffleMinKk>()), 1), negative);
+  const __m256i layout =
+      _mm256_or_si256(_mm256_slli_epi32(_mm256_sub_epi32(kk, c.Get<kShuffleMinKk>()), 1), negative);
   const __m256i offset = _mm256_slli_epi32(_mm256_or_si256(_mm256_slli_epi32(layout, 4), n), 4);
   alignas(32) int32_t offsets[8];
   alignas(32) int32_t lens[8];
