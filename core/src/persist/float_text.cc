@@ -453,10 +453,11 @@ class Splats {
 
 constexpr int32_t TwoLanes16(int16_t v) { return static_cast<int32_t>(v) * 0x10001; }
 
-// The upper 32 bits of the 64-bit products a * b, lane by lane.
+// The upper 32 bits of the 64-bit products a * b, lane by lane, for b with
+// the same value in every lane.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i MulHigh32(__m256i a, __m256i b) {
   const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
-  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), b);
   return _mm256_blend_epi32(even, odd, 0xAA);
 }
 
@@ -520,8 +521,11 @@ struct EightDigits {
   };
   const WideProducts cache = {_mm256_set_epi64x(cached(6), cached(4), cached(2), cached(0)),
                               _mm256_set_epi64x(cached(7), cached(5), cached(3), cached(1))};
-  const __m256i cache_hi = HighHalves(cache);
-  const __m256i cache_lo = LowHalves(cache);
+  // The upper halves: of the even lanes' powers in their low halves (where
+  // _mm256_mul_epu32() reads), and of all eight in their lanes.
+  const __m256i cache_even_hi = _mm256_srli_epi64(cache.even, 32);
+  const __m256i cache_odd_hi = _mm256_srli_epi64(cache.odd, 32);
+  const __m256i cache_hi = _mm256_blend_epi32(cache_even_hi, cache.odd, 0xAA);
   const __m256i beta =
       _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, c.Get<1741647>()), 19));
   // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
@@ -530,8 +534,10 @@ struct EightDigits {
 
   // z = x * cache >> 32 with x = (two_f | 1) << beta.
   const __m256i x = _mm256_sllv_epi32(_mm256_or_si256(two_f, one), beta);
-  const WideProducts x_hi = MulWide(x, cache_hi);
-  const WideProducts x_lo = MulWide(x, cache_lo);
+  const __m256i x_odd = _mm256_srli_epi64(x, 32);
+  const WideProducts x_hi = {_mm256_mul_epu32(x, cache_even_hi),
+                             _mm256_mul_epu32(x_odd, cache_odd_hi)};
+  const WideProducts x_lo = {_mm256_mul_epu32(x, cache.even), _mm256_mul_epu32(x_odd, cache.odd)};
   const WideProducts z = {_mm256_add_epi64(x_hi.even, _mm256_srli_epi64(x_lo.even, 32)),
                           _mm256_add_epi64(x_hi.odd, _mm256_srli_epi64(x_lo.odd, 32))};
   const __m256i zi = HighHalves(z);
@@ -554,7 +560,8 @@ struct EightDigits {
   __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, c.Get<10>()), dist);
 
   // MulParity(two_f, cache, beta): the lower 64 bits of two_f * cache.
-  const WideProducts t_lo = MulWide(two_f, cache_lo);
+  const WideProducts t_lo = {_mm256_mul_epu32(two_f, cache.even),
+                             _mm256_mul_epu32(_mm256_srli_epi64(two_f, 32), cache.odd)};
   const __m256i m_lo = LowHalves(t_lo);
   const __m256i m_hi = _mm256_add_epi32(HighHalves(t_lo), _mm256_mullo_epi32(two_f, cache_hi));
   const __m256i shift = _mm256_sub_epi32(c.Get<32>(), beta);
@@ -589,30 +596,22 @@ struct EightParts {
 
 [[gnu::target("avx2"), gnu::always_inline]] inline EightParts EightPartsAvx2(__m256i digits,
                                                                              __m256i exp10) {
-  const Splats<1, 9, 99, 999, 9999, 99999, 999999, 9999999, 99999999, 100000000, 0x55E63B89,
-               static_cast<int32_t>(0xD1B71759u), 10000, 10486, 0x7f, 100, TwoLanes16(103),
-               TwoLanes16(0xf), TwoLanes16(10)>
+  const Splats<3, 9, 999999, 9999999, 99999999, 0x55E63B89, static_cast<int32_t>(0xD1B71759u),
+               10000, 10486, 0x7f, 100, TwoLanes16(103), TwoLanes16(0xf), TwoLanes16(10)>
       c;
-  const __m256i one = c.Get<1>();
   EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
-  // and the eight others.
-  const __m256i len = _mm256_sub_epi32(
-      _mm256_sub_epi32(
-          _mm256_sub_epi32(_mm256_sub_epi32(one, _mm256_cmpgt_epi32(digits, c.Get<9>())),
-                           _mm256_cmpgt_epi32(digits, c.Get<99>())),
-          _mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<999>()),
-                           _mm256_cmpgt_epi32(digits, c.Get<9999>()))),
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<99999>()),
-                                        _mm256_cmpgt_epi32(digits, c.Get<999999>())),
+  // and the eight others. The digits of the common case have six to nine
+  // decimal digits (the candidate with one digit fewer six to eight, the
+  // other seven to nine; checked over every float): 9 - len is 3 less one
+  // for each of 10^6, 10^7 and 10^8 they reach.
+  const __m256i scale_index =
+      _mm256_add_epi32(_mm256_add_epi32(c.Get<3>(), _mm256_cmpgt_epi32(digits, c.Get<999999>())),
                        _mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<9999999>()),
-                                        _mm256_cmpgt_epi32(digits, c.Get<99999999>()))));
-  // 10^(9 - len) from a permutation of 10^0..10^7, or 10^8 for len 1.
-  const __m256i scale_index = _mm256_sub_epi32(c.Get<9>(), len);
-  const __m256i scale = _mm256_blendv_epi8(
-      _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPow10U32)),
-                                  scale_index),
-      c.Get<100000000>(), _mm256_cmpeq_epi32(len, one));
+                                        _mm256_cmpgt_epi32(digits, c.Get<99999999>())));
+  const __m256i len = _mm256_sub_epi32(c.Get<9>(), scale_index);
+  const __m256i scale = _mm256_permutevar8x32_epi32(
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPow10U32)), scale_index);
   const __m256i aligned = _mm256_mullo_epi32(digits, scale);
   const __m256i kk = _mm256_add_epi32(exp10, len);
   // The first digit (aligned / 10^8) and the first five (aligned / 10^4)
