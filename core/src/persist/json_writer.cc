@@ -1,14 +1,21 @@
 #include "persist/json_writer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "persist/float_text.h"
-#include "utils/huge_pages.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace vesk {
 
@@ -82,6 +89,29 @@ char* WriteEscape(char* p, unsigned char c) {
       break;
   }
   return p;
+}
+
+// Maps the whole pages inside [begin, end) writable ahead of their first
+// store: one system call for many pages instead of a page fault per page.
+// Advice only: where the system cannot (Linux before 5.14, other systems),
+// the pages fault in as they are touched, and after the first refusal
+// nothing more is asked.
+void PrefaultForWrite(char* begin, char* end) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  static std::atomic<bool> refused{false};
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  if (refused.load(std::memory_order_relaxed)) return;
+  const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(page - 1);
+  if (last > first &&
+      madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 &&
+      errno == EINVAL) {
+    refused.store(true, std::memory_order_relaxed);
+  }
+#else
+  (void)begin;
+  (void)end;
+#endif
 }
 
 // Accumulates output in a small buffer and hands it on a chunk at a time,
@@ -186,11 +216,10 @@ class ChunkWriter {
 // The destination is either a caller's buffer or the reserved room of a
 // string past its size: the string is then grown (and so zero-filled) a
 // step at a time just ahead of the text, so the filling happens in cache
-// rather than as a separate pass over the whole document. A large string
-// destination is advised onto huge pages: its first touch is then one page
-// fault per 2 MiB instead of one per 4 KiB. A caller's buffer too small for
-// the document stops the writing (stopped()), with no byte stored past its
-// end.
+// rather than as a separate pass over the whole document; each step's pages
+// are mapped in one call first (PrefaultForWrite()). A caller's buffer too
+// small for the document stops the writing (stopped()), with no byte stored
+// past its end.
 class DirectWriter {
  public:
   DirectWriter(char* out, size_t capacity, JsonByteTransform encode)
@@ -203,7 +232,6 @@ class DirectWriter {
     str_ = str;
     str_start_ = str->size();
     end_ = begin_;
-    if (bound >= kHugePageAdviceBytes) advise_huge_pages(begin_, bound);
   }
 
   DirectWriter(const DirectWriter&) = delete;
@@ -280,10 +308,6 @@ class DirectWriter {
  private:
   // Bytes a string destination grows by at a time.
   static constexpr size_t kGrowStep = 256 * 1024;
-  // The smallest string destination advised onto huge pages: large enough
-  // that common allocators give it a mapping of its own, so the advice
-  // reaches no other memory.
-  static constexpr size_t kHugePageAdviceBytes = size_t{64} << 20;
 
   // Whether n bytes at p_ are writable, growing a string destination as far
   // as it reaches; false once stopped.
@@ -305,6 +329,7 @@ class DirectWriter {
     if (end_ == limit_) return false;
     const size_t want = std::max(written() + n, static_cast<size_t>(end_ - begin_) + kGrowStep);
     const size_t size = std::min(want, static_cast<size_t>(limit_ - begin_));
+    PrefaultForWrite(end_, begin_ + size);
     str_->resize(str_start_ + size);
     end_ = begin_ + size;
     return static_cast<size_t>(end_ - p_) >= n;
