@@ -479,11 +479,35 @@ struct WideProducts {
   return _mm256_blend_epi32(p.even, _mm256_slli_epi64(p.odd, 32), 0xAA);
 }
 
+// MulParity() of eight lanes: for x = f * 10^k / 2^(63 - beta) (from the
+// lower 64 bits of f * cache, cache_hi holding the upper halves of the
+// powers in the lanes), whether its integer part is odd (1 or 0) and
+// whether it is an integer (a mask).
+struct EightParities {
+  __m256i parity;
+  __m256i is_integer;
+};
+[[gnu::target("avx2"), gnu::always_inline]] inline EightParities MulParityEight(
+    __m256i f, const WideProducts& cache, __m256i cache_hi, __m256i beta, __m256i one) {
+  const WideProducts lower = {_mm256_mul_epu32(f, cache.even),
+                              _mm256_mul_epu32(_mm256_srli_epi64(f, 32), cache.odd)};
+  const __m256i m_lo = LowHalves(lower);
+  const __m256i m_hi = _mm256_add_epi32(HighHalves(lower), _mm256_mullo_epi32(f, cache_hi));
+  const __m256i shift = _mm256_sub_epi32(_mm256_slli_epi32(one, 5), beta);  // 32 - beta
+  return {_mm256_and_si256(_mm256_srlv_epi32(m_hi, shift), one),
+          _mm256_cmpeq_epi32(
+              _mm256_or_si256(_mm256_srlv_epi32(m_lo, shift), _mm256_sllv_epi32(m_hi, beta)),
+              _mm256_setzero_si256())};
+}
+
 // The shortest digits of eight floats, lane by lane, as ShortestDigits()
 // gives them (value = digits * 10^exp10, trailing zeros possible); the
 // lanes of `general` are those left to Decompose() (zero, subnormals,
-// powers of two, non-finite values, candidates on an end of the interval),
-// whose other lanes are meaningless.
+// powers of two, non-finite values, a candidate on the right end of the
+// interval), whose other lanes are meaningless. A candidate on the left end
+// (about one float in a hundred, so handing those on sent one block of
+// eight in thirteen to the scalar path) is judged here as
+// ShortestDigitsGeneral() does.
 struct EightDigits {
   __m256i digits;
   __m256i exp10;
@@ -493,7 +517,7 @@ struct EightDigits {
 [[gnu::target("avx2"), gnu::always_inline]] inline EightDigits ShortestDigitsEightAvx2(
     const float* values) {
   const Splats<1, (1 << 23) - 1, (1 << 23), 0xff, 150, 315653, 1741647, 31, 0x51EB851F, 100, 5,
-               6554, 0xffff, 10, 32, -1>
+               6554, 0xffff, 10, -1>
       c;
   const __m256i one = c.Get<1>();
   const __m256i zero = _mm256_setzero_si256();
@@ -545,11 +569,23 @@ struct EightDigits {
 
   const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, c.Get<0x51EB851F>()), 5);
   const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, c.Get<100>()));
-  general = _mm256_or_si256(general, _mm256_cmpeq_epi32(r, deltai));
   general = _mm256_or_si256(
       general, _mm256_and_si256(_mm256_cmpeq_epi32(r, zero), _mm256_cmpeq_epi32(z_low, zero)));
   // r and deltai are below 2^31.
-  const __m256i shorter = _mm256_cmpgt_epi32(deltai, r);
+  __m256i shorter = _mm256_cmpgt_epi32(deltai, r);
+  const __m256i at_left_end = _mm256_cmpeq_epi32(r, deltai);
+  if (!_mm256_testz_si256(at_left_end, at_left_end)) [[unlikely]] {
+    // The candidate with one digit fewer is on the left end: as in
+    // ShortestDigitsGeneral(), it is inside the interval when the scaled end
+    // has an odd integer part, or is an integer and belongs to the interval
+    // (an even significand).
+    const EightParities left =
+        MulParityEight(_mm256_sub_epi32(two_f, one), cache, cache_hi, beta, one);
+    const __m256i even = _mm256_cmpeq_epi32(_mm256_and_si256(stored, one), zero);
+    const __m256i inside = _mm256_or_si256(_mm256_cmpeq_epi32(left.parity, one),
+                                           _mm256_and_si256(left.is_integer, even));
+    shorter = _mm256_or_si256(shorter, _mm256_and_si256(at_left_end, inside));
+  }
 
   __m256i dist = _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), c.Get<5>());
   const __m256i approx_y_parity = _mm256_and_si256(_mm256_xor_si256(dist, c.Get<5>()), one);
@@ -559,15 +595,9 @@ struct EightDigits {
   dist = _mm256_srli_epi32(dist, 16);
   __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, c.Get<10>()), dist);
 
-  // MulParity(two_f, cache, beta): the lower 64 bits of two_f * cache.
-  const WideProducts t_lo = {_mm256_mul_epu32(two_f, cache.even),
-                             _mm256_mul_epu32(_mm256_srli_epi64(two_f, 32), cache.odd)};
-  const __m256i m_lo = LowHalves(t_lo);
-  const __m256i m_hi = _mm256_add_epi32(HighHalves(t_lo), _mm256_mullo_epi32(two_f, cache_hi));
-  const __m256i shift = _mm256_sub_epi32(c.Get<32>(), beta);
-  const __m256i y_parity = _mm256_and_si256(_mm256_srlv_epi32(m_hi, shift), one);
-  const __m256i y_is_integer = _mm256_cmpeq_epi32(
-      _mm256_or_si256(_mm256_srlv_epi32(m_lo, shift), _mm256_sllv_epi32(m_hi, beta)), zero);
+  const EightParities y = MulParityEight(two_f, cache, cache_hi, beta, one);
+  const __m256i y_parity = y.parity;
+  const __m256i y_is_integer = y.is_integer;
   // One less when the parity differs, or when it agrees, the value is an
   // integer and the candidate odd; only for divisible, longer candidates.
   const __m256i parity_differs =
