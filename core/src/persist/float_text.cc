@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -687,68 +689,88 @@ bool HasAvx2Bmi() {
   return has;
 }
 
-// ---- The bound of a list, eight floats at once (AVX2) ----
+// ---- The bound of a list, 32 floats at once (AVX2) ----
 //
-// FloatTextBounds() less kNibbleBase, four bits per exponent: word w holds
-// the exponents 8w to 8w + 7, the lowest first. Each float picks its word
-// with a permutation of each quarter of the table and two blends, then its
-// four bits with a shift.
+// The biased exponents of 32 floats are packed into the bytes of one
+// vector and looked up 16 table entries at a time with byte shuffles,
+// indexed by their low four bits: FloatTextBounds() is one value for most
+// rows of 16 exponents (given by a shuffle indexed by the upper four bits),
+// so only the other rows are looked up and blended in.
 
-constexpr uint32_t kNibbleBase = 3;
+// The rows of 16 exponents whose bounds are not all the same: around 2^0
+// (rows 6 to 10, the plain layouts' range) and the last (the non-finite
+// values).
+constexpr int kVaryingRows[] = {6, 7, 8, 9, 10, 15};
 
-struct NibbleBounds {
-  alignas(32) uint32_t words[32];
+// FloatTextBounds() for the shuffles, each row in both 128-bit lanes: the
+// one value of each row (meaningless for the varying ones), and the varying
+// rows in full.
+struct ByteBounds {
+  alignas(32) uint8_t uniform[32];
+  alignas(32) uint8_t rows[std::size(kVaryingRows)][32];
 };
 
-const NibbleBounds& FloatTextNibbleBounds() {
-  static const NibbleBounds table = [] {
-    NibbleBounds t{};
+const ByteBounds& FloatTextByteBounds() {
+  static const ByteBounds table = [] {
+    ByteBounds t{};
     const std::array<uint8_t, 256>& bounds = FloatTextBounds();
+    for (int i = 0; i < 32; ++i) t.uniform[i] = bounds[(i % 16) * 16];
+    for (size_t r = 0; r < std::size(kVaryingRows); ++r) {
+      for (int i = 0; i < 32; ++i) t.rows[r][i] = bounds[kVaryingRows[r] * 16 + i % 16];
+    }
     for (int b = 0; b < 256; ++b) {
-      // Every bound is in [3, 18] ("0.0" to 18 bytes), so this cannot wrap.
-      t.words[b / 8] |= static_cast<uint32_t>(bounds[b] - kNibbleBase) << (4 * (b % 8));
+      const bool varying = std::find(std::begin(kVaryingRows), std::end(kVaryingRows), b / 16) !=
+                           std::end(kVaryingRows);
+      assert(varying || bounds[b] == t.uniform[b / 16]);
+      (void)varying;
     }
     return t;
   }();
   return table;
 }
 
-// float_list_text_bound() of values[0, count), count a multiple of 8.
+// The sign and the biased exponent of eight floats, as 9-bit lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i SignAndExponent(const float* p) {
+  return _mm256_srli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 23);
+}
+
+// float_list_text_bound() of values[0, count), count a multiple of 32.
 [[gnu::target("avx2")]] size_t FloatListTextBoundAvx2(const float* values, size_t count) {
-  const NibbleBounds& table = FloatTextNibbleBounds();
-  const __m256i quarter0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words));
-  const __m256i quarter1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 8));
-  const __m256i quarter2 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 16));
-  const __m256i quarter3 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 24));
-  size_t size = count * (kNibbleBase + 1);
-  // The 32-bit sums of a stretch stay below 2^32 (at most 16 per float).
-  constexpr size_t kStretch = size_t{1} << 24;
-  for (size_t start = 0; start < count; start += kStretch) {
-    const size_t stop = std::min(count, start + kStretch);
-    __m256i sum = _mm256_setzero_si256();
-    for (size_t i = start; i < stop; i += 8) {
-      const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
-      const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
-      const __m256i word = _mm256_srli_epi32(biased, 3);
-      // Bits 6 and 7 of the exponent, as sign bits, choose the quarter.
-      const __m256 bit6 = _mm256_castsi256_ps(_mm256_slli_epi32(biased, 25));
-      const __m256 bit7 = _mm256_castsi256_ps(_mm256_slli_epi32(biased, 24));
-      const __m256 low =
-          _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter0, word)),
-                           _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter1, word)), bit6);
-      const __m256 high =
-          _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter2, word)),
-                           _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter3, word)), bit6);
-      const __m256i nibbles = _mm256_castps_si256(_mm256_blendv_ps(low, high, bit7));
-      const __m256i shift = _mm256_slli_epi32(_mm256_and_si256(biased, _mm256_set1_epi32(7)), 2);
-      const __m256i bound =
-          _mm256_and_si256(_mm256_srlv_epi32(nibbles, shift), _mm256_set1_epi32(0xf));
-      sum = _mm256_add_epi32(sum, _mm256_add_epi32(bound, _mm256_srli_epi32(bits, 31)));
+  const ByteBounds& table = FloatTextByteBounds();
+  const __m256i uniform = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.uniform));
+  const __m256i low_nibble = _mm256_set1_epi8(0x0f);
+  const __m256i low_byte = _mm256_set1_epi16(0xff);
+  size_t size = count;  // the separators
+  // Sums of eight bytes (each at most 19) in 64-bit lanes.
+  __m256i sum = _mm256_setzero_si256();
+  for (size_t i = 0; i < count; i += 32) {
+    // Sign and biased exponent of each float in 16-bit lanes, then apart
+    // in bytes (in an order of no account for a sum).
+    const __m256i top01 =
+        _mm256_packus_epi32(SignAndExponent(values + i), SignAndExponent(values + i + 8));
+    const __m256i top23 =
+        _mm256_packus_epi32(SignAndExponent(values + i + 16), SignAndExponent(values + i + 24));
+    const __m256i biased =
+        _mm256_packus_epi16(_mm256_and_si256(top01, low_byte), _mm256_and_si256(top23, low_byte));
+    const __m256i negative =
+        _mm256_packus_epi16(_mm256_srli_epi16(top01, 8), _mm256_srli_epi16(top23, 8));
+    const __m256i low = _mm256_and_si256(biased, low_nibble);
+    const __m256i row = _mm256_and_si256(_mm256_srli_epi16(biased, 4), low_nibble);
+    __m256i bound = _mm256_shuffle_epi8(uniform, row);
+#pragma GCC unroll 6
+    for (size_t r = 0; r < std::size(kVaryingRows); ++r) {
+      const __m256i entries = _mm256_shuffle_epi8(
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(table.rows[r])), low);
+      bound = _mm256_blendv_epi8(
+          bound, entries,
+          _mm256_cmpeq_epi8(row, _mm256_set1_epi8(static_cast<char>(kVaryingRows[r]))));
     }
-    alignas(32) uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
-    for (uint32_t lane : lanes) size += lane;
+    sum = _mm256_add_epi64(
+        sum, _mm256_sad_epu8(_mm256_add_epi8(bound, negative), _mm256_setzero_si256()));
   }
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+  for (const uint64_t lane : lanes) size += lane;
   return size;
 }
 
@@ -1395,7 +1417,7 @@ size_t float_list_text_bound(std::span<const float> values) {
   size_t start = 0;
 #if defined(__x86_64__)
   if (HasAvx2()) {
-    start = values.size() / 8 * 8;
+    start = values.size() / 32 * 32;
     size = FloatListTextBoundAvx2(values.data(), start);
   }
 #endif
