@@ -481,24 +481,34 @@ struct WideProducts {
   return _mm256_blend_epi32(p.even, _mm256_slli_epi64(p.odd, 32), 0xAA);
 }
 
-// MulParity() of eight lanes: for x = f * 10^k / 2^(63 - beta) (from the
-// lower 64 bits of f * cache, cache_hi holding the upper halves of the
-// powers in the lanes), whether its integer part is odd (1 or 0) and
-// whether it is an integer (a mask).
+// The lower 64 bits of the products f * cache of eight lanes, as their
+// lower and upper 32-bit halves (cache_hi holding the upper halves of the
+// powers in the lanes).
+struct EightLower64 {
+  __m256i lo;
+  __m256i hi;
+};
+[[gnu::target("avx2"), gnu::always_inline]] inline EightLower64 MulLower64Eight(
+    __m256i f, const WideProducts& cache, __m256i cache_hi) {
+  const WideProducts lower = {_mm256_mul_epu32(f, cache.even),
+                              _mm256_mul_epu32(_mm256_srli_epi64(f, 32), cache.odd)};
+  return {LowHalves(lower), _mm256_add_epi32(HighHalves(lower), _mm256_mullo_epi32(f, cache_hi))};
+}
+
+// MulParity() of eight lanes, from the lower 64 bits m of f * cache: for
+// x = f * 10^k / 2^(63 - beta), whether its integer part is odd (1 or 0)
+// and whether it is an integer (a mask).
 struct EightParities {
   __m256i parity;
   __m256i is_integer;
 };
-[[gnu::target("avx2"), gnu::always_inline]] inline EightParities MulParityEight(
-    __m256i f, const WideProducts& cache, __m256i cache_hi, __m256i beta, __m256i one) {
-  const WideProducts lower = {_mm256_mul_epu32(f, cache.even),
-                              _mm256_mul_epu32(_mm256_srli_epi64(f, 32), cache.odd)};
-  const __m256i m_lo = LowHalves(lower);
-  const __m256i m_hi = _mm256_add_epi32(HighHalves(lower), _mm256_mullo_epi32(f, cache_hi));
+[[gnu::target("avx2"), gnu::always_inline]] inline EightParities MulParityEight(EightLower64 m,
+                                                                                __m256i beta,
+                                                                                __m256i one) {
   const __m256i shift = _mm256_sub_epi32(_mm256_slli_epi32(one, 5), beta);  // 32 - beta
-  return {_mm256_and_si256(_mm256_srlv_epi32(m_hi, shift), one),
+  return {_mm256_and_si256(_mm256_srlv_epi32(m.hi, shift), one),
           _mm256_cmpeq_epi32(
-              _mm256_or_si256(_mm256_srlv_epi32(m_lo, shift), _mm256_sllv_epi32(m_hi, beta)),
+              _mm256_or_si256(_mm256_srlv_epi32(m.lo, shift), _mm256_sllv_epi32(m.hi, beta)),
               _mm256_setzero_si256())};
 }
 
@@ -580,9 +590,15 @@ struct EightDigits {
   // has an odd integer part, or is an integer and belongs to the interval
   // (an even significand). Computed for every lane: a branch on the lanes
   // there (one block of eight in thirteen) costs more.
+  // (two_f - 1) * cache is two_f * cache less cache.
+  const EightLower64 y_product = MulLower64Eight(two_f, cache, cache_hi);
   {
-    const EightParities left =
-        MulParityEight(_mm256_sub_epi32(two_f, one), cache, cache_hi, beta, one);
+    const __m256i cache_lo = LowHalves(cache);
+    const __m256i lo = _mm256_sub_epi32(y_product.lo, cache_lo);
+    const __m256i no_borrow = _mm256_cmpeq_epi32(_mm256_max_epu32(lo, y_product.lo), y_product.lo);
+    const __m256i hi = _mm256_sub_epi32(_mm256_sub_epi32(y_product.hi, cache_hi),
+                                        _mm256_add_epi32(no_borrow, one));
+    const EightParities left = MulParityEight({lo, hi}, beta, one);
     const __m256i even = _mm256_cmpeq_epi32(_mm256_and_si256(stored, one), zero);
     const __m256i inside = _mm256_or_si256(_mm256_cmpeq_epi32(left.parity, one),
                                            _mm256_and_si256(left.is_integer, even));
@@ -597,7 +613,7 @@ struct EightDigits {
   dist = _mm256_srli_epi32(dist, 16);
   __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, c.Get<10>()), dist);
 
-  const EightParities y = MulParityEight(two_f, cache, cache_hi, beta, one);
+  const EightParities y = MulParityEight(y_product, beta, one);
   const __m256i y_parity = y.parity;
   const __m256i y_is_integer = y.is_integer;
   // One less when the parity differs, or when it agrees, the value is an
