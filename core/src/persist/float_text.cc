@@ -107,6 +107,18 @@ static_assert(kPow10Cache[1 - kMinCachedPow10] == uint64_t{10} << 60);
 // log10(4/3)) for the small exponents of a float32.
 constexpr int FloorLog10Pow2(int e) { return (e * 315653) >> 20; }
 constexpr int FloorLog2Pow10(int k) { return (k * 1741647) >> 19; }
+// The same by 16-bit multipliers, for the exponents of normal floats and
+// the powers of ten they use (the eight-float code multiplies 16-bit lanes).
+constexpr bool ShortFormsAgree() {
+  for (int e = -149; e <= 104; ++e) {
+    const int k = 1 - FloorLog10Pow2(e);
+    if (((e * 1233) >> 12) != FloorLog10Pow2(e) || ((k * 1701) >> 9) != FloorLog2Pow10(k)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(ShortFormsAgree());
 constexpr int FloorLog10Pow2MinusLog10FourThirds(int e) { return (e * 631305 - 261663) >> 21; }
 static_assert(FloorLog10Pow2(-149) == -45 && FloorLog10Pow2(104) == 31);
 static_assert(FloorLog2Pow10(-31) == -103 && FloorLog2Pow10(46) == 152);
@@ -528,8 +540,8 @@ struct EightDigits {
 
 [[gnu::target("avx2"), gnu::always_inline]] inline EightDigits ShortestDigitsEightAvx2(
     const float* values) {
-  const Splats<1, (1 << 23) - 1, (1 << 23), 0xff, 150, 315653, 1741647, 31, 0x51EB851F, 100, 5,
-               6554, 10, -1>
+  const Splats<1, (1 << 23) - 1, (1 << 23), 0xff, 150, 1233, 1701, 31, 0x51EB851F, 100, 5, 6554, 10,
+               -1>
       c;
   const __m256i one = c.Get<1>();
   const __m256i zero = _mm256_setzero_si256();
@@ -542,9 +554,10 @@ struct EightDigits {
 
   const __m256i e = _mm256_sub_epi32(biased, c.Get<150>());
   const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, c.Get<(1 << 23)>()), 1);
-  // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k.
+  // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k; both from products of
+  // 16-bit lanes (ShortFormsAgree()).
   const __m256i minus_k =
-      _mm256_sub_epi32(_mm256_srai_epi32(_mm256_mullo_epi32(e, c.Get<315653>()), 20), one);
+      _mm256_sub_epi32(_mm256_srai_epi32(_mm256_madd_epi16(e, c.Get<1233>()), 12), one);
   const __m256i k = _mm256_sub_epi32(zero, minus_k);
   // The cached powers, loaded one by one by the float's exponent with
   // scalar instructions (quicker than gathering, and off the vector
@@ -563,7 +576,7 @@ struct EightDigits {
   const __m256i cache_odd_hi = _mm256_srli_epi64(cache.odd, 32);
   const __m256i cache_hi = _mm256_blend_epi32(cache_even_hi, cache.odd, 0xAA);
   const __m256i beta =
-      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_mullo_epi32(k, c.Get<1741647>()), 19));
+      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_madd_epi16(k, c.Get<1701>()), 9));
   // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
   // cache_hi >> (31 - beta).
   const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(c.Get<31>(), beta));
