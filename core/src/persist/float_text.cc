@@ -660,8 +660,7 @@ struct EightParts {
 [[gnu::target("avx2"), gnu::always_inline]] inline EightParts EightPartsAvx2(__m256i digits,
                                                                              __m256i exp10) {
   const Splats<3, 9, 999999, 9999999, 99999999, 0x55E63B89, static_cast<int32_t>(0xD1B71759u),
-               10000, TwoLanes16(5243), TwoLanes16(100), TwoLanes16(103), TwoLanes16(0xf),
-               TwoLanes16(10)>
+               10000, TwoLanes16(5243), TwoLanes16(100), TwoLanes16(6554), TwoLanes16(10)>
       c;
   EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
@@ -703,9 +702,8 @@ struct EightParts {
   for (int upper = 0; upper < 2; ++upper) {
     const __m256i pairs = upper == 0 ? _mm256_unpacklo_epi16(hundreds, remainders)
                                      : _mm256_unpackhi_epi16(hundreds, remainders);
-    const __m256i tens =
-        _mm256_and_si256(_mm256_srli_epi16(_mm256_mullo_epi16(pairs, c.Get<TwoLanes16(103)>()), 10),
-                         c.Get<TwoLanes16(0xf)>());
+    // Each pair (below 100) / 10 as (pair * 6554) >> 16.
+    const __m256i tens = _mm256_mulhi_epu16(pairs, c.Get<TwoLanes16(6554)>());
     fours[upper] = _mm256_or_si256(
         tens, _mm256_slli_epi16(
                   _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, c.Get<TwoLanes16(10)>())), 8));
