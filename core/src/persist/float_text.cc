@@ -660,7 +660,8 @@ struct EightParts {
 [[gnu::target("avx2"), gnu::always_inline]] inline EightParts EightPartsAvx2(__m256i digits,
                                                                              __m256i exp10) {
   const Splats<3, 9, 999999, 9999999, 99999999, 0x55E63B89, static_cast<int32_t>(0xD1B71759u),
-               10000, TwoLanes16(5243), TwoLanes16(100), TwoLanes16(6554), TwoLanes16(10)>
+               TwoLanes16(10000), TwoLanes16(5243), TwoLanes16(100), TwoLanes16(6554),
+               TwoLanes16(10)>
       c;
   EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
@@ -683,33 +684,31 @@ struct EightParts {
   const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, c.Get<0x55E63B89>()), 25);
   const __m256i five =
       _mm256_srli_epi32(MulHigh32(aligned, c.Get<static_cast<int32_t>(0xD1B71759u)>()), 13);
-  const __m256i ten_thousand = c.Get<10000>();
-  const __m256i hi = _mm256_sub_epi32(five, _mm256_madd_epi16(first, ten_thousand));
-  const __m256i lo = _mm256_sub_epi32(aligned, _mm256_mullo_epi32(five, ten_thousand));
-  // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7:
-  // the sixteen quads (below 10^4) in the 16-bit lanes of one vector, split
-  // into pairs, the pairs of the upper and of the lower quads apart in
-  // 32-bit lanes, then into digits, then each float's two quads side by
-  // side (the first permutation puts floats 0-3 in the lower halves).
+  // Digits two to five and six to nine, each below 10^4, so found in the
+  // lower 16 bits of the lanes (the upper ones meaningless), and side by
+  // side in one vector: the two four-digit groups of each float in its
+  // 32-bit lane, the lanes of floats 2-3 and 4-5 swapped.
+  const __m256i ten_thousand = c.Get<TwoLanes16(10000)>();
+  const __m256i hi = _mm256_sub_epi16(five, _mm256_mullo_epi16(first, ten_thousand));
+  const __m256i lo = _mm256_sub_epi16(aligned, _mm256_mullo_epi16(five, ten_thousand));
   const __m256i quads =
-      _mm256_packus_epi32(_mm256_permute4x64_epi64(hi, 0xD8), _mm256_permute4x64_epi64(lo, 0xD8));
-  // Each quad / 100 as (quad * 5243) >> 19, and the rest.
+      _mm256_permute4x64_epi64(_mm256_blend_epi16(hi, _mm256_slli_epi32(lo, 16), 0xAA), 0xD8);
+  // EightDigitValues() on the sixteen groups: each / 100 as
+  // (quad * 5243) >> 19, and the rest; the pairs of floats 0-1 and 2-3, then
+  // 4-5 and 6-7, in 32-bit lanes; each / 10 as (pair * 6554) >> 16, and the
+  // rest.
   const __m256i hundreds =
       _mm256_srli_epi16(_mm256_mulhi_epu16(quads, c.Get<TwoLanes16(5243)>()), 3);
   const __m256i remainders =
       _mm256_sub_epi16(quads, _mm256_mullo_epi16(hundreds, c.Get<TwoLanes16(100)>()));
-  __m256i fours[2];
-  for (int upper = 0; upper < 2; ++upper) {
-    const __m256i pairs = upper == 0 ? _mm256_unpacklo_epi16(hundreds, remainders)
-                                     : _mm256_unpackhi_epi16(hundreds, remainders);
-    // Each pair (below 100) / 10 as (pair * 6554) >> 16.
+  for (int half = 0; half < 2; ++half) {
+    const __m256i pairs = half == 0 ? _mm256_unpacklo_epi16(hundreds, remainders)
+                                    : _mm256_unpackhi_epi16(hundreds, remainders);
     const __m256i tens = _mm256_mulhi_epu16(pairs, c.Get<TwoLanes16(6554)>());
-    fours[upper] = _mm256_or_si256(
+    out.rest[half] = _mm256_or_si256(
         tens, _mm256_slli_epi16(
                   _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, c.Get<TwoLanes16(10)>())), 8));
   }
-  out.rest[0] = _mm256_unpacklo_epi32(fours[0], fours[1]);
-  out.rest[1] = _mm256_unpackhi_epi32(fours[0], fours[1]);
   out.kk = kk;
   out.first = first;
   return out;
