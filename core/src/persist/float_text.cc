@@ -475,17 +475,13 @@ constexpr int32_t TwoLanes16(int16_t v) { return static_cast<int32_t>(v) * 0x100
   return _mm256_blend_epi32(even, odd, 0xAA);
 }
 
-// The full 64-bit products a * b of the even lanes and of the odd lanes,
-// each in a 64-bit lane.
+// 64-bit values of the even lanes and of the odd lanes (products of 32-bit
+// lanes, the cached powers), each in a 64-bit lane.
 struct WideProducts {
   __m256i even;
   __m256i odd;
 };
-[[gnu::target("avx2"), gnu::always_inline]] inline WideProducts MulWide(__m256i a, __m256i b) {
-  return {_mm256_mul_epu32(a, b),
-          _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32))};
-}
-// The upper and lower 32-bit halves of wide products, back in their lanes.
+// Their upper and lower 32-bit halves, back in their lanes.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i HighHalves(WideProducts p) {
   return _mm256_blend_epi32(_mm256_srli_epi64(p.even, 32), p.odd, 0xAA);
 }
