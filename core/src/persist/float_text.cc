@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <system_error>
 
@@ -105,14 +107,36 @@ static_assert(kPow10Cache[1 - kMinCachedPow10] == uint64_t{10} << 60);
 // log10(4/3)) for the small exponents of a float32.
 constexpr int FloorLog10Pow2(int e) { return (e * 315653) >> 20; }
 constexpr int FloorLog2Pow10(int k) { return (k * 1741647) >> 19; }
+// The same by 16-bit multipliers, for the exponents of normal floats and
+// the powers of ten they use (the eight-float code multiplies 16-bit lanes).
+constexpr bool ShortFormsAgree() {
+  for (int e = -149; e <= 104; ++e) {
+    const int k = 1 - FloorLog10Pow2(e);
+    if (((e * 1233) >> 12) != FloorLog10Pow2(e) || ((k * 1701) >> 9) != FloorLog2Pow10(k)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(ShortFormsAgree());
 constexpr int FloorLog10Pow2MinusLog10FourThirds(int e) { return (e * 631305 - 261663) >> 21; }
 static_assert(FloorLog10Pow2(-149) == -45 && FloorLog10Pow2(104) == 31);
 static_assert(FloorLog2Pow10(-31) == -103 && FloorLog2Pow10(46) == 152);
 
 // The cached power 10^k.
-[[gnu::always_inline]] inline uint64_t CachedPow10(int k) {
+[[gnu::always_inline]] constexpr uint64_t CachedPow10(int k) {
   return kPow10Cache[k - kMinCachedPow10];
 }
+
+// The cached power a float of each biased exponent uses in the common case
+// (ShortestDigits()); those of the other exponents are never used.
+constexpr auto kCacheByExponent = [] {
+  std::array<uint64_t, 256> t{};
+  for (int biased = 1; biased < 255; ++biased) {
+    t[biased] = CachedPow10(1 - FloorLog10Pow2(biased - 150));
+  }
+  return t;
+}();
 
 // The upper and the lower 64 bits of the 96-bit product x * y.
 [[gnu::always_inline]] inline uint64_t MulUpper64(uint32_t x, uint64_t y) {
@@ -405,32 +429,59 @@ struct FloatParts {
 // from the even and odd lanes separately), so the parts are the same as the
 // scalar ones. Lanes outside the common case are reported for Decompose().
 
-// A constant the compiler takes as unknown, so that a multiplication by it
-// stays one instruction instead of becoming a chain of shifts and additions
-// (which compete for the one shift unit some processors have).
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i Opaque(__m256i v) {
-  asm("" : "+x"(v));
-  return v;
-}
+// The vector constants of a routine, each eight 32-bit lanes of one value
+// (a pair of 16-bit lanes of v is the value TwoLanes16(v)), read from memory
+// where used through a pointer the compiler cannot follow. Written with
+// _mm256_set1_epi32(), GCC builds each in the loop from a general register
+// (a move and a broadcast, two instructions for the vector units) once the
+// sixteen vector registers are taken, and turns a multiplication by some
+// constants into a chain of shifts and additions (which compete for the
+// one shift unit some processors have); read from memory, each is an
+// operand of the one instruction using it.
+template <int32_t... kValues>
+class Splats {
+ public:
+  [[gnu::always_inline]] Splats() : lanes_(kLanes[0]) { asm("" : "+r"(lanes_)); }
 
-// The upper 32 bits of the 64-bit products a * b, lane by lane.
+  template <int32_t kValue>
+  [[gnu::target("avx2"), gnu::always_inline]] __m256i Get() const {
+    constexpr size_t kIndex = IndexOf(kValue);
+    static_assert(kIndex < sizeof...(kValues), "a value not in the list");
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes_ + 8 * kIndex));
+  }
+
+ private:
+  static constexpr size_t IndexOf(int32_t value) {
+    size_t i = 0;
+    for (const int32_t v : {kValues...}) {
+      if (v == value) return i;
+      ++i;
+    }
+    return i;
+  }
+
+  alignas(32) static constexpr int32_t kLanes[sizeof...(kValues)][8] = {
+      {kValues, kValues, kValues, kValues, kValues, kValues, kValues, kValues}...};
+  const int32_t* lanes_;
+};
+
+constexpr int32_t TwoLanes16(int16_t v) { return static_cast<int32_t>(v) * 0x10001; }
+
+// The upper 32 bits of the 64-bit products a * b, lane by lane, for b with
+// the same value in every lane.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i MulHigh32(__m256i a, __m256i b) {
   const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(a, b), 32);
-  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+  const __m256i odd = _mm256_mul_epu32(_mm256_srli_epi64(a, 32), b);
   return _mm256_blend_epi32(even, odd, 0xAA);
 }
 
-// The full 64-bit products a * b of the even lanes and of the odd lanes,
-// each in a 64-bit lane.
+// 64-bit values of the even lanes and of the odd lanes (products of 32-bit
+// lanes, the cached powers), each in a 64-bit lane.
 struct WideProducts {
   __m256i even;
   __m256i odd;
 };
-[[gnu::target("avx2"), gnu::always_inline]] inline WideProducts MulWide(__m256i a, __m256i b) {
-  return {_mm256_mul_epu32(a, b),
-          _mm256_mul_epu32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32))};
-}
-// The upper and lower 32-bit halves of wide products, back in their lanes.
+// Their upper and lower 32-bit halves, back in their lanes.
 [[gnu::target("avx2"), gnu::always_inline]] inline __m256i HighHalves(WideProducts p) {
   return _mm256_blend_epi32(_mm256_srli_epi64(p.even, 32), p.odd, 0xAA);
 }
@@ -438,11 +489,45 @@ struct WideProducts {
   return _mm256_blend_epi32(p.even, _mm256_slli_epi64(p.odd, 32), 0xAA);
 }
 
+// The lower 64 bits of the products f * cache of eight lanes, as their
+// lower and upper 32-bit halves (cache_hi holding the upper halves of the
+// powers in the lanes).
+struct EightLower64 {
+  __m256i lo;
+  __m256i hi;
+};
+[[gnu::target("avx2"), gnu::always_inline]] inline EightLower64 MulLower64Eight(
+    __m256i f, const WideProducts& cache, __m256i cache_hi) {
+  const WideProducts lower = {_mm256_mul_epu32(f, cache.even),
+                              _mm256_mul_epu32(_mm256_srli_epi64(f, 32), cache.odd)};
+  return {LowHalves(lower), _mm256_add_epi32(HighHalves(lower), _mm256_mullo_epi32(f, cache_hi))};
+}
+
+// MulParity() of eight lanes, from the lower 64 bits m of f * cache: for
+// x = f * 10^k / 2^(63 - beta), whether its integer part is odd (1 or 0)
+// and whether it is an integer (a mask).
+struct EightParities {
+  __m256i parity;
+  __m256i is_integer;
+};
+[[gnu::target("avx2"), gnu::always_inline]] inline EightParities MulParityEight(EightLower64 m,
+                                                                                __m256i beta,
+                                                                                __m256i one) {
+  const __m256i shift = _mm256_sub_epi32(_mm256_slli_epi32(one, 5), beta);  // 32 - beta
+  return {_mm256_and_si256(_mm256_srlv_epi32(m.hi, shift), one),
+          _mm256_cmpeq_epi32(
+              _mm256_or_si256(_mm256_srlv_epi32(m.lo, shift), _mm256_sllv_epi32(m.hi, beta)),
+              _mm256_setzero_si256())};
+}
+
 // The shortest digits of eight floats, lane by lane, as ShortestDigits()
 // gives them (value = digits * 10^exp10, trailing zeros possible); the
 // lanes of `general` are those left to Decompose() (zero, subnormals,
-// powers of two, non-finite values, candidates on an end of the interval),
-// whose other lanes are meaningless.
+// powers of two, non-finite values, a candidate on the right end of the
+// interval), whose other lanes are meaningless. A candidate on the left end
+// (about one float in a hundred, so handing those on sent one block of
+// eight in thirteen to the scalar path) is judged here as
+// ShortestDigitsGeneral() does.
 struct EightDigits {
   __m256i digits;
   __m256i exp10;
@@ -451,82 +536,101 @@ struct EightDigits {
 
 [[gnu::target("avx2"), gnu::always_inline]] inline EightDigits ShortestDigitsEightAvx2(
     const float* values) {
-  const __m256i one = _mm256_set1_epi32(1);
+  const Splats<1, (1 << 23) - 1, (1 << 23), 0xff, 150, 1233, 1701, 31, 0x51EB851F, 100, 5, 6554, 10,
+               -1>
+      c;
+  const __m256i one = c.Get<1>();
   const __m256i zero = _mm256_setzero_si256();
   const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
-  const __m256i stored = _mm256_and_si256(bits, _mm256_set1_epi32((1 << 23) - 1));
-  const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
+  const __m256i stored = _mm256_and_si256(bits, c.Get<(1 << 23) - 1>());
+  const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), c.Get<0xff>());
   __m256i general = _mm256_or_si256(
       _mm256_or_si256(_mm256_cmpeq_epi32(stored, zero), _mm256_cmpeq_epi32(biased, zero)),
-      _mm256_cmpeq_epi32(biased, _mm256_set1_epi32(0xff)));
+      _mm256_cmpeq_epi32(biased, c.Get<0xff>()));
 
-  const __m256i e = _mm256_sub_epi32(biased, _mm256_set1_epi32(150));
-  const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, _mm256_set1_epi32(1 << 23)), 1);
-  // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k.
-  const __m256i minus_k = _mm256_sub_epi32(
-      _mm256_srai_epi32(_mm256_mullo_epi32(e, Opaque(_mm256_set1_epi32(315653))), 20), one);
+  const __m256i e = _mm256_sub_epi32(biased, c.Get<150>());
+  const __m256i two_f = _mm256_slli_epi32(_mm256_or_si256(stored, c.Get<(1 << 23)>()), 1);
+  // minus_k = FloorLog10Pow2(e) - 1; k = -minus_k; both from products of
+  // 16-bit lanes (ShortFormsAgree()).
+  const __m256i minus_k =
+      _mm256_sub_epi32(_mm256_srai_epi32(_mm256_madd_epi16(e, c.Get<1233>()), 12), one);
   const __m256i k = _mm256_sub_epi32(zero, minus_k);
-  // Lanes of the special cases may index anywhere: clamp into the table.
-  const __m256i index = _mm256_min_epi32(
-      _mm256_max_epi32(_mm256_sub_epi32(k, _mm256_set1_epi32(kMinCachedPow10)), zero),
-      _mm256_set1_epi32(kMaxCachedPow10 - kMinCachedPow10));
-  // The cached powers, loaded one by one (quicker than gathering here):
-  // those of the even lanes and of the odd lanes as 64-bit lanes, then
-  // split into their upper and lower halves.
-  alignas(32) int32_t lane_index[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lane_index), index);
+  // The cached powers, loaded one by one by the float's exponent with
+  // scalar instructions (quicker than gathering, and off the vector
+  // units): those of the even lanes and of the odd lanes as 64-bit lanes,
+  // then split into their upper and lower halves.
   const auto cached = [&](int lane) {
-    return static_cast<long long>(kPow10Cache[lane_index[lane]]);
+    uint32_t lane_bits;
+    std::memcpy(&lane_bits, values + lane, 4);
+    return static_cast<long long>(kCacheByExponent[(lane_bits >> 23) & 0xff]);
   };
   const WideProducts cache = {_mm256_set_epi64x(cached(6), cached(4), cached(2), cached(0)),
                               _mm256_set_epi64x(cached(7), cached(5), cached(3), cached(1))};
-  const __m256i cache_hi = HighHalves(cache);
-  const __m256i cache_lo = LowHalves(cache);
-  const __m256i beta = _mm256_add_epi32(
-      e, _mm256_srai_epi32(_mm256_mullo_epi32(k, Opaque(_mm256_set1_epi32(1741647))), 19));
+  // The upper halves: of the even lanes' powers in their low halves (where
+  // _mm256_mul_epu32() reads), and of all eight in their lanes.
+  const __m256i cache_even_hi = _mm256_srli_epi64(cache.even, 32);
+  const __m256i cache_odd_hi = _mm256_srli_epi64(cache.odd, 32);
+  const __m256i cache_hi = _mm256_blend_epi32(cache_even_hi, cache.odd, 0xAA);
+  const __m256i beta =
+      _mm256_add_epi32(e, _mm256_srai_epi32(_mm256_madd_epi16(k, c.Get<1701>()), 9));
   // beta is 3 to 6 for every common-case float: cache >> (63 - beta) is
   // cache_hi >> (31 - beta).
-  const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(_mm256_set1_epi32(31), beta));
+  const __m256i deltai = _mm256_srlv_epi32(cache_hi, _mm256_sub_epi32(c.Get<31>(), beta));
 
   // z = x * cache >> 32 with x = (two_f | 1) << beta.
   const __m256i x = _mm256_sllv_epi32(_mm256_or_si256(two_f, one), beta);
-  const WideProducts x_hi = MulWide(x, cache_hi);
-  const WideProducts x_lo = MulWide(x, cache_lo);
+  const __m256i x_odd = _mm256_srli_epi64(x, 32);
+  const WideProducts x_hi = {_mm256_mul_epu32(x, cache_even_hi),
+                             _mm256_mul_epu32(x_odd, cache_odd_hi)};
+  const WideProducts x_lo = {_mm256_mul_epu32(x, cache.even), _mm256_mul_epu32(x_odd, cache.odd)};
   const WideProducts z = {_mm256_add_epi64(x_hi.even, _mm256_srli_epi64(x_lo.even, 32)),
                           _mm256_add_epi64(x_hi.odd, _mm256_srli_epi64(x_lo.odd, 32))};
   const __m256i zi = HighHalves(z);
   const __m256i z_low = LowHalves(z);
 
-  const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, _mm256_set1_epi32(0x51EB851F)), 5);
-  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, Opaque(_mm256_set1_epi32(100))));
-  general = _mm256_or_si256(general, _mm256_cmpeq_epi32(r, deltai));
+  const __m256i sig = _mm256_srli_epi32(MulHigh32(zi, c.Get<0x51EB851F>()), 5);
+  const __m256i r = _mm256_sub_epi32(zi, _mm256_mullo_epi32(sig, c.Get<100>()));
   general = _mm256_or_si256(
       general, _mm256_and_si256(_mm256_cmpeq_epi32(r, zero), _mm256_cmpeq_epi32(z_low, zero)));
   // r and deltai are below 2^31.
-  const __m256i shorter = _mm256_cmpgt_epi32(deltai, r);
+  __m256i shorter = _mm256_cmpgt_epi32(deltai, r);
+  // A candidate with one digit fewer on the left end: as in
+  // ShortestDigitsGeneral(), it is inside the interval when the scaled end
+  // has an odd integer part, or is an integer and belongs to the interval
+  // (an even significand). Computed for every lane: a branch on the lanes
+  // there (one block of eight in thirteen) costs more.
+  // (two_f - 1) * cache is two_f * cache less cache.
+  const EightLower64 y_product = MulLower64Eight(two_f, cache, cache_hi);
+  {
+    const __m256i cache_lo = LowHalves(cache);
+    const __m256i lo = _mm256_sub_epi32(y_product.lo, cache_lo);
+    const __m256i no_borrow = _mm256_cmpeq_epi32(_mm256_max_epu32(lo, y_product.lo), y_product.lo);
+    const __m256i hi = _mm256_sub_epi32(_mm256_sub_epi32(y_product.hi, cache_hi),
+                                        _mm256_add_epi32(no_borrow, one));
+    const EightParities left = MulParityEight({lo, hi}, beta, one);
+    const __m256i even = _mm256_cmpeq_epi32(_mm256_and_si256(stored, one), zero);
+    const __m256i inside = _mm256_or_si256(_mm256_cmpeq_epi32(left.parity, one),
+                                           _mm256_and_si256(left.is_integer, even));
+    shorter = _mm256_or_si256(shorter, _mm256_and_si256(_mm256_cmpeq_epi32(r, deltai), inside));
+  }
 
-  __m256i dist =
-      _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), _mm256_set1_epi32(5));
-  const __m256i approx_y_parity =
-      _mm256_and_si256(_mm256_xor_si256(dist, _mm256_set1_epi32(5)), one);
-  dist = _mm256_mullo_epi32(dist, Opaque(_mm256_set1_epi32(6554)));
-  const __m256i divisible = _mm256_cmpgt_epi32(_mm256_set1_epi32(6554),
-                                               _mm256_and_si256(dist, _mm256_set1_epi32(0xffff)));
-  dist = _mm256_srli_epi32(dist, 16);
-  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, Opaque(_mm256_set1_epi32(10))), dist);
+  __m256i dist = _mm256_add_epi32(_mm256_sub_epi32(r, _mm256_srli_epi32(deltai, 1)), c.Get<5>());
+  const __m256i approx_y_parity = _mm256_and_si256(_mm256_xor_si256(dist, c.Get<5>()), one);
+  // dist * 6554 in 16-bit halves (dist is at most 99 where it counts, a
+  // longer candidate): the lower half tells divisibility, the upper is
+  // dist / 10.
+  const __m256i divisible =
+      _mm256_cmpgt_epi32(c.Get<6554>(), _mm256_mullo_epi16(dist, c.Get<6554>()));
+  dist = _mm256_mulhi_epu16(dist, c.Get<6554>());
+  __m256i rounded = _mm256_add_epi32(_mm256_mullo_epi32(sig, c.Get<10>()), dist);
 
-  // MulParity(two_f, cache, beta): the lower 64 bits of two_f * cache.
-  const WideProducts t_lo = MulWide(two_f, cache_lo);
-  const __m256i m_lo = LowHalves(t_lo);
-  const __m256i m_hi = _mm256_add_epi32(HighHalves(t_lo), _mm256_mullo_epi32(two_f, cache_hi));
-  const __m256i shift = _mm256_sub_epi32(_mm256_set1_epi32(32), beta);
-  const __m256i y_parity = _mm256_and_si256(_mm256_srlv_epi32(m_hi, shift), one);
-  const __m256i y_is_integer = _mm256_cmpeq_epi32(
-      _mm256_or_si256(_mm256_srlv_epi32(m_lo, shift), _mm256_sllv_epi32(m_hi, beta)), zero);
+  const EightParities y = MulParityEight(y_product, beta, one);
+  const __m256i y_parity = y.parity;
+  const __m256i y_is_integer = y.is_integer;
   // One less when the parity differs, or when it agrees, the value is an
   // integer and the candidate odd; only for divisible, longer candidates.
   const __m256i parity_differs =
-      _mm256_xor_si256(_mm256_cmpeq_epi32(y_parity, approx_y_parity), _mm256_set1_epi32(-1));
+      _mm256_xor_si256(_mm256_cmpeq_epi32(y_parity, approx_y_parity), c.Get<-1>());
   const __m256i odd_integer =
       _mm256_and_si256(y_is_integer, _mm256_cmpeq_epi32(_mm256_and_si256(rounded, one), one));
   const __m256i decrement = _mm256_andnot_si256(
@@ -551,58 +655,55 @@ struct EightParts {
 
 [[gnu::target("avx2"), gnu::always_inline]] inline EightParts EightPartsAvx2(__m256i digits,
                                                                              __m256i exp10) {
-  const __m256i one = _mm256_set1_epi32(1);
+  const Splats<3, 9, 999999, 9999999, 99999999, 0x55E63B89, static_cast<int32_t>(0xD1B71759u),
+               TwoLanes16(10000), TwoLanes16(5243), TwoLanes16(100), TwoLanes16(6554),
+               TwoLanes16(10)>
+      c;
   EightParts out;
   // The decimal length, the digits left-aligned to nine places, the first
-  // and the eight others.
-  const __m256i len = _mm256_sub_epi32(
-      _mm256_sub_epi32(
-          _mm256_sub_epi32(_mm256_sub_epi32(one, _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(9))),
-                           _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(99))),
-          _mm256_add_epi32(_mm256_cmpgt_epi32(digits, _mm256_set1_epi32(999)),
-                           _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(9999)))),
-      _mm256_add_epi32(_mm256_add_epi32(_mm256_cmpgt_epi32(digits, _mm256_set1_epi32(99999)),
-                                        _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(999999))),
-                       _mm256_add_epi32(_mm256_cmpgt_epi32(digits, _mm256_set1_epi32(9999999)),
-                                        _mm256_cmpgt_epi32(digits, _mm256_set1_epi32(99999999)))));
-  // 10^(9 - len) from a permutation of 10^0..10^7, or 10^8 for len 1.
-  const __m256i scale_index = _mm256_sub_epi32(_mm256_set1_epi32(9), len);
-  const __m256i scale = _mm256_blendv_epi8(
-      _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPow10U32)),
-                                  scale_index),
-      _mm256_set1_epi32(100000000), _mm256_cmpeq_epi32(len, one));
+  // and the eight others. The digits of the common case have six to nine
+  // decimal digits (the candidate with one digit fewer six to eight, the
+  // other seven to nine; checked over every float): 9 - len is 3 less one
+  // for each of 10^6, 10^7 and 10^8 they reach.
+  const __m256i scale_index =
+      _mm256_add_epi32(_mm256_add_epi32(c.Get<3>(), _mm256_cmpgt_epi32(digits, c.Get<999999>())),
+                       _mm256_add_epi32(_mm256_cmpgt_epi32(digits, c.Get<9999999>()),
+                                        _mm256_cmpgt_epi32(digits, c.Get<99999999>())));
+  const __m256i len = _mm256_sub_epi32(c.Get<9>(), scale_index);
+  const __m256i scale = _mm256_permutevar8x32_epi32(
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kPow10U32)), scale_index);
   const __m256i aligned = _mm256_mullo_epi32(digits, scale);
   const __m256i kk = _mm256_add_epi32(exp10, len);
   // The first digit (aligned / 10^8) and the first five (aligned / 10^4)
   // side by side, the products exact for every 32-bit value; then digits
   // two to five and six to nine.
-  const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, _mm256_set1_epi32(0x55E63B89)), 25);
-  const __m256i five = _mm256_srli_epi32(MulHigh32(aligned, _mm256_set1_epi32(0xD1B71759)), 13);
-  const __m256i ten_thousand = Opaque(_mm256_set1_epi32(10000));
-  const __m256i hi = _mm256_sub_epi32(five, _mm256_mullo_epi32(first, ten_thousand));
-  const __m256i lo = _mm256_sub_epi32(aligned, _mm256_mullo_epi32(five, ten_thousand));
-  // EightDigitValues() on 64-bit lanes hi | lo << 32, floats 0-3 then 4-7.
-  const __m256i hi_ordered = _mm256_permute4x64_epi64(hi, 0xD8);
-  const __m256i lo_ordered = _mm256_permute4x64_epi64(lo, 0xD8);
+  const __m256i first = _mm256_srli_epi32(MulHigh32(aligned, c.Get<0x55E63B89>()), 25);
+  const __m256i five =
+      _mm256_srli_epi32(MulHigh32(aligned, c.Get<static_cast<int32_t>(0xD1B71759u)>()), 13);
+  // Digits two to five and six to nine, each below 10^4, so found in the
+  // lower 16 bits of the lanes (the upper ones meaningless), and side by
+  // side in one vector: the two four-digit groups of each float in its
+  // 32-bit lane, the lanes of floats 2-3 and 4-5 swapped.
+  const __m256i ten_thousand = c.Get<TwoLanes16(10000)>();
+  const __m256i hi = _mm256_sub_epi16(five, _mm256_mullo_epi16(first, ten_thousand));
+  const __m256i lo = _mm256_sub_epi16(aligned, _mm256_mullo_epi16(five, ten_thousand));
+  const __m256i quads =
+      _mm256_permute4x64_epi64(_mm256_blend_epi16(hi, _mm256_slli_epi32(lo, 16), 0xAA), 0xD8);
+  // EightDigitValues() on the sixteen groups: each / 100 as
+  // (quad * 5243) >> 19, and the rest; the pairs of floats 0-1 and 2-3, then
+  // 4-5 and 6-7, in 32-bit lanes; each / 10 as (pair * 6554) >> 16, and the
+  // rest.
+  const __m256i hundreds =
+      _mm256_srli_epi16(_mm256_mulhi_epu16(quads, c.Get<TwoLanes16(5243)>()), 3);
+  const __m256i remainders =
+      _mm256_sub_epi16(quads, _mm256_mullo_epi16(hundreds, c.Get<TwoLanes16(100)>()));
   for (int half = 0; half < 2; ++half) {
-    const __m256i quads = half == 0 ? _mm256_unpacklo_epi32(hi_ordered, lo_ordered)
-                                    : _mm256_unpackhi_epi32(hi_ordered, lo_ordered);
-    const __m256i hundreds = _mm256_and_si256(
-        _mm256_srli_epi32(_mm256_mullo_epi32(quads, Opaque(_mm256_set1_epi32(10486))), 20),
-        _mm256_set1_epi32(0x7f));
-    const __m256i pairs = _mm256_or_si256(
-        hundreds,
-        _mm256_slli_epi32(
-            _mm256_sub_epi32(quads, _mm256_mullo_epi32(hundreds, Opaque(_mm256_set1_epi32(100)))),
-            16));
-    const __m256i tens = _mm256_and_si256(
-        _mm256_srli_epi16(_mm256_mullo_epi16(pairs, Opaque(_mm256_set1_epi16(103))), 10),
-        _mm256_set1_epi16(0xf));
-    const __m256i eights = _mm256_or_si256(
-        tens,
-        _mm256_slli_epi16(
-            _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, Opaque(_mm256_set1_epi16(10)))), 8));
-    out.rest[half] = eights;
+    const __m256i pairs = half == 0 ? _mm256_unpacklo_epi16(hundreds, remainders)
+                                    : _mm256_unpackhi_epi16(hundreds, remainders);
+    const __m256i tens = _mm256_mulhi_epu16(pairs, c.Get<TwoLanes16(6554)>());
+    out.rest[half] = _mm256_or_si256(
+        tens, _mm256_slli_epi16(
+                  _mm256_sub_epi16(pairs, _mm256_mullo_epi16(tens, c.Get<TwoLanes16(10)>())), 8));
   }
   out.kk = kk;
   out.first = first;
@@ -619,68 +720,88 @@ bool HasAvx2Bmi() {
   return has;
 }
 
-// ---- The bound of a list, eight floats at once (AVX2) ----
+// ---- The bound of a list, 32 floats at once (AVX2) ----
 //
-// FloatTextBounds() less kNibbleBase, four bits per exponent: word w holds
-// the exponents 8w to 8w + 7, the lowest first. Each float picks its word
-// with a permutation of each quarter of the table and two blends, then its
-// four bits with a shift.
+// The biased exponents of 32 floats are packed into the bytes of one
+// vector and looked up 16 table entries at a time with byte shuffles,
+// indexed by their low four bits: FloatTextBounds() is one value for most
+// rows of 16 exponents (given by a shuffle indexed by the upper four bits),
+// so only the other rows are looked up and blended in.
 
-constexpr uint32_t kNibbleBase = 3;
+// The rows of 16 exponents whose bounds are not all the same: around 2^0
+// (rows 6 to 10, the plain layouts' range) and the last (the non-finite
+// values).
+constexpr int kVaryingRows[] = {6, 7, 8, 9, 10, 15};
 
-struct NibbleBounds {
-  alignas(32) uint32_t words[32];
+// FloatTextBounds() for the shuffles, each row in both 128-bit lanes: the
+// one value of each row (meaningless for the varying ones), and the varying
+// rows in full.
+struct ByteBounds {
+  alignas(32) uint8_t uniform[32];
+  alignas(32) uint8_t rows[std::size(kVaryingRows)][32];
 };
 
-const NibbleBounds& FloatTextNibbleBounds() {
-  static const NibbleBounds table = [] {
-    NibbleBounds t{};
+const ByteBounds& FloatTextByteBounds() {
+  static const ByteBounds table = [] {
+    ByteBounds t{};
     const std::array<uint8_t, 256>& bounds = FloatTextBounds();
+    for (int i = 0; i < 32; ++i) t.uniform[i] = bounds[(i % 16) * 16];
+    for (size_t r = 0; r < std::size(kVaryingRows); ++r) {
+      for (int i = 0; i < 32; ++i) t.rows[r][i] = bounds[kVaryingRows[r] * 16 + i % 16];
+    }
     for (int b = 0; b < 256; ++b) {
-      // Every bound is in [3, 18] ("0.0" to 18 bytes), so this cannot wrap.
-      t.words[b / 8] |= static_cast<uint32_t>(bounds[b] - kNibbleBase) << (4 * (b % 8));
+      const bool varying = std::find(std::begin(kVaryingRows), std::end(kVaryingRows), b / 16) !=
+                           std::end(kVaryingRows);
+      assert(varying || bounds[b] == t.uniform[b / 16]);
+      (void)varying;
     }
     return t;
   }();
   return table;
 }
 
-// float_list_text_bound() of values[0, count), count a multiple of 8.
+// The sign and the biased exponent of eight floats, as 9-bit lanes.
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i SignAndExponent(const float* p) {
+  return _mm256_srli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), 23);
+}
+
+// float_list_text_bound() of values[0, count), count a multiple of 32.
 [[gnu::target("avx2")]] size_t FloatListTextBoundAvx2(const float* values, size_t count) {
-  const NibbleBounds& table = FloatTextNibbleBounds();
-  const __m256i quarter0 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words));
-  const __m256i quarter1 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 8));
-  const __m256i quarter2 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 16));
-  const __m256i quarter3 = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.words + 24));
-  size_t size = count * (kNibbleBase + 1);
-  // The 32-bit sums of a stretch stay below 2^32 (at most 16 per float).
-  constexpr size_t kStretch = size_t{1} << 24;
-  for (size_t start = 0; start < count; start += kStretch) {
-    const size_t stop = std::min(count, start + kStretch);
-    __m256i sum = _mm256_setzero_si256();
-    for (size_t i = start; i < stop; i += 8) {
-      const __m256i bits = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
-      const __m256i biased = _mm256_and_si256(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(0xff));
-      const __m256i word = _mm256_srli_epi32(biased, 3);
-      // Bits 6 and 7 of the exponent, as sign bits, choose the quarter.
-      const __m256 bit6 = _mm256_castsi256_ps(_mm256_slli_epi32(biased, 25));
-      const __m256 bit7 = _mm256_castsi256_ps(_mm256_slli_epi32(biased, 24));
-      const __m256 low =
-          _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter0, word)),
-                           _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter1, word)), bit6);
-      const __m256 high =
-          _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter2, word)),
-                           _mm256_castsi256_ps(_mm256_permutevar8x32_epi32(quarter3, word)), bit6);
-      const __m256i nibbles = _mm256_castps_si256(_mm256_blendv_ps(low, high, bit7));
-      const __m256i shift = _mm256_slli_epi32(_mm256_and_si256(biased, _mm256_set1_epi32(7)), 2);
-      const __m256i bound =
-          _mm256_and_si256(_mm256_srlv_epi32(nibbles, shift), _mm256_set1_epi32(0xf));
-      sum = _mm256_add_epi32(sum, _mm256_add_epi32(bound, _mm256_srli_epi32(bits, 31)));
+  const ByteBounds& table = FloatTextByteBounds();
+  const __m256i uniform = _mm256_load_si256(reinterpret_cast<const __m256i*>(table.uniform));
+  const __m256i low_nibble = _mm256_set1_epi8(0x0f);
+  const __m256i low_byte = _mm256_set1_epi16(0xff);
+  size_t size = count;  // the separators
+  // Sums of eight bytes (each at most 19) in 64-bit lanes.
+  __m256i sum = _mm256_setzero_si256();
+  for (size_t i = 0; i < count; i += 32) {
+    // Sign and biased exponent of each float in 16-bit lanes, then apart
+    // in bytes (in an order of no account for a sum).
+    const __m256i top01 =
+        _mm256_packus_epi32(SignAndExponent(values + i), SignAndExponent(values + i + 8));
+    const __m256i top23 =
+        _mm256_packus_epi32(SignAndExponent(values + i + 16), SignAndExponent(values + i + 24));
+    const __m256i biased =
+        _mm256_packus_epi16(_mm256_and_si256(top01, low_byte), _mm256_and_si256(top23, low_byte));
+    const __m256i negative =
+        _mm256_packus_epi16(_mm256_srli_epi16(top01, 8), _mm256_srli_epi16(top23, 8));
+    const __m256i low = _mm256_and_si256(biased, low_nibble);
+    const __m256i row = _mm256_and_si256(_mm256_srli_epi16(biased, 4), low_nibble);
+    __m256i bound = _mm256_shuffle_epi8(uniform, row);
+#pragma GCC unroll 6
+    for (size_t r = 0; r < std::size(kVaryingRows); ++r) {
+      const __m256i entries = _mm256_shuffle_epi8(
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(table.rows[r])), low);
+      bound = _mm256_blendv_epi8(
+          bound, entries,
+          _mm256_cmpeq_epi8(row, _mm256_set1_epi8(static_cast<char>(kVaryingRows[r]))));
     }
-    alignas(32) uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
-    for (uint32_t lane : lanes) size += lane;
+    sum = _mm256_add_epi64(
+        sum, _mm256_sad_epu8(_mm256_add_epi8(bound, negative), _mm256_setzero_si256()));
   }
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sum);
+  for (const uint64_t lane : lanes) size += lane;
   return size;
 }
 
@@ -831,8 +952,9 @@ constexpr ShuffleTable kShuffleTable = [] {
 [[gnu::target("avx2"), gnu::always_inline]] inline bool WriteEightShuffled(const EightParts& d,
                                                                            __m256i bits,
                                                                            char** out) {
+  const Splats<1, 3, 2, kShuffleMinKk, kShuffleMaxKk, 16> c;
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i one = c.Get<1>();
   // n - 1 per float: the digit bytes of `rest` up to its last nonzero one
   // (each byte or-ed with those above it, then counted).
   __m256i count[2];
@@ -854,22 +976,22 @@ constexpr ShuffleTable kShuffleTable = [] {
   // 0 < kk < n, kk + 3 for kk >= n; and the sign.
   const __m256i positive_kk = _mm256_cmpgt_epi32(kk, zero);
   const __m256i whole = _mm256_cmpgt_epi32(kk, _mm256_sub_epi32(n, one));
-  const __m256i three = _mm256_set1_epi32(3);
+  const __m256i three = c.Get<3>();
   const __m256i len = _mm256_add_epi32(
-      _mm256_blendv_epi8(_mm256_add_epi32(_mm256_sub_epi32(n, kk), three),
-                         _mm256_blendv_epi8(_mm256_add_epi32(n, _mm256_set1_epi32(2)),
-                                            _mm256_add_epi32(kk, three), whole),
-                         positive_kk),
+      _mm256_blendv_epi8(
+          _mm256_add_epi32(_mm256_sub_epi32(n, kk), three),
+          _mm256_blendv_epi8(_mm256_add_epi32(n, c.Get<2>()), _mm256_add_epi32(kk, three), whole),
+          positive_kk),
       negative);
   const __m256i outside =
-      _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(kShuffleMinKk), kk),
-                                      _mm256_cmpgt_epi32(kk, _mm256_set1_epi32(kShuffleMaxKk))),
-                      _mm256_cmpgt_epi32(len, _mm256_set1_epi32(16)));
+      _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(c.Get<kShuffleMinKk>(), kk),
+                                      _mm256_cmpgt_epi32(kk, c.Get<kShuffleMaxKk>())),
+                      _mm256_cmpgt_epi32(len, c.Get<16>()));
   if (!_mm256_testz_si256(outside, outside)) return false;
 
   // ShuffleOffset(kk, negative, n).
-  const __m256i layout = _mm256_or_si256(
-      _mm256_slli_epi32(_mm256_sub_epi32(kk, _mm256_set1_epi32(kShuffleMinKk)), 1), negative);
+  const __m256i layout =
+      _mm256_or_si256(_mm256_slli_epi32(_mm256_sub_epi32(kk, c.Get<kShuffleMinKk>()), 1), negative);
   const __m256i offset = _mm256_slli_epi32(_mm256_or_si256(_mm256_slli_epi32(layout, 4), n), 4);
   alignas(32) int32_t offsets[8];
   alignas(32) int32_t lens[8];
@@ -1326,7 +1448,7 @@ size_t float_list_text_bound(std::span<const float> values) {
   size_t start = 0;
 #if defined(__x86_64__)
   if (HasAvx2()) {
-    start = values.size() / 8 * 8;
+    start = values.size() / 32 * 32;
     size = FloatListTextBoundAvx2(values.data(), start);
   }
 #endif
