@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "utils/huge_pages.h"
+#include "utils/page_advice.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -14,8 +14,9 @@
 //
 // Appending a slot above every slot of the list writes into the last block in
 // place (amortized constant time); inserting or removing a slot elsewhere
-// rewrites the one block that holds it (constant time: blocks hold at most
-// kMaxBlock postings) and, rarely, moves the block directory.
+// moves the bytes of the one block that holds it when its one-byte form and
+// room allow, else rewrites that block (constant time either way: blocks
+// hold at most kMaxBlock postings) and, rarely, moves the block directory.
 //
 // A block being written has an allocation of its own; once those reach an
 // eighth of the others after an append (as many as the others after a

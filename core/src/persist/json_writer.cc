@@ -1,8 +1,6 @@
 #include "persist/json_writer.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -11,11 +9,7 @@
 #include <vector>
 
 #include "persist/float_text.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+#include "utils/page_advice.h"
 
 namespace vesk {
 
@@ -89,29 +83,6 @@ char* WriteEscape(char* p, unsigned char c) {
       break;
   }
   return p;
-}
-
-// Maps the whole pages inside [begin, end) writable ahead of their first
-// store: one system call for many pages instead of a page fault per page.
-// Advice only: where the system cannot (Linux before 5.14, other systems),
-// the pages fault in as they are touched, and after the first refusal
-// nothing more is asked.
-void PrefaultForWrite(char* begin, char* end) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  static std::atomic<bool> refused{false};
-  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  if (refused.load(std::memory_order_relaxed)) return;
-  const uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + page - 1) & ~(page - 1);
-  const uintptr_t last = reinterpret_cast<uintptr_t>(end) & ~(page - 1);
-  if (last > first &&
-      madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE) != 0 &&
-      errno == EINVAL) {
-    refused.store(true, std::memory_order_relaxed);
-  }
-#else
-  (void)begin;
-  (void)end;
-#endif
 }
 
 // Accumulates output in a small buffer and hands it on a chunk at a time,
@@ -217,7 +188,7 @@ class ChunkWriter {
 // string past its size: the string is then grown (and so zero-filled) a
 // step at a time just ahead of the text, so the filling happens in cache
 // rather than as a separate pass over the whole document; each step's pages
-// are mapped in one call first (PrefaultForWrite()). A caller's buffer too
+// are mapped in one call first (prefault_for_write()). A caller's buffer too
 // small for the document stops the writing (stopped()), with no byte stored
 // past its end.
 class DirectWriter {
@@ -329,7 +300,7 @@ class DirectWriter {
     if (end_ == limit_) return false;
     const size_t want = std::max(written() + n, static_cast<size_t>(end_ - begin_) + kGrowStep);
     const size_t size = std::min(want, static_cast<size_t>(limit_ - begin_));
-    PrefaultForWrite(end_, begin_ + size);
+    prefault_for_write(end_, static_cast<size_t>(begin_ + size - end_));
     str_->resize(str_start_ + size);
     end_ = begin_ + size;
     return static_cast<size_t>(end_ - p_) >= n;

@@ -35,7 +35,7 @@
 #include <new>
 #include <utility>
 
-#include "utils/huge_pages.h"
+#include "utils/page_advice.h"
 
 namespace vesk {
 

@@ -42,7 +42,7 @@
 #include <span>
 #include <vector>
 
-#include "utils/huge_pages.h"
+#include "utils/page_advice.h"
 
 namespace vesk {
 
